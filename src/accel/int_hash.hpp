@@ -1,0 +1,217 @@
+// Hash tables keyed by node id (signed 64-bit).
+//
+// All tables of the store use one fixed, seedless hash, so that iteration
+// order depends only on the history of operations applied to a table: the
+// same calls give the same order in every graph and every process. Tables
+// only grow; nothing is ever removed, so no tombstones are needed.
+//
+// IdMap is open addressing with linear probing over a power-of-two slot array
+// with a maximum load of 3/4. One key value (kVacantKey) marks free slots; an
+// entry whose key is that value lives out of line and iterates first.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "accel/internal_error.hpp"
+
+namespace arborvane {
+
+inline constexpr uint64_t kIdHashMultiplier = 0xf1357aea2e62a9c5ull;
+
+// Multiply by a fixed odd constant, rotate left by 26: one multiplication and
+// one rotation per id, and the low bits used for slot selection come from the
+// well-mixed upper half of the product.
+inline uint64_t hash_id(int64_t id) noexcept {
+  return std::rotl(static_cast<uint64_t>(id) * kIdHashMultiplier, 26);
+}
+
+inline constexpr int64_t kVacantKey = std::numeric_limits<int64_t>::min();
+
+// Slot count needed to hold `entries` at a load of at most 3/4 (at least 8).
+// Returns 0 when the count cannot be represented in `max_slots`.
+inline size_t slots_for_entries(size_t entries, size_t max_slots) noexcept {
+  if (entries > max_slots / 4 * 3) return 0;
+  size_t needed = entries + (entries + 2) / 3;  // ceil(entries * 4 / 3), >= entries
+  if (needed < 8) needed = 8;
+  return std::bit_ceil(needed);
+}
+
+inline size_t entries_for_slots(size_t slots) noexcept { return slots / 4 * 3; }
+
+struct NoValue {};
+
+template <class V>
+class IdMap {
+ public:
+  struct Slot {
+    int64_t key;
+    [[no_unique_address]] V value;
+  };
+
+  // Largest slot count whose array fits in a signed byte size.
+  static constexpr size_t kMaxSlots =
+      std::bit_floor(static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Slot));
+
+  IdMap() = default;
+  IdMap(const IdMap&) = delete;
+  IdMap& operator=(const IdMap&) = delete;
+  IdMap(IdMap&& other) noexcept { steal(other); }
+  IdMap& operator=(IdMap&& other) noexcept {
+    if (this != &other) {
+      release();
+      steal(other);
+    }
+    return *this;
+  }
+  ~IdMap() { release(); }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Entries the map can hold without reallocating.
+  size_t room() const noexcept { return entries_for_slots(slot_count()) + (has_vacant_key_ ? 0 : 1); }
+  size_t slot_count() const noexcept { return slots_ ? mask_ + 1 : 0; }
+
+  // Whether room for `entries` entries is representable at all.
+  static bool can_represent(size_t entries) noexcept { return slots_for_entries(entries, kMaxSlots) != 0; }
+
+  // Makes room for `entries` entries in total. Throws InternalError
+  // "Hash table capacity overflow" when that cannot be represented and
+  // std::bad_alloc when memory runs out; the map is unchanged in both cases.
+  void reserve(size_t entries) {
+    size_t slots = slots_for_entries(entries, kMaxSlots);
+    if (slots == 0) throw InternalError("Hash table capacity overflow");
+    if (slots > slot_count()) rehash(slots);
+  }
+
+  V* find(int64_t key) noexcept { return const_cast<V*>(std::as_const(*this).find(key)); }
+  const V* find(int64_t key) const noexcept {
+    if (key == kVacantKey) return has_vacant_key_ ? &vacant_entry_ : nullptr;
+    if (!slots_) return nullptr;
+    size_t i = hash_id(key) & mask_;
+    for (;;) {
+      const Slot& s = slots_[i];
+      if (s.key == key) return &s.value;
+      if (s.key == kVacantKey) return nullptr;
+      i = (i + 1) & mask_;
+    }
+  }
+  bool contains(int64_t key) const noexcept { return find(key) != nullptr; }
+  // Set-style insertion; true when the key was new.
+  bool insert(int64_t key) { return try_emplace(key).second; }
+
+  // Finds the entry for `key`, inserting a default value when absent.
+  // Returns the value and whether it was inserted. Growing may move every
+  // value, so pointers from earlier calls are invalid after an insertion.
+  std::pair<V*, bool> try_emplace(int64_t key) {
+    if (key == kVacantKey) {
+      if (has_vacant_key_) return {&vacant_entry_, false};
+      has_vacant_key_ = true;
+      ++size_;
+      return {&vacant_entry_, true};
+    }
+    if (slots_) {
+      size_t i = hash_id(key) & mask_;
+      for (;;) {
+        Slot& s = slots_[i];
+        if (s.key == key) return {&s.value, false};
+        if (s.key == kVacantKey) break;
+        i = (i + 1) & mask_;
+      }
+    }
+    size_t in_slots = size_ - (has_vacant_key_ ? 1 : 0);
+    if (in_slots + 1 > entries_for_slots(slot_count())) {
+      size_t slots = slots_for_entries(in_slots + 1, kMaxSlots);
+      if (slots == 0) throw InternalError("Hash table capacity overflow");
+      rehash(std::max(slots, slot_count() * 2));
+    }
+    Slot* s = probe_vacant(key);
+    new (&s->value) V();
+    s->key = key;
+    ++size_;
+    return {&s->value, true};
+  }
+
+  // Visits every entry in iteration order: f(key, value).
+  template <class F>
+  void for_each(F&& f) const {
+    if (has_vacant_key_) f(kVacantKey, vacant_entry_);
+    if (!slots_) return;
+    for (size_t i = 0; i <= mask_; ++i) {
+      if (slots_[i].key != kVacantKey) f(slots_[i].key, slots_[i].value);
+    }
+  }
+
+  // Direct slot access for parallel scans: the out-of-line entry (if any)
+  // then slots [0, slot_count()).
+  bool has_vacant_key_entry() const noexcept { return has_vacant_key_; }
+  const V& vacant_key_entry() const noexcept { return vacant_entry_; }
+  const Slot* slots() const noexcept { return slots_; }
+
+ private:
+  Slot* probe_vacant(int64_t key) noexcept {
+    size_t i = hash_id(key) & mask_;
+    while (slots_[i].key != kVacantKey) i = (i + 1) & mask_;
+    return &slots_[i];
+  }
+
+  // Moves every entry into a new array of `slots` slots, in slot order.
+  // Allocates first, so a failed allocation leaves the map as it was.
+  void rehash(size_t slots) {
+    Slot* fresh = static_cast<Slot*>(::operator new(slots * sizeof(Slot)));
+    for (size_t i = 0; i < slots; ++i) fresh[i].key = kVacantKey;
+    Slot* old = slots_;
+    size_t old_count = slot_count();
+    slots_ = fresh;
+    mask_ = slots - 1;
+    for (size_t i = 0; i < old_count; ++i) {
+      if (old[i].key == kVacantKey) continue;
+      Slot* s = probe_vacant(old[i].key);
+      new (&s->value) V(std::move(old[i].value));
+      s->key = old[i].key;
+      old[i].value.~V();
+    }
+    ::operator delete(old);
+  }
+
+  void release() noexcept {
+    if (slots_) {
+      if constexpr (!std::is_trivially_destructible_v<V>) {
+        for (size_t i = 0; i <= mask_; ++i) {
+          if (slots_[i].key != kVacantKey) slots_[i].value.~V();
+        }
+      }
+      ::operator delete(slots_);
+    }
+    slots_ = nullptr;
+    mask_ = 0;
+    size_ = 0;
+    if (has_vacant_key_) vacant_entry_ = V();
+    has_vacant_key_ = false;
+  }
+
+  void steal(IdMap& other) noexcept {
+    slots_ = std::exchange(other.slots_, nullptr);
+    mask_ = std::exchange(other.mask_, 0);
+    size_ = std::exchange(other.size_, 0);
+    has_vacant_key_ = std::exchange(other.has_vacant_key_, false);
+    vacant_entry_ = std::move(other.vacant_entry_);
+    other.vacant_entry_ = V();
+  }
+
+  Slot* slots_ = nullptr;
+  size_t mask_ = 0;
+  size_t size_ = 0;
+  bool has_vacant_key_ = false;
+  V vacant_entry_{};
+};
+
+using IdSet = IdMap<NoValue>;
+
+}  // namespace arborvane

@@ -1,0 +1,192 @@
+// The neighbour set of one node: a set of node ids tuned for memory.
+//
+// Three shapes, chosen by size:
+//   inline  up to 2 ids stored in the object itself (no heap memory, so an
+//           empty set owns nothing);
+//   array   up to kArrayMax ids in a heap array, searched linearly, kept in
+//           insertion order;
+//   hash    open addressing with linear probing (the store's id hash, load at
+//           most 3/4) over 2^k slots plus one trailing word that records
+//           whether kVacantKey itself is a member; that member iterates first.
+// Iteration order therefore depends only on the sequence of insertions.
+// The object is 24 bytes and is trivially relocatable (no self-pointers).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "accel/int_hash.hpp"
+
+namespace arborvane {
+
+class NeighborSet {
+ public:
+  static constexpr uint32_t kInlineRoom = 2;
+  static constexpr uint32_t kArrayMax = 16;
+  static constexpr uint32_t kHashTag = 0x80000000u;  // cap_ >= tag: hash shape, log2 slots below
+
+  NeighborSet() noexcept : size_(0), cap_(0) { inline_[0] = inline_[1] = 0; }
+  NeighborSet(const NeighborSet&) = delete;
+  NeighborSet& operator=(const NeighborSet&) = delete;
+  NeighborSet(NeighborSet&& other) noexcept { take(other); }
+  NeighborSet& operator=(NeighborSet&& other) noexcept {
+    if (this != &other) {
+      free_heap();
+      take(other);
+    }
+    return *this;
+  }
+  ~NeighborSet() { free_heap(); }
+
+  uint32_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Heap bytes owned by this set (for memory accounting).
+  size_t heap_bytes() const noexcept {
+    if (is_hash()) return (slot_count() + 1) * sizeof(int64_t);
+    return cap_ ? cap_ * sizeof(int64_t) : 0;
+  }
+
+  bool contains(int64_t id) const noexcept {
+    if (!is_hash()) {
+      const int64_t* ids = array_data();
+      for (uint32_t i = 0; i < size_; ++i) {
+        if (ids[i] == id) return true;
+      }
+      return false;
+    }
+    if (id == kVacantKey) return heap_[slot_count()] != 0;
+    size_t mask = slot_count() - 1;
+    size_t i = hash_id(id) & mask;
+    for (;;) {
+      int64_t k = heap_[i];
+      if (k == id) return true;
+      if (k == kVacantKey) return false;
+      i = (i + 1) & mask;
+    }
+  }
+
+  // Makes sure that one more id can be inserted without allocating.
+  // Throws std::bad_alloc (set unchanged) or InternalError past 2^32-1 ids.
+  void reserve_one_more() {
+    if (size_ == std::numeric_limits<uint32_t>::max()) throw InternalError("capacity overflow");
+    if (!is_hash()) {
+      uint32_t room = cap_ ? cap_ : kInlineRoom;
+      if (size_ < room) return;
+      if (room < kArrayMax) {
+        grow_array(room * 2 > kArrayMax ? kArrayMax : room * 2);
+      } else {
+        grow_hash(2 * kArrayMax);
+      }
+      return;
+    }
+    size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0);
+    if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2);
+  }
+
+  // Inserts an id known to be absent; room must have been reserved.
+  void insert_new(int64_t id) noexcept {
+    if (!is_hash()) {
+      array_data()[size_++] = id;
+      return;
+    }
+    ++size_;
+    if (id == kVacantKey) {
+      heap_[slot_count()] = 1;
+      return;
+    }
+    place(heap_, slot_count() - 1, id);
+  }
+
+  // Inserts an id; returns true when it was new.
+  bool insert(int64_t id) {
+    if (contains(id)) return false;
+    reserve_one_more();
+    insert_new(id);
+    return true;
+  }
+
+  // Visits the members in iteration order.
+  template <class F>
+  void for_each(F&& f) const {
+    if (!is_hash()) {
+      const int64_t* ids = array_data();
+      for (uint32_t i = 0; i < size_; ++i) f(ids[i]);
+      return;
+    }
+    size_t slots = slot_count();
+    if (heap_[slots]) f(kVacantKey);
+    for (size_t i = 0; i < slots; ++i) {
+      if (heap_[i] != kVacantKey) f(heap_[i]);
+    }
+  }
+
+  // Copies the members in iteration order to `out` (room for size() ids).
+  void copy_to(int64_t* out) const noexcept {
+    if (!is_hash()) {
+      if (size_) std::memcpy(out, array_data(), size_ * sizeof(int64_t));
+      return;
+    }
+    for_each([&out](int64_t id) { *out++ = id; });
+  }
+
+ private:
+  bool is_hash() const noexcept { return cap_ >= kHashTag; }
+  size_t slot_count() const noexcept { return size_t{1} << (cap_ - kHashTag); }
+  const int64_t* array_data() const noexcept { return cap_ ? heap_ : inline_; }
+  int64_t* array_data() noexcept { return cap_ ? heap_ : inline_; }
+
+  static void place(int64_t* table, size_t mask, int64_t id) noexcept {
+    size_t i = hash_id(id) & mask;
+    while (table[i] != kVacantKey) i = (i + 1) & mask;
+    table[i] = id;
+  }
+
+  void grow_array(uint32_t new_cap) {
+    int64_t* fresh = static_cast<int64_t*>(::operator new(new_cap * sizeof(int64_t)));
+    std::memcpy(fresh, array_data(), size_ * sizeof(int64_t));
+    free_heap();
+    heap_ = fresh;
+    cap_ = new_cap;
+  }
+
+  // Rebuilds as a hash table of `slots` slots, members placed in iteration order.
+  void grow_hash(size_t slots) {
+    int64_t* fresh = static_cast<int64_t*>(::operator new((slots + 1) * sizeof(int64_t)));
+    for (size_t i = 0; i < slots; ++i) fresh[i] = kVacantKey;
+    fresh[slots] = 0;
+    for_each([&](int64_t id) {
+      if (id == kVacantKey) {
+        fresh[slots] = 1;
+      } else {
+        place(fresh, slots - 1, id);
+      }
+    });
+    free_heap();
+    heap_ = fresh;
+    cap_ = kHashTag + static_cast<uint32_t>(std::countr_zero(slots));
+  }
+
+  void free_heap() noexcept {
+    if (cap_) ::operator delete(heap_);
+  }
+
+  void take(NeighborSet& other) noexcept {
+    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(NeighborSet));
+    other.size_ = 0;
+    other.cap_ = 0;
+  }
+
+  union {
+    int64_t inline_[2];
+    int64_t* heap_;
+  };
+  uint32_t size_;
+  uint32_t cap_;  // 0: inline; 3..kArrayMax: array capacity; >= kHashTag: hash
+};
+
+static_assert(sizeof(NeighborSet) == 24);
+
+}  // namespace arborvane

@@ -1,0 +1,74 @@
+// Conversion of single argument values to native values, and of native
+// results to Python objects. Each to_* returns false with the interpreter's
+// own error set; callers report it through argument_error.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "accel/graph_state.hpp"
+#include "module/py_ref.hpp"
+
+namespace arborvane::py {
+
+// Signed 64-bit node id: int, bool, int subclasses and __index__ objects.
+inline bool to_node_id(PyObject* obj, int64_t* out) {
+  long long value = PyLong_AsLongLong(obj);
+  if (value == -1 && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+// Unsigned 64-bit count: ints directly, anything else through __index__.
+bool to_unsigned(PyObject* obj, uint64_t* out);
+
+// 64-bit float: exact floats read directly, others through __float__/__index__.
+bool to_float(PyObject* obj, double* out);
+
+// Sequence arguments (sequence_convert.cpp). Both throw InternalError
+// "capacity overflow" when the reported length cannot be allocated.
+bool to_id_list(PyObject* obj, std::vector<int64_t>& out);
+bool to_pair_list(PyObject* obj, std::vector<IdPair>& out);
+
+// Result conversions; each returns a new reference or null with an error set.
+inline PyObject* to_python(int64_t value) { return PyLong_FromLongLong(value); }
+inline PyObject* to_python(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* to_python_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+
+// A 2-tuple of two converted values.
+template <class A, class B>
+PyObject* to_python_pair(A first, B second) {
+  PyRef a(to_python(first));
+  if (!a) return nullptr;
+  PyRef b(to_python(second));
+  if (!b) return nullptr;
+  PyObject* tuple = PyTuple_New(2);
+  if (!tuple) return nullptr;
+  PyTuple_SET_ITEM(tuple, 0, a.release());
+  PyTuple_SET_ITEM(tuple, 1, b.release());
+  return tuple;
+}
+
+// A list created at its final length and filled in place: make(i) returns
+// the new reference for element i.
+template <class Make>
+PyObject* build_list(size_t length, Make&& make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(length)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < length; ++i) {
+    PyObject* item = make(i);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+template <class T>
+PyObject* to_python_list(std::span<const T> values) {
+  return build_list(values.size(), [&](size_t i) { return to_python(values[i]); });
+}
+
+}  // namespace arborvane::py

@@ -1,0 +1,72 @@
+// Module entry point: multi-phase initialisation whose execution step adds
+// the IntGraphCore class (created once per process) and lists it in __all__.
+#include <atomic>
+
+#include "module/errors.hpp"
+#include "module/graph_object.hpp"
+
+namespace arborvane::py {
+namespace {
+
+// The class object is shared by every initialisation of the module, which is
+// only sound within one interpreter: another interpreter is refused.
+std::atomic<PyInterpreterState*> g_owner_interpreter{nullptr};
+
+bool check_interpreter() {
+  PyInterpreterState* current = PyInterpreterState_Get();
+  PyInterpreterState* expected = nullptr;
+  if (g_owner_interpreter.compare_exchange_strong(expected, current) || expected == current) {
+    return true;
+  }
+  PyErr_SetString(PyExc_ImportError,
+                  "arborvane._accel cannot be imported in more than one interpreter per process");
+  return false;
+}
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    raise_type_mismatch(module, reinterpret_cast<PyObject*>(&PyModule_Type));
+    return -1;
+  }
+  if (!check_interpreter()) return -1;
+  PyObject* type = graph_type();
+  if (!type) return -1;
+  PyRef all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyRef(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    raise_type_mismatch(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+    return -1;
+  }
+  PyRef name(PyUnicode_FromString("IntGraphCore"));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+  return PyObject_SetAttrString(module, "IntGraphCore", type);
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_accel",
+    "",
+    0,
+    nullptr,
+    kModuleSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace arborvane::py
+
+PyMODINIT_FUNC PyInit__accel(void) { return PyModuleDef_Init(&arborvane::py::kModuleDef); }
