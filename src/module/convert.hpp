@@ -13,9 +13,12 @@
 
 namespace arborvane::py {
 
+static_assert(sizeof(long) == sizeof(int64_t), "node ids are converted through C long");
+
 // Signed 64-bit node id: int, bool, int subclasses and __index__ objects.
+// PyLong_AsLong (not AsLongLong) gives the interpreter's "C long" messages.
 inline bool to_node_id(PyObject* obj, int64_t* out) {
-  long long value = PyLong_AsLongLong(obj);
+  long value = PyLong_AsLong(obj);
   if (value == -1 && PyErr_Occurred()) return false;
   *out = value;
   return true;
