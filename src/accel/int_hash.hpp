@@ -148,6 +148,31 @@ class IdMap {
     }
   }
 
+  // Positions name entries by where they live, for per-entry side tables
+  // (visited bitmaps) that need no hashing of their own: a slot index in
+  // [0, slot_count()), or slot_count() for the out-of-line entry. Valid until
+  // the next insertion. kNoPosition when the key is absent.
+  static constexpr size_t kNoPosition = std::numeric_limits<size_t>::max();
+  size_t position_count() const noexcept { return slot_count() + 1; }
+  size_t position_of(int64_t key) const noexcept {
+    if (key == kVacantKey) return has_vacant_key_ ? slot_count() : kNoPosition;
+    if (!slots_) return kNoPosition;
+    size_t i = hash_id(key) & mask_;
+    for (;;) {
+      const Slot& s = slots_[i];
+      if (s.key == key) return i;
+      if (s.key == kVacantKey) return kNoPosition;
+      i = (i + 1) & mask_;
+    }
+  }
+  const V& value_at(size_t position) const noexcept {
+    return position == slot_count() ? vacant_entry_ : slots_[position].value;
+  }
+  // Hints the cache about the slot where a look-up of `key` starts.
+  void prefetch(int64_t key) const noexcept {
+    if (slots_) __builtin_prefetch(&slots_[hash_id(key) & mask_]);
+  }
+
   // Direct slot access for parallel scans: the out-of-line entry (if any)
   // then slots [0, slot_count()).
   bool has_vacant_key_entry() const noexcept { return has_vacant_key_; }

@@ -34,7 +34,7 @@ std::vector<double> pagerank(GraphState& graph, double damping, uint64_t max_ite
 // triangle_count.cpp
 uint64_t triangle_count(GraphState& graph);
 
-// searches.cpp
+// shortest_path.cpp, connected_components.cpp, subgraph_edge_count.cpp
 int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t target);
 std::vector<uint64_t> connected_component_sizes(const GraphState& graph);
 uint64_t subgraph_edge_count(const GraphState& graph, std::span<const int64_t> ids);

@@ -1,7 +1,100 @@
+// Seeded random graph generation: m new edges among the ids 0..n-1.
+//
+// Pairs come from Marsaglia's 64-bit xorshift (shifts 13, 7, 17); each pair
+// takes two consecutive outputs reduced by a plain unsigned remainder, so the
+// same state, n, m and seed always give the same edges in the same order.
+// Self-loops are dropped and pairs that are already edges do not count.
+//
+// The draw sequence does not depend on the graph, so the generator runs a
+// few pairs ahead of the insertions and prefetches their map slots: with
+// millions of nodes every look-up is otherwise a cache miss.
+#include <algorithm>
+#include <string>
+
 #include "accel/operations.hpp"
 
 namespace arborvane {
+namespace {
 
-void build_random(GraphState&, int64_t, uint64_t, uint64_t) { throw InternalError("not implemented yet"); }
+class XorShift64 {
+ public:
+  explicit XorShift64(uint64_t seed) noexcept : state_(seed == 0 ? 1 : seed) {}
+  uint64_t next() noexcept {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 7;
+    state_ ^= state_ << 17;
+    return state_;
+  }
+
+ private:
+  uint64_t state_;
+};
+
+__extension__ typedef unsigned __int128 u128;  // pair counts reach 2^127
+
+// Edges between two distinct ids whose unsigned reading is below n.
+uint64_t edges_among_first_ids(const GraphState& graph, uint64_t n) {
+  uint64_t count = 0;
+  graph.adjacency.for_each([&](int64_t u, const NeighborSet& set) {
+    if (static_cast<uint64_t>(u) >= n) return;
+    set.for_each([&](int64_t w) {
+      if (static_cast<uint64_t>(w) < n && u < w) ++count;
+    });
+  });
+  return count;
+}
+
+// Refuses an m that no sequence of draws can satisfy: the loop below would
+// otherwise never end.
+void check_enough_free_pairs(const GraphState& graph, uint64_t n, uint64_t m) {
+  u128 pairs = static_cast<u128>(n) * (n - 1) / 2;  // n >= 1 here
+  // edge_count bounds the edges among the ids from above; only when that
+  // bound is not enough are the edges actually counted.
+  if (static_cast<u128>(m) + graph.edge_count <= pairs) return;
+  u128 free_pairs = pairs - edges_among_first_ids(graph, n);
+  if (m <= free_pairs) return;
+  throw InvalidRequest("build_random: cannot make " + std::to_string(m) + " new edges: only " +
+                       std::to_string(static_cast<uint64_t>(free_pairs)) +
+                       " pairs of distinct ids below n are not joined yet");
+}
+
+constexpr size_t kLookahead = 16;  // pairs drawn ahead of their insertion
+
+}  // namespace
+
+void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed) {
+  const uint64_t n = static_cast<uint64_t>(n_signed);
+  const bool no_node = graph.adjacency.empty();
+  if (no_node && !AdjacencyMap::can_represent(n / 2)) throw InternalError("Hash table capacity overflow");
+  if (m == 0) {
+    graph.invalidate_snapshot();
+    return;
+  }
+  if (n == 0) throw InternalError("attempt to calculate the remainder with a divisor of zero");
+  check_enough_free_pairs(graph, n, m);
+  // Room up front, but never more nodes than this call can make.
+  if (no_node) graph.adjacency.reserve(static_cast<size_t>(std::min<u128>(n / 2, static_cast<u128>(m) * 2)));
+
+  XorShift64 rng(seed);
+  IdPair ahead[kLookahead];
+  for (IdPair& p : ahead) {
+    p.first = static_cast<int64_t>(rng.next() % n);
+    p.second = static_cast<int64_t>(rng.next() % n);
+  }
+  size_t next = 0;
+  uint64_t made = 0;
+  while (made < m) {
+    const IdPair pair = ahead[next];
+    IdPair& refill = ahead[next];
+    refill.first = static_cast<int64_t>(rng.next() % n);
+    refill.second = static_cast<int64_t>(rng.next() % n);
+    graph.adjacency.prefetch(refill.first);
+    graph.adjacency.prefetch(refill.second);
+    next = (next + 1) % kLookahead;
+    if (pair.first == pair.second) continue;
+    if (graph.insert_edge(pair.first, pair.second)) ++made;
+  }
+  graph.invalidate_snapshot();
+}
 
 }  // namespace arborvane
