@@ -1,9 +1,72 @@
+// Builds the CSR snapshot: node order is the adjacency map's iteration order,
+// runs are the neighbour sets sorted by id, plus the same runs as node
+// indices sorted by index. The per-node copy, lookup and sorts run on the
+// worker pool; each node writes only its own run, so the result is the same
+// for every thread count.
 #include "accel/csr_snapshot.hpp"
 
+#include <algorithm>
+#include <memory>
+
 #include "accel/graph_state.hpp"
+#include "accel/worker_pool.hpp"
 
 namespace arborvane {
 
-const CsrSnapshot& ensure_csr(GraphState&) { throw InternalError("not implemented yet"); }
+namespace {
+
+template <class Index>
+void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, std::vector<Index>& index_runs) {
+  index_runs.resize(snap.neighbor_ids.size());
+  parallel_for(sets.size(), 256, [&](size_t i) {
+    uint64_t begin = snap.offsets[i], end = snap.offsets[i + 1];
+    int64_t* ids = snap.neighbor_ids.data() + begin;
+    sets[i]->copy_to(ids);
+    std::sort(ids, ids + (end - begin));
+    Index* indices = index_runs.data() + begin;
+    for (uint64_t k = 0; k < end - begin; ++k) {
+      const uint64_t* index = snap.index_of.find(ids[k]);
+      if (!index) throw InternalError("no entry found for key");
+      indices[k] = static_cast<Index>(*index);
+    }
+    std::sort(indices, indices + (end - begin));
+  });
+}
+
+}  // namespace
+
+const CsrSnapshot& ensure_csr(GraphState& graph) {
+  if (graph.csr) return *graph.csr;
+  auto snap = std::make_unique<CsrSnapshot>();
+  size_t n = graph.adjacency.size();
+
+  std::vector<const NeighborSet*> sets;
+  sets.reserve(n);
+  snap->node_ids.reserve(n);
+  graph.adjacency.for_each([&](int64_t id, const NeighborSet& set) {
+    snap->node_ids.push_back(id);
+    sets.push_back(&set);
+  });
+
+  if (n > 0) snap->index_of.reserve(n);
+  for (size_t i = 0; i < n; ++i) *snap->index_of.try_emplace(snap->node_ids[i]).first = i;
+
+  snap->offsets.resize(n + 1);
+  snap->degrees.resize(n);
+  snap->offsets[0] = 0;
+  for (size_t i = 0; i < n; ++i) {
+    snap->degrees[i] = sets[i]->size();
+    snap->offsets[i + 1] = snap->offsets[i] + sets[i]->size();
+  }
+  snap->neighbor_ids.resize(snap->offsets[n]);
+
+  if (CsrSnapshot::needs_wide_index(n)) {
+    fill_runs(*snap, sets, snap->neighbor_index64);
+  } else {
+    fill_runs(*snap, sets, snap->neighbor_index32);
+  }
+  graph.csr = std::move(snap);
+  return *graph.csr;
+}
 
 }  // namespace arborvane
