@@ -95,26 +95,34 @@ std::optional<size_t> cgroup_v1_limit(const std::string& path) {
   return std::nullopt;
 }
 
-// The CPU quota of the process's control group, in whole CPUs, if any.
+// The CPU quota of the process's control groups (v2, or the v1 cpu
+// controller; a hybrid system may list both), in whole CPUs, if any.
 std::optional<size_t> cgroup_cpu_limit() {
   std::ifstream file("/proc/self/cgroup");
   std::string line;
+  std::optional<size_t> limit;
+  auto lower = [&limit](std::optional<size_t> found) {
+    if (found) limit = limit ? std::min(*limit, *found) : *found;
+  };
   while (std::getline(file, line)) {
     size_t first = line.find(':');
     size_t second = first == std::string::npos ? first : line.find(':', first + 1);
     if (second == std::string::npos) continue;
     std::string controllers = line.substr(first + 1, second - first - 1);
     std::string path = line.substr(second + 1);
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) return cgroup_v2_limit(path);
+    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+      lower(cgroup_v2_limit(path));
+      continue;
+    }
     size_t start = 0;
     while (start <= controllers.size()) {
       size_t comma = controllers.find(',', start);
       if (comma == std::string::npos) comma = controllers.size();
-      if (controllers.compare(start, comma - start, "cpu") == 0) return cgroup_v1_limit(path);
+      if (controllers.compare(start, comma - start, "cpu") == 0) lower(cgroup_v1_limit(path));
       start = comma + 1;
     }
   }
-  return std::nullopt;
+  return limit;
 }
 
 size_t available_cpus() {
@@ -181,25 +189,29 @@ void run_inline(Job& job) {
 
 class Pool {
  public:
-  explicit Pool(size_t threads) : owner_pid_(getpid()) {
+  explicit Pool(size_t size) : owner_pid_(getpid()), size_(size) {
+    // A pool of one runs every loop on the calling thread: no worker needed.
+    if (size < 2) return;
     // Workers block every signal, so the interpreter's handlers keep running
     // on the threads that expect them.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    for (size_t i = 0; i < threads; ++i) {
+    for (size_t i = 0; i < size; ++i) {
       try {
         std::thread([this] { worker_main(); }).detach();
       } catch (...) {
         break;  // run with the threads that did start
       }
-      ++threads_;
+      ++started_;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
 
   pid_t owner_pid() const noexcept { return owner_pid_; }
-  size_t threads() const noexcept { return threads_; }
+  // The configured size, and the worker threads actually running.
+  size_t size() const noexcept { return size_; }
+  size_t started() const noexcept { return started_; }
 
   void run(Job& job) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -237,7 +249,8 @@ class Pool {
   }
 
   pid_t owner_pid_;
-  size_t threads_ = 0;
+  size_t size_;
+  size_t started_ = 0;
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable job_done_;
@@ -278,7 +291,7 @@ Pool& current_pool() {
 
 }  // namespace
 
-size_t worker_count() { return std::max<size_t>(1, current_pool().threads()); }
+size_t worker_count() { return std::max<size_t>(1, current_pool().size()); }
 
 namespace pool_detail {
 
@@ -297,7 +310,7 @@ void run_chunks(size_t n, size_t chunk_size, ChunkBody body) {
   job.body = body;
   Pool& pool = current_pool();
   // A single thread, or a loop started from inside a loop body: run here.
-  if (pool.threads() <= 1 || on_worker_thread || job.chunk_count < 2) {
+  if (pool.started() <= 1 || on_worker_thread || job.chunk_count < 2) {
     run_inline(job);
     return;
   }
