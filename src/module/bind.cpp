@@ -77,8 +77,8 @@ bool check_required(const MethodSignature& sig, Py_ssize_t positional, PyObject*
 
 }  // namespace
 
-bool bind_arguments(const MethodSignature& sig, PyObject* const* args, size_t nargsf,
-                    PyObject* kwnames, PyObject** slots) {
+bool bind_arguments_general(const MethodSignature& sig, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames, PyObject** slots) {
   Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
   for (Py_ssize_t i = 0; i < sig.parameter_count; ++i) slots[i] = nullptr;
   if (positional > sig.parameter_count) return too_many_positional(sig, positional);

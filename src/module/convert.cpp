@@ -3,6 +3,11 @@
 namespace arborvane::py {
 
 bool to_unsigned(PyObject* obj, uint64_t* out) {
+  int64_t small;
+  if (small_int_value(obj, &small) && small >= 0) {
+    *out = static_cast<uint64_t>(small);
+    return true;
+  }
   PyRef index;
   if (!PyLong_Check(obj)) {
     index = PyRef(PyNumber_Index(obj));

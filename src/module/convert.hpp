@@ -15,9 +15,28 @@ namespace arborvane::py {
 
 static_assert(sizeof(long) == sizeof(int64_t), "node ids are converted through C long");
 
+// The value of an int (or int subclass, bool included) that fits in one
+// internal digit, read in place; false for any other object. This is the
+// value PyLong_AsLong gives for such an int, without the call.
+inline bool small_int_value(PyObject* obj, int64_t* out) {
+  if (!PyLong_Check(obj)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  *out = PyUnstable_Long_CompactValue(number);
+#else
+  Py_ssize_t size = Py_SIZE(obj);
+  if (size < -1 || size > 1) return false;
+  int64_t magnitude = size == 0 ? 0 : static_cast<int64_t>(number->ob_digit[0]);
+  *out = size < 0 ? -magnitude : magnitude;
+#endif
+  return true;
+}
+
 // Signed 64-bit node id: int, bool, int subclasses and __index__ objects.
 // PyLong_AsLong (not AsLongLong) gives the interpreter's "C long" messages.
 inline bool to_node_id(PyObject* obj, int64_t* out) {
+  if (small_int_value(obj, out)) return true;
   long value = PyLong_AsLong(obj);
   if (value == -1 && PyErr_Occurred()) return false;
   *out = value;

@@ -17,7 +17,9 @@ namespace {
 
 // ---- receiver, borrow and argument helpers ---------------------------------
 
-GraphObject* as_graph(PyObject* self) {
+std::atomic<PyObject*> g_graph_type{nullptr};
+
+GraphObject* as_graph_checked(PyObject* self) {
   PyObject* type = graph_type();
   if (!type) return nullptr;
   if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
@@ -25,6 +27,16 @@ GraphObject* as_graph(PyObject* self) {
     return nullptr;
   }
   return reinterpret_cast<GraphObject*>(self);
+}
+
+// The receiver check: an object of exactly the class passes with one
+// comparison, anything else takes the full check.
+inline GraphObject* as_graph(PyObject* self) {
+  PyObject* type = g_graph_type.load(std::memory_order_acquire);
+  if (type && Py_IS_TYPE(self, reinterpret_cast<PyTypeObject*>(type))) {
+    return reinterpret_cast<GraphObject*>(self);
+  }
+  return as_graph_checked(self);
 }
 
 // Receiver check, borrow, then body(state) with native faults translated.
@@ -449,8 +461,6 @@ PyType_Spec kSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
-
-std::atomic<PyObject*> g_graph_type{nullptr};
 
 }  // namespace
 
