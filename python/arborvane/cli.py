@@ -1,0 +1,483 @@
+"""The ``arborvane`` command line: ``bench`` and ``stats``.
+
+``arborvane bench`` builds a seeded random graph and times every analytic on
+it; ``arborvane stats FILE`` reads an edge list and describes the graph.
+Results go to stdout (a table, or one JSON object with ``--json``); progress
+goes to stderr. Errors are one line on stderr and exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import heapq
+import json
+import os
+import platform
+import random
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+
+EXIT_OK = 0
+EXIT_USAGE = 2  # bad arguments or unreadable input, as argparse uses
+
+PROG = "arborvane"
+
+
+class CommandError(Exception):
+    """A failure reported to the user as one line, with exit status 2."""
+
+
+# --------------------------------------------------------------------------
+# Shared helpers: memory, progress, output
+
+
+def current_rss() -> int | None:
+    """Resident set size of this process in bytes, or None when unknown."""
+    try:
+        with open("/proc/self/statm", "rb") as statm:
+            pages = int(statm.read().split()[1])
+        return pages * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError, AttributeError):
+        pass
+    try:
+        import psutil
+
+        return int(psutil.Process().memory_info().rss)
+    except Exception:
+        return None
+
+
+def peak_rss() -> int | None:
+    """Peak resident set size of this process in bytes, or None when unknown."""
+    try:
+        import resource
+    except ImportError:
+        return None
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak if sys.platform == "darwin" else peak * 1024
+
+
+def human_bytes(n: int | None) -> str:
+    if n is None:
+        return "n/a"
+    value = float(n)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if abs(value) < 1024 or unit == "GiB":
+            return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
+        value /= 1024
+    raise AssertionError("unreachable")
+
+
+def worker_threads() -> int:
+    """Size the worker pool takes in this process (same rules as the pool)."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        text = os.environ.get(name, "").strip()
+        if text.isdigit() and int(text) > 0:
+            return int(text)
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+class Stages:
+    """Runs named stages, timing each and reporting progress on stderr.
+
+    Native calls hold the interpreter lock while they run, so an animated
+    display could not refresh during a stage; progress is redrawn when a stage
+    starts and when it ends instead. On a terminal that is a rich progress
+    bar; otherwise one plain line per finished stage.
+    """
+
+    def __init__(self, total: int, quiet: bool = False) -> None:
+        from rich.console import Console
+
+        self.console = Console(stderr=True, highlight=False)
+        self.quiet = quiet
+        self.total = total
+        self.done = 0
+        self.seconds: dict[str, float] = {}
+        self._progress: Any = None
+        self._task: Any = None
+
+    def __enter__(self) -> Stages:
+        if not self.quiet and self.console.is_terminal:
+            from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+
+            self._progress = Progress(
+                TextColumn("[bold]{task.description:<28}"),
+                BarColumn(),
+                MofNCompleteColumn(),
+                TimeElapsedColumn(),
+                console=self.console,
+                auto_refresh=False,
+                transient=True,
+            )
+            self._progress.start()
+            self._task = self._progress.add_task("starting", total=self.total)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._progress is not None:
+            self._progress.stop()
+
+    @contextmanager
+    def stage(self, name: str) -> Iterator[None]:
+        if self._progress is not None:
+            self._progress.update(self._task, description=name)
+            self._progress.refresh()
+        start = time.perf_counter()
+        yield
+        elapsed = time.perf_counter() - start
+        self.seconds[name] = elapsed
+        self.done += 1
+        if self._progress is not None:
+            self._progress.update(self._task, advance=1)
+            self._progress.refresh()
+        elif not self.quiet:
+            self.console.print(f"[{self.done}/{self.total}] {name}: {elapsed:.3f} s")
+
+    def run(self, name: str, call: Callable[[], Any]) -> Any:
+        with self.stage(name):
+            return call()
+
+
+def print_json(data: dict[str, Any]) -> None:
+    sys.stdout.write(json.dumps(data, indent=2) + "\n")
+
+
+def stdout_console() -> Any:
+    from rich.console import Console
+
+    return Console(highlight=False)
+
+
+def environment() -> dict[str, Any]:
+    from importlib import metadata
+
+    try:
+        version: str | None = metadata.version("arborvane")
+    except metadata.PackageNotFoundError:
+        version = None
+    return {
+        "arborvane": version,
+        "python": platform.python_version(),
+        "platform": platform.platform(terse=True),
+        "threads": worker_threads(),
+    }
+
+
+# --------------------------------------------------------------------------
+# bench
+
+
+BENCH_STAGES = [
+    "build_random",
+    "pagerank",
+    "triangle_count",
+    "connected_component_sizes",
+    "shortest_path_length",
+    "subgraph_edge_count",
+    "nodes",
+    "edges",
+    "edges_flat",
+    "degree_sequence",
+    "has_edges",
+    "add_edges_flat",
+]
+
+
+def run_bench(args: argparse.Namespace) -> int:
+    from arborvane import IntGraphCore
+
+    n, m, seed = args.nodes, args.edges, args.seed
+    results: dict[str, Any] = {}
+    rss_before = current_rss()
+    with Stages(len(BENCH_STAGES), quiet=args.quiet) as stages:
+        g = IntGraphCore()
+        stages.run("build_random", lambda: g.build_random(n, m, seed))
+        rss_graph = current_rss()
+        ranks = stages.run("pagerank", g.pagerank)
+        results["pagerank_top_node"] = max(ranks, key=lambda item: (item[1], -item[0]))[0] if ranks else None
+        results["pagerank_sum"] = sum(score for _, score in ranks)
+        del ranks
+        results["triangles"] = stages.run("triangle_count", g.triangle_count)
+        sizes = stages.run("connected_component_sizes", g.connected_component_sizes)
+        results["components"] = len(sizes)
+        results["largest_component"] = max(sizes, default=0)
+        # Endpoints drawn from the same seed, so every run asks the same question.
+        rng = random.Random(seed)
+        source, target = (rng.randrange(n), rng.randrange(n)) if n > 0 else (0, 0)
+        length = stages.run("shortest_path_length", lambda: g.shortest_path_length(source, target))
+        results["shortest_path"] = {"source": source, "target": target, "length": length}
+        subset = range(0, n, 10)  # every tenth id: about a tenth of the nodes
+        results["subgraph_edges"] = stages.run("subgraph_edge_count", lambda: g.subgraph_edge_count(subset))
+        for export in ("nodes", "edges"):
+            stages.run(export, getattr(g, export))  # result dropped at once
+        flat = stages.run("edges_flat", g.edges_flat)
+        stages.run("degree_sequence", g.degree_sequence)
+        queries = has_edges_queries(flat, 1_000_000)
+        hits = stages.run("has_edges", lambda: g.has_edges(queries))
+        results["has_edges"] = {"queries": len(queries), "true": sum(hits)}
+        del queries, hits
+        copy = IntGraphCore()
+        stages.run("add_edges_flat", lambda: copy.add_edges_flat(flat))
+        results["copy_edges"] = copy.number_of_edges()
+        del copy, flat
+    data = {
+        "command": "bench",
+        "parameters": {"nodes": n, "edges": m, "seed": seed, "threads": args.threads},
+        "environment": environment(),
+        "graph": {"nodes": g.number_of_nodes(), "edges": g.number_of_edges()},
+        "memory": {
+            "rss_before_bytes": rss_before,
+            "rss_after_build_bytes": rss_graph,
+            "graph_bytes": None if rss_before is None or rss_graph is None else rss_graph - rss_before,
+            "peak_rss_bytes": peak_rss(),
+        },
+        "seconds": stages.seconds,
+        "total_seconds": sum(stages.seconds.values()),
+        "results": results,
+    }
+    if args.json:
+        print_json(data)
+    else:
+        print_bench_table(data)
+    return EXIT_OK
+
+
+def has_edges_queries(flat: list[int], count: int) -> list[tuple[int, int]]:
+    """Up to ``count`` id pairs: half of them edges of the graph (from its flat
+    edge list), half pairing first ends with second ends taken in reverse
+    order (mostly not edges)."""
+    half = min(count // 2, len(flat) // 2)
+    firsts = flat[0 : 2 * half : 2]
+    seconds = flat[1 : 2 * half : 2]
+    return list(zip(firsts, seconds)) + list(zip(firsts, reversed(seconds)))
+
+
+def print_bench_table(data: dict[str, Any]) -> None:
+    from rich.table import Table
+
+    console = stdout_console()
+    graph, memory, env = data["graph"], data["memory"], data["environment"]
+    results = data["results"]
+    console.print(
+        f"arborvane bench: {graph['nodes']:,} nodes, {graph['edges']:,} edges "
+        f"(seed {data['parameters']['seed']}, {env['threads']} worker threads, Python {env['python']})"
+    )
+    detail = {
+        "build_random": f"{graph['edges']:,} edges",
+        "pagerank": f"top node {results['pagerank_top_node']}, sum {results['pagerank_sum']:.6f}",
+        "triangle_count": f"{results['triangles']:,} triangles",
+        "connected_component_sizes": (
+            f"{results['components']:,} components, largest {results['largest_component']:,}"
+        ),
+        "shortest_path_length": "{source} -> {target}: {length}".format(**results["shortest_path"]),
+        "subgraph_edge_count": f"{results['subgraph_edges']:,} edges among every tenth id",
+        "has_edges": "{true:,} of {queries:,} pairs are edges".format(**results["has_edges"]),
+        "add_edges_flat": f"reloaded {results['copy_edges']:,} edges into a new graph",
+    }
+    table = Table(title="stage times")
+    table.add_column("stage")
+    table.add_column("seconds", justify="right")
+    table.add_column("result")
+    for name, seconds in data["seconds"].items():
+        table.add_row(name, f"{seconds:.3f}", detail.get(name, ""))
+    table.add_row("total", f"{data['total_seconds']:.3f}", "", style="bold")
+    console.print(table)
+    console.print(
+        f"memory: graph {human_bytes(memory['graph_bytes'])} "
+        f"(RSS {human_bytes(memory['rss_after_build_bytes'])} after build_random, "
+        f"peak {human_bytes(memory['peak_rss_bytes'])})"
+    )
+
+
+# --------------------------------------------------------------------------
+# stats
+
+
+def run_stats(args: argparse.Namespace) -> int:
+    from arborvane import IntGraphCore
+    from arborvane.edgelist import EdgeListError, read_edge_list
+
+    path = args.file
+    with Stages(5, quiet=args.quiet) as stages:
+        try:
+            edge_list = stages.run("read edge list", lambda: read_edge_list(path))
+        except EdgeListError as exc:
+            raise CommandError(str(exc)) from None
+        g = IntGraphCore()
+
+        def load() -> None:
+            for part in edge_list.parts:
+                g.add_edges_flat(part)
+
+        stages.run("add_edges_flat", load)
+        pairs, lines = edge_list.edge_count, edge_list.lines
+        del edge_list
+        nodes = g.nodes()
+        self_loops = stages.run("self-loops", lambda: g.has_edges(list(zip(nodes, nodes))).count(True))
+        del nodes
+        sizes = stages.run("connected_component_sizes", g.connected_component_sizes)
+        triangles = stages.run("triangle_count", g.triangle_count)
+        top: list[tuple[int, float]] = []
+        if args.top > 0:
+            ranks = stages.run("pagerank", g.pagerank)
+            # Highest score first; equal scores by ascending id, so output is stable.
+            top = heapq.nlargest(args.top, ranks, key=lambda item: (item[1], -item[0]))
+    read_seconds = stages.seconds["read edge list"]
+    data = {
+        "command": "stats",
+        "file": path,
+        "nodes": g.number_of_nodes(),
+        "edges": g.number_of_edges(),
+        "self_loops": self_loops,
+        "components": len(sizes),
+        "largest_component": max(sizes, default=0),
+        "triangles": triangles,
+        "pagerank_top": [{"node": node, "score": score} for node, score in top],
+        "lines": lines,
+        "pairs_read": pairs,
+        "seconds": stages.seconds,
+        "read_edges_per_second": pairs / read_seconds if read_seconds > 0 else None,
+    }
+    if args.json:
+        print_json(data)
+    else:
+        print_stats_table(data)
+    return EXIT_OK
+
+
+def print_stats_table(data: dict[str, Any]) -> None:
+    from rich.table import Table
+
+    console = stdout_console()
+    table = Table(title=data["file"], show_header=False)
+    table.add_column("measure")
+    table.add_column("value", justify="right")
+    rate = data["read_edges_per_second"]
+    rows = [
+        ("nodes", f"{data['nodes']:,}"),
+        ("edges", f"{data['edges']:,}"),
+        ("self-loops", f"{data['self_loops']:,}"),
+        ("connected components", f"{data['components']:,}"),
+        ("largest component", f"{data['largest_component']:,}"),
+        ("triangles", f"{data['triangles']:,}"),
+        ("pairs read", f"{data['pairs_read']:,}" + (f" ({rate / 1e6:.1f} M/s)" if rate else "")),
+    ]
+    for label, value in rows:
+        table.add_row(label, value)
+    console.print(table)
+    if data["pagerank_top"]:
+        ranks = Table(title=f"top {len(data['pagerank_top'])} PageRank")
+        ranks.add_column("#", justify="right")
+        ranks.add_column("node", justify="right")
+        ranks.add_column("score", justify="right")
+        for i, row in enumerate(data["pagerank_top"], 1):
+            ranks.add_row(str(i), str(row["node"]), f"{row['score']:.6g}")
+        console.print(ranks)
+
+
+# --------------------------------------------------------------------------
+# Argument parsing and entry point
+
+
+def non_negative(text: str) -> int:
+    try:
+        value = int(text.replace("_", ""))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def positive(text: str) -> int:
+    value = non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Fast undirected integer-node graphs: benchmark and edge-list statistics.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    bench = commands.add_parser(
+        "bench",
+        help="time every analytic on a seeded random graph",
+        description="Build a seeded random graph with build_random and time every analytic on it.",
+    )
+    bench.add_argument("--nodes", type=non_negative, default=1_000_000, metavar="N", help="node ids 0..N-1 (default 1000000)")
+    bench.add_argument("--edges", type=non_negative, default=10_000_000, metavar="M", help="edges to draw (default 10000000)")
+    bench.add_argument("--seed", type=non_negative, default=42, metavar="S", help="generator seed (default 42)")
+    bench.add_argument(
+        "--threads",
+        type=positive,
+        default=None,
+        metavar="T",
+        help="worker threads (sets RAYON_NUM_THREADS; default: the environment or all CPUs)",
+    )
+    bench.add_argument("--json", action="store_true", help="print one JSON object on stdout")
+    bench.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+    bench.set_defaults(handler=run_bench)
+
+    stats = commands.add_parser(
+        "stats",
+        help="describe the graph in an edge-list file",
+        description=(
+            "Read an edge list (pairs of integer ids separated by whitespace or commas; "
+            "lines starting with # or %% are comments; .gz/.bz2/.xz are decompressed) "
+            "and print its nodes, edges, self-loops, components, triangles and top PageRank nodes."
+        ),
+    )
+    stats.add_argument("file", metavar="FILE", help="edge-list file")
+    stats.add_argument("--top", type=non_negative, default=10, metavar="K", help="PageRank nodes to list (default 10; 0 skips PageRank)")
+    stats.add_argument("--json", action="store_true", help="print one JSON object on stdout")
+    stats.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+    stats.set_defaults(handler=run_stats)
+    return parser
+
+
+def check_bench_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    n, m = args.nodes, args.edges
+    if n >= 1 << 63:
+        parser.error(f"--nodes {n} does not fit in a signed 64-bit id")
+    if m >= 1 << 64 or args.seed >= 1 << 64:
+        parser.error("--edges and --seed must fit in 64 bits")
+    if m > n * (n - 1) // 2:
+        parser.error(f"--edges {m} exceeds the {n * (n - 1) // 2} distinct pairs of {n} nodes")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "bench":
+        check_bench_arguments(parser, args)
+        if args.threads is not None:
+            # The worker pool reads this once, when the first parallel call
+            # creates it; nothing parallel has run yet in this process.
+            os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    try:
+        status: int = args.handler(args)
+    except CommandError as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except MemoryError:
+        print(f"{PROG} {args.command}: error: out of memory", file=sys.stderr)
+        return 1
+    return status
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
