@@ -1,0 +1,137 @@
+"""Shared pieces of the library adapters."""
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from itertools import chain
+from typing import Any, Callable
+
+import numpy as np
+
+Workload = tuple[Callable[[], Any], Callable[[Any], Any]]
+
+# Workload key -> row label, in table order. The build rows come first because the
+# memory probe builds the graph that every later workload runs on.
+WORKLOADS = {
+    "build_list": "build from Python list",
+    "build_numpy": "build from numpy arrays",
+    "generate": "random G(n, m) generation",
+    "pagerank": "PageRank, tol 1e-6",
+    "triangles": "triangle count",
+    "components": "connected component sizes",
+    "distance": "BFS distance, far pair",
+    "membership": "edge membership, 1M pairs",
+    "export_pairs": "export edges: list of pairs",
+    "export_flat": "export edges: flat list",
+}
+
+PAGERANK_TOL = 1e-6
+DAMPING = 0.85
+
+
+@dataclass
+class Context:
+    """Everything a workload may need about the graph under test."""
+
+    n: int
+    u: np.ndarray
+    v: np.ndarray
+    source: int
+    target: int
+    qa: np.ndarray
+    qb: np.ndarray
+    seed: int
+    out_dir: str
+    size_nodes: int  # G(n, m) generation uses the nominal size, not the compacted n
+    size_edges: int
+    cache: dict = field(default_factory=dict)
+
+    @property
+    def m(self) -> int:
+        return int(self.u.size)
+
+    def pair_list(self) -> list[tuple[int, int]]:
+        if "pairs" not in self.cache:
+            self.cache["pairs"] = list(zip(self.u.tolist(), self.v.tolist()))
+        return self.cache["pairs"]
+
+    def query_list(self) -> list[tuple[int, int]]:
+        if "queries" not in self.cache:
+            self.cache["queries"] = list(zip(self.qa.tolist(), self.qb.tolist()))
+        return self.cache["queries"]
+
+    def degrees(self) -> np.ndarray:
+        return np.bincount(np.concatenate([self.u, self.v]), minlength=self.n)
+
+
+def flatten(pairs) -> list:
+    """The flat-list form of an iterable of pairs, for libraries without a flat export."""
+    return list(chain.from_iterable(pairs))
+
+
+def sizes_summary(sizes) -> dict:
+    """Compact, order-free summary of a component-size list for the cross-checks."""
+    arr = np.sort(np.asarray(list(sizes), dtype=np.int64))[::-1]
+    return {"count": int(arr.size), "largest": int(arr[0]) if arr.size else 0,
+            "sorted_head": arr[:5].tolist(), "total": int(arr.sum())}
+
+
+def save_scores(ctx: Context, scores: np.ndarray) -> dict:
+    path = os.path.join(ctx.out_dir, "pagerank.npy")
+    np.save(path, scores)
+    return {"file": path, "sum": float(scores.sum())}
+
+
+class Adapter:
+    name = ""
+    #: Uses more than one core for some workloads (gets a 1-thread row of its own).
+    multithreaded = False
+    #: How each workload is done, shown under the tables.
+    methods: dict[str, str] = {}
+
+    def load(self) -> None:
+        """Import the library (ImportError means: not installed)."""
+        raise NotImplementedError
+
+    def version(self) -> str:
+        raise NotImplementedError
+
+    def set_threads(self, threads: int) -> None:
+        """Environment variables are set by the runner; this covers in-process settings."""
+
+    def edge_count(self, graph) -> int:
+        raise NotImplementedError
+
+    # Workloads; each returns (call, inspect).
+    def build_list(self, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def build_numpy(self, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def generate(self, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def pagerank(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def triangles(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def components(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def distance(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def membership(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def export_pairs(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def export_flat(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    #: Which build workload makes the graph for the memory probe and the analytics.
+    memory_build = "build_numpy"

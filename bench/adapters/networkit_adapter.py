@@ -1,0 +1,113 @@
+"""NetworKit: C++ core parallelised with OpenMP (setNumberOfThreads)."""
+from __future__ import annotations
+
+from itertools import chain
+
+import numpy as np
+
+from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_scores, sizes_summary
+
+
+class NetworkitAdapter(Adapter):
+    name = "networkit"
+    multithreaded = True
+    methods = {
+        "build_list": "no list input: `np.fromiter` of the pairs, then `GraphFromCoo`, conversion timed",
+        "build_numpy": "`GraphFromCoo((u, v), n)` (no duplicate check)",
+        "generate": "`ErdosRenyiGenerator(n, p).generate()` with p = m / (n(n-1)/2): G(n, p) with "
+                    "the same expected edge count (NetworKit has no G(n, m) generator)",
+        "pagerank": "`centrality.PageRank(G, damp=0.85, tol=1e-6)` with `norm = L1_NORM`: stops when "
+                    "L1 change <= 1e-6 (our rule); no sink handling, as ours",
+        "triangles": "`sparsification.TriangleEdgeScore` summed / 3 (after untimed `indexEdges()`)",
+        "components": "`components.ConnectedComponents(G).run().getComponentSizes()`",
+        "distance": "`distance.BidirectionalBFS(G, s, t, storePred=False)`",
+        "membership": "`[G.hasEdge(a, b) for a, b in pairs]`",
+        "export_pairs": "`list(G.iterEdges())`",
+        "export_flat": "`list(chain.from_iterable(G.iterEdges()))`",
+    }
+
+    def load(self) -> None:
+        import networkit
+
+        self.nk = networkit
+
+    def version(self) -> str:
+        return self.nk.__version__
+
+    def set_threads(self, threads: int) -> None:
+        self.nk.setNumberOfThreads(threads)
+
+    def edge_count(self, graph) -> int:
+        return graph.numberOfEdges()
+
+    def build_list(self, ctx: Context):
+        n, m, pairs = ctx.n, ctx.m, ctx.pair_list()
+
+        def call():
+            flat = np.fromiter(chain.from_iterable(pairs), dtype=np.int64, count=2 * m)
+            return self.nk.GraphFromCoo((flat[0::2], flat[1::2]), n=n)
+
+        return call, self.edge_count
+
+    def build_numpy(self, ctx: Context):
+        n, u, v = ctx.n, ctx.u, ctx.v
+        return (lambda: self.nk.GraphFromCoo((u, v), n=n)), self.edge_count
+
+    def generate(self, ctx: Context):
+        n, m = ctx.size_nodes, ctx.size_edges
+        p = m / (n * (n - 1) / 2)
+        self.nk.setSeed(ctx.seed, False)
+        return (lambda: self.nk.generators.ErdosRenyiGenerator(n, p).generate()), self.edge_count
+
+    def pagerank(self, graph, ctx: Context):
+        nk = self.nk
+
+        def call():
+            pr = nk.centrality.PageRank(graph, damp=DAMPING, tol=PAGERANK_TOL)
+            pr.norm = nk.centrality.Norm.L1_NORM
+            pr.run()
+            return pr.scores()
+
+        return call, lambda r: save_scores(ctx, np.asarray(r))
+
+    def triangles(self, graph, ctx: Context):
+        graph.indexEdges()
+        nk = self.nk
+
+        def call():
+            score = nk.sparsification.TriangleEdgeScore(graph)
+            score.run()
+            return sum(score.scores()) // 3
+
+        return call, lambda r: int(round(r))
+
+    def components(self, graph, ctx: Context):
+        nk = self.nk
+
+        def call():
+            cc = nk.components.ConnectedComponents(graph)
+            cc.run()
+            return list(cc.getComponentSizes().values())
+
+        return call, sizes_summary
+
+    def distance(self, graph, ctx: Context):
+        s, t, nk = ctx.source, ctx.target, self.nk
+
+        def call():
+            search = nk.distance.BidirectionalBFS(graph, s, t, storePred=False)
+            search.run()
+            return search.getDistance()
+
+        return call, lambda d: int(round(d))
+
+    def membership(self, graph, ctx: Context):
+        queries = ctx.query_list()
+        has = graph.hasEdge
+        return (lambda: [has(a, b) for a, b in queries]), sum
+
+    def export_pairs(self, graph, ctx: Context):
+        return (lambda: list(graph.iterEdges())), len
+
+    def export_flat(self, graph, ctx: Context):
+        return (lambda: flatten(graph.iterEdges())), lambda r: len(r) // 2

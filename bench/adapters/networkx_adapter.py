@@ -1,0 +1,88 @@
+"""NetworkX: pure Python, single-threaded."""
+from __future__ import annotations
+
+import numpy as np
+
+from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_scores, sizes_summary
+
+
+class NetworkxAdapter(Adapter):
+    name = "networkx"
+    methods = {
+        "build_list": "`Graph.add_edges_from(list of tuples)`",
+        "build_numpy": "no array input: `add_edges_from(zip(u.tolist(), v.tolist()))`, conversion timed",
+        "generate": "`gnm_random_graph(n, m, seed)`",
+        "pagerank": "`pagerank(alpha=0.85, tol=1e-6/n)`: NetworkX stops when L1 change < n*tol, "
+                    "so tol/n gives our rule; dangling mass redistributed uniformly",
+        "triangles": "`sum(triangles(G).values()) // 3`",
+        "components": "`[len(c) for c in connected_components(G)]`",
+        "distance": "`shortest_path_length(G, s, t)` (bidirectional BFS)",
+        "membership": "`[G.has_edge(a, b) for a, b in pairs]`",
+        "export_pairs": "`list(G.edges())`",
+        "export_flat": "`list(chain.from_iterable(G.edges()))`",
+    }
+    memory_build = "build_list"
+
+    def load(self) -> None:
+        import networkx
+
+        self.nx = networkx
+
+    def version(self) -> str:
+        return self.nx.__version__
+
+    def edge_count(self, graph) -> int:
+        return graph.number_of_edges()
+
+    def _build(self, make_pairs):
+        nx = self.nx
+
+        def call():
+            g = nx.Graph()
+            g.add_edges_from(make_pairs())
+            return g
+
+        return call, self.edge_count
+
+    def build_list(self, ctx: Context):
+        pairs = ctx.pair_list()
+        return self._build(lambda: pairs)
+
+    def build_numpy(self, ctx: Context):
+        u, v = ctx.u, ctx.v
+        return self._build(lambda: zip(u.tolist(), v.tolist()))
+
+    def generate(self, ctx: Context):
+        n, m, seed = ctx.size_nodes, ctx.size_edges, ctx.seed
+        return (lambda: self.nx.gnm_random_graph(n, m, seed=seed)), self.edge_count
+
+    def pagerank(self, graph, ctx: Context):
+        tol = PAGERANK_TOL / ctx.n
+
+        def inspect(result):
+            scores = np.zeros(ctx.n)
+            scores[np.fromiter(result.keys(), np.int64)] = np.fromiter(result.values(), float)
+            return save_scores(ctx, scores)
+
+        return (lambda: self.nx.pagerank(graph, alpha=DAMPING, tol=tol)), inspect
+
+    def triangles(self, graph, ctx: Context):
+        return (lambda: sum(self.nx.triangles(graph).values()) // 3), int
+
+    def components(self, graph, ctx: Context):
+        return (lambda: [len(c) for c in self.nx.connected_components(graph)]), sizes_summary
+
+    def distance(self, graph, ctx: Context):
+        s, t = ctx.source, ctx.target
+        return (lambda: self.nx.shortest_path_length(graph, s, t)), int
+
+    def membership(self, graph, ctx: Context):
+        queries = ctx.query_list()
+        has = graph.has_edge
+        return (lambda: [has(a, b) for a, b in queries]), sum
+
+    def export_pairs(self, graph, ctx: Context):
+        return (lambda: list(graph.edges())), len
+
+    def export_flat(self, graph, ctx: Context):
+        return (lambda: flatten(graph.edges())), lambda r: len(r) // 2

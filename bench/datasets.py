@@ -1,0 +1,148 @@
+"""The seeded graphs and query sets that every library is measured on.
+
+A size's data are generated once by the runner and stored as one ``.npz`` file that
+each worker process loads, so all libraries see byte-identical inputs.
+"""
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+SEED = 20240611
+MEMBERSHIP_PAIRS = 1_000_000
+
+
+@dataclass(frozen=True)
+class Size:
+    name: str
+    nodes: int
+    edges: int
+    networkx: bool  # NetworkX is far too slow (and large) for the biggest graph
+
+
+SIZES = {
+    "tiny": Size("tiny", 1_000, 5_000, True),
+    "small": Size("small", 10_000, 50_000, True),
+    "medium": Size("medium", 200_000, 2_000_000, True),
+    "large": Size("large", 1_000_000, 10_000_000, False),
+}
+
+
+def _sorted_unique(a: np.ndarray) -> np.ndarray:
+    """Sorted distinct values (a plain sort: much faster than np.unique's hashing here)."""
+    a = np.sort(a)
+    if a.size:
+        a = a[np.concatenate(([True], a[1:] != a[:-1]))]
+    return a
+
+
+def _distinct_pairs(n: int, m: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
+    """m distinct unordered pairs of distinct ids below n, in random order and orientation."""
+    keys = np.empty(0, dtype=np.int64)
+    while keys.size < m:
+        draw = int((m - keys.size) * 1.1) + 1024
+        u = rng.integers(0, n, draw, dtype=np.int64)
+        v = rng.integers(0, n, draw, dtype=np.int64)
+        keep = u != v
+        lo, hi = np.minimum(u, v)[keep], np.maximum(u, v)[keep]
+        keys = _sorted_unique(np.concatenate([keys, lo * n + hi]))
+    keys = rng.permutation(keys)[:m]
+    u, v = keys // n, keys % n
+    flip = rng.random(m) < 0.5
+    return np.where(flip, v, u), np.where(flip, u, v)
+
+
+def _bfs_levels(n: int, u: np.ndarray, v: np.ndarray, source: int) -> np.ndarray:
+    """Hop distance from source to every node (-1 when unreachable), frontier by frontier."""
+    src = np.concatenate([u, v])
+    dst = np.concatenate([v, u])
+    order = np.argsort(src, kind="stable")
+    neighbours = dst[order]
+    offsets = np.searchsorted(src[order], np.arange(n + 1))
+    dist = np.full(n, -1, dtype=np.int64)
+    dist[source] = 0
+    frontier = np.array([source], dtype=np.int64)
+    level = 0
+    while frontier.size:
+        level += 1
+        starts, ends = offsets[frontier], offsets[frontier + 1]
+        lengths = ends - starts
+        total = int(lengths.sum())
+        if total == 0:
+            break
+        base = np.repeat(starts - np.cumsum(lengths) + lengths, lengths)
+        reached = neighbours[base + np.arange(total)]
+        reached = _sorted_unique(reached[dist[reached] < 0])
+        dist[reached] = level
+        frontier = reached
+    return dist
+
+
+def generate(size: Size, seed: int = SEED) -> dict[str, np.ndarray]:
+    """Edge list, far BFS pair and membership queries for one size.
+
+    Ids are compacted so that every node 0..n-1 has at least one edge: all libraries
+    then hold the same node set (ours only creates nodes that appear in an edge) and
+    PageRank has no dangling node, so its scores are comparable across libraries.
+    """
+    rng = np.random.default_rng(seed)
+    u, v = _distinct_pairs(size.nodes, size.edges, rng)
+    present = np.zeros(size.nodes, dtype=bool)
+    present[u] = True
+    present[v] = True
+    relabel = np.cumsum(present) - 1
+    n = int(present.sum())
+    u, v = relabel[u].astype(np.int64), relabel[v].astype(np.int64)
+
+    dist = _bfs_levels(n, u, v, 0)
+    far = int(dist.max())
+    target = int(np.flatnonzero(dist == far)[-1])
+
+    # Half of the queries are edges (random orientation), half are uniform random pairs.
+    q = MEMBERSHIP_PAIRS
+    pick = rng.integers(0, u.size, q // 2)
+    flip = rng.random(q // 2) < 0.5
+    qa = np.concatenate([np.where(flip, v[pick], u[pick]), rng.integers(0, n, q - q // 2)])
+    qb = np.concatenate([np.where(flip, u[pick], v[pick]), rng.integers(0, n, q - q // 2)])
+    shuffle = rng.permutation(q)
+    qa, qb = qa[shuffle], qb[shuffle]
+    edge_keys = np.sort(np.minimum(u, v) * n + np.maximum(u, v))
+    query_keys = np.minimum(qa, qb) * n + np.maximum(qa, qb)
+    at = np.minimum(np.searchsorted(edge_keys, query_keys), edge_keys.size - 1)
+    hits = int((edge_keys[at] == query_keys).sum())
+
+    return {
+        "u": u,
+        "v": v,
+        "n": np.int64(n),
+        "bfs": np.array([0, target, far], dtype=np.int64),
+        "qa": qa.astype(np.int64),
+        "qb": qb.astype(np.int64),
+        "hits": np.int64(hits),
+    }
+
+
+def path_for(cache_dir: str, size: Size, seed: int = SEED) -> str:
+    return os.path.join(cache_dir, f"{size.name}-{size.nodes}-{size.edges}-{seed}.npz")
+
+
+def ensure(cache_dir: str, size: Size, seed: int = SEED) -> str:
+    """Generate (or reuse) the data file for a size and return its path."""
+    os.makedirs(cache_dir, exist_ok=True)
+    path = path_for(cache_dir, size, seed)
+    if not os.path.exists(path):
+        data = generate(size, seed)
+        tmp = path + ".tmp.npz"
+        np.savez(tmp, **data)
+        os.replace(tmp, path)
+    return path
+
+
+def load(path: str) -> dict:
+    with np.load(path) as z:
+        data = {k: z[k] for k in z.files}
+    for scalar in ("n", "hits"):
+        data[scalar] = int(data[scalar])
+    return data
