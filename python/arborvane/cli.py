@@ -43,7 +43,7 @@ def current_rss() -> int | None:
     except (OSError, ValueError, IndexError, AttributeError):
         pass
     try:
-        import psutil
+        import psutil  # type: ignore[import-untyped,unused-ignore]
 
         return int(psutil.Process().memory_info().rss)
     except Exception:
@@ -305,7 +305,7 @@ def run_stats(args: argparse.Namespace) -> int:
     from arborvane.edgelist import EdgeListError, read_edge_list
 
     path = args.file
-    with Stages(5, quiet=args.quiet) as stages:
+    with Stages(6 if args.top > 0 else 5, quiet=args.quiet) as stages:
         try:
             edge_list = stages.run("read edge list", lambda: read_edge_list(path))
         except EdgeListError as exc:

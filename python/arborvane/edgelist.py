@@ -25,6 +25,7 @@ import zlib
 from dataclasses import dataclass
 from typing import IO, Any, Callable
 
+_np: Any
 try:  # numpy is optional: it makes parsing several times faster.
     import numpy as _np
 except ImportError:  # pragma: no cover - exercised only without numpy
@@ -280,11 +281,10 @@ def _parse_block_numpy(block: bytes) -> Any:
     if longest > 19:
         return None  # more digits than any 64-bit id (leading zeros are rare)
     words = np.ndarray(shape=(raw.size - 7,), dtype="<u8", buffer=block, strides=(1,))
-    magnitudes = None
+    magnitudes: Any = None
     for group in range((longest + 7) // 8):
-        count = lengths - 8 * group if group else lengths
-        if longest > 8 * (group + 1):
-            count = np.clip(count, 0, 8)
+        # Digits of each token that fall in this group of eight (0 to 8).
+        count = np.clip(lengths - 8 * group, 0, 8) if longest > 8 else lengths
         word = words[ends - (8 * group + 8)]
         if shortest >= 8 * (group + 1):
             word -= _U64(0x3030303030303030)

@@ -1,0 +1,212 @@
+"""The command line and the edge-list reader behind `arborvane stats`."""
+
+import gzip
+import json
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+from arborvane import cli, edgelist
+from arborvane.edgelist import EdgeListError, read_edge_list
+
+HAS_NUMPY = edgelist._np is not None
+MODES = [pytest.param(True, id="numpy", marks=pytest.mark.skipif(not HAS_NUMPY, reason="numpy missing")),
+         pytest.param(False, id="plain")]
+
+
+def run_cli(*args, timeout=120):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run([sys.executable, "-m", "arborvane", *args], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    data = text.encode()
+    path.write_bytes(gzip.compress(data) if name.endswith(".gz") else data)
+    return str(path)
+
+
+# ---------------------------------------------------------------- reader
+
+def random_edge_list(rng):
+    """Text of a messy but valid edge list, and the ids it holds in order."""
+    specials = [0, -1, 2**63 - 1, -2**63, 10**18, 99999999, 100000000, 12345678]
+    lines, ids = [], []
+    for _ in range(rng.randrange(300)):
+        if rng.random() < 0.08:
+            lines.append(rng.choice(["# comment 1 2", "% 3 4 5", "  #x", "", " \t "]))
+            continue
+        tokens = []
+        for _ in range(rng.choice([2, 2, 2, 4])):
+            r = rng.random()
+            value = (rng.randrange(10) if r < 0.3 else rng.randrange(10 ** rng.randrange(1, 19)) if r < 0.6
+                     else rng.randrange(-2**63, 2**63) if r < 0.8 else rng.choice(specials))
+            ids.append(value)
+            tokens.append(("+" if value >= 0 and rng.random() < 0.05 else "") + str(value))
+        sep = rng.choice([" ", "\t", ",", ", ", " \t  "])
+        lines.append(rng.choice(["", " "]) + sep.join(tokens) + rng.choice(["", "\r", " "]))
+    return "\n".join(lines) + rng.choice(["", "\n"]), ids
+
+
+@pytest.mark.parametrize("use_numpy", MODES)
+@pytest.mark.parametrize("block", [64, 1 << 21])
+def test_reader_matches_int_parsing(tmp_path, monkeypatch, use_numpy, block):
+    monkeypatch.setattr(edgelist, "_BLOCK", block)
+    rng = random.Random(block)
+    for trial in range(40):
+        text, ids = random_edge_list(rng)
+        path = write(tmp_path, f"e{trial}.txt", text)
+        got = read_edge_list(path, use_numpy=use_numpy)
+        assert list(got.flat) == ids
+        assert got.edge_count == len(ids) // 2
+        assert got.lines == text.count("\n") + (not text.endswith("\n") and text != "")
+
+
+@pytest.mark.parametrize("use_numpy", MODES)
+def test_reader_formats(tmp_path, use_numpy):
+    cases = {
+        "empty.txt": ("", []),
+        "comments.txt": ("# only\n% comments\n\n", []),
+        "snap.txt": ("# FromNodeId\tToNodeId\n0\t1\n1\t2\n", [0, 1, 1, 2]),
+        "csv.csv": ("1,2\r\n3,4\r\n", [1, 2, 3, 4]),
+        "nolf.txt": ("5 6\n7 8", [5, 6, 7, 8]),
+        "zipped.txt.gz": ("% konect\n1 2\n-3 4\n", [1, 2, -3, 4]),
+    }
+    for name, (text, ids) in cases.items():
+        assert list(read_edge_list(write(tmp_path, name, text), use_numpy=use_numpy).flat) == ids, name
+
+
+@pytest.mark.parametrize("use_numpy", MODES)
+def test_reader_errors_name_file_and_line(tmp_path, monkeypatch, use_numpy):
+    monkeypatch.setattr(edgelist, "_BLOCK", 32)  # errors far beyond the first block
+    head = "# header\n" + "10 20\n" * 30
+    cases = [
+        ("1 x\n", "not an integer node id: 'x'"),
+        ("1.5 2\n", "not an integer node id: '1.5'"),
+        ("1 2 3\n", "odd number of ids on a line (3)"),
+        ("7\n8\n", "odd number of ids on a line (1)"),
+        ("1-2 3\n", "not an integer node id: '1-2'"),
+        ("-- 3\n", "not an integer node id: '--'"),
+        ("1 2 # trailing\n", "not an integer node id: '#'"),
+        ("1 9223372036854775808\n", "node id outside the signed 64-bit range"),
+        ("1 -99999999999999999999\n", "node id outside the signed 64-bit range"),
+        ("1 \u00e9\n", "not an integer node id: '\u00e9'"),
+    ]
+    for i, (bad, reason) in enumerate(cases):
+        path = write(tmp_path, f"bad{i}.txt", head + bad + "1 2\n")
+        with pytest.raises(EdgeListError) as info:
+            read_edge_list(path, use_numpy=use_numpy)
+        assert str(info.value).startswith(f"{path}:32: {reason}"), str(info.value)
+        assert "\n" not in str(info.value)
+
+
+def test_reader_unreadable_files(tmp_path):
+    cases = {
+        str(tmp_path / "missing.txt"): "cannot read file: No such file or directory",
+        str(tmp_path): "cannot read file: Is a directory",
+        write(tmp_path, "fake.gz", "1 2\n").replace(".gz", ".txt.gz"): None,
+    }
+    (tmp_path / "fake.txt.gz").write_bytes(b"1 2\n")  # a .gz that is not gzip data
+    for path, reason in cases.items():
+        with pytest.raises(EdgeListError) as info:
+            read_edge_list(path)
+        assert str(info.value).startswith(f"{path}: ")
+        assert info.value.line is None
+        if reason:
+            assert reason in str(info.value)
+    truncated = tmp_path / "cut.txt.gz"
+    truncated.write_bytes(gzip.compress(b"1 2\n" * 1000)[:-20])
+    with pytest.raises(EdgeListError, match="cannot"):
+        read_edge_list(str(truncated))
+
+
+# ---------------------------------------------------------------- stats
+
+def test_stats_json(tmp_path):
+    # A triangle with a pendant node, a separate pair, a self-loop and a
+    # duplicate edge in the other orientation.
+    path = write(tmp_path, "g.txt", "# test\n1 2\n2 3\n3 1\n3 4\n10 11\n11 10\n7 7\n")
+    done = run_cli("stats", path, "--json", "--top", "3")
+    assert done.returncode == 0, done.stderr
+    data = json.loads(done.stdout)
+    assert {k: data[k] for k in ("nodes", "edges", "self_loops", "components", "largest_component",
+                                 "triangles", "pairs_read", "lines")} == {
+        "nodes": 7, "edges": 6, "self_loops": 1, "components": 3, "largest_component": 4,
+        "triangles": 1, "pairs_read": 7, "lines": 8}
+    top = data["pagerank_top"]
+    assert len(top) == 3 and top[0]["node"] == 3
+    scores = [row["score"] for row in top]
+    assert scores == sorted(scores, reverse=True)
+    assert set(data["seconds"]) >= {"read edge list", "pagerank", "triangle_count"}
+
+
+def test_stats_table_and_top_zero(tmp_path, capsys):
+    path = write(tmp_path, "g.csv", "1,2\n2,3\n")
+    assert cli.main(["stats", path, "--top", "0", "--quiet"]) == 0
+    out, err = capsys.readouterr()
+    assert "nodes" in out and "PageRank" not in out and err == ""
+
+
+@pytest.mark.parametrize("text, message", [
+    (None, "missing.txt: cannot read file: No such file or directory"),
+    ("1 2\nfoo bar\n", "bad.txt:2: not an integer node id: 'foo'"),
+    ("1 2\n3\n", "bad.txt:2: odd number of ids on a line (1)"),
+])
+def test_stats_bad_input_is_one_line_exit_2(tmp_path, text, message):
+    name = "missing.txt" if text is None else "bad.txt"
+    path = str(tmp_path / name) if text is None else write(tmp_path, name, text)
+    done = run_cli("stats", path)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"arborvane stats: error: {tmp_path}/{message}")
+
+
+def test_stats_bad_gzip_and_usage_errors(tmp_path):
+    bad = tmp_path / "x.gz"
+    bad.write_bytes(b"not compressed")
+    done = run_cli("stats", str(bad))
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    assert done.stderr.startswith(f"arborvane stats: error: {bad}: cannot read file")
+    for args in (["stats"], ["bench", "--nodes", "-5"], ["bench", "--nodes", "3", "--edges", "4"],
+                 ["bench", "--threads", "0"], ["frobnicate"], []):
+        done = run_cli(*args)
+        assert done.returncode == 2, args
+        assert "Traceback" not in done.stderr and "usage:" in done.stderr
+
+
+# ---------------------------------------------------------------- bench
+
+def test_bench_json_shape():
+    done = run_cli("bench", "--nodes", "300", "--edges", "2000", "--seed", "7", "--threads", "2", "--json")
+    assert done.returncode == 0, done.stderr
+    data = json.loads(done.stdout)
+    assert data["parameters"] == {"nodes": 300, "edges": 2000, "seed": 7, "threads": 2}
+    assert data["environment"]["threads"] == 2
+    assert data["graph"]["edges"] == 2000 and data["graph"]["nodes"] <= 300
+    assert list(data["seconds"]) == cli.BENCH_STAGES
+    assert all(seconds >= 0 for seconds in data["seconds"].values())
+    results = data["results"]
+    assert results["components"] >= 1 and results["largest_component"] <= 300
+    assert results["pagerank_sum"] == pytest.approx(1.0, abs=1e-3)
+    assert results["copy_edges"] == 2000
+    assert results["has_edges"]["true"] >= results["has_edges"]["queries"] // 2
+    assert data["memory"]["rss_after_build_bytes"] > 0
+    # Progress goes to stderr, one line per stage when it is not a terminal.
+    assert done.stderr.count("\n") == len(cli.BENCH_STAGES)
+    # The same seed builds the same graph.
+    again = json.loads(run_cli("bench", "--nodes", "300", "--edges", "2000", "--seed", "7", "--json", "-q").stdout)
+    assert again["results"] == results
+
+
+def test_bench_table_and_tiny_graphs(capsys):
+    assert cli.main(["bench", "--nodes", "50", "--edges", "100", "-q"]) == 0
+    out, err = capsys.readouterr()
+    assert "pagerank" in out and "triangle_count" in out and "memory" in out and err == ""
+    assert cli.main(["bench", "--nodes", "0", "--edges", "0", "-q", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["graph"] == {"nodes": 0, "edges": 0}
