@@ -3,8 +3,11 @@
 // Three shapes, chosen by size:
 //   inline  up to 2 ids stored in the object itself (no heap memory, so an
 //           empty set owns nothing);
-//   array   up to kArrayMax ids in a heap array, searched linearly, kept in
-//           insertion order;
+//   array   up to kArrayMax ids in a heap array of 4, 8, 16, 24 or 32 ids,
+//           searched linearly, kept in insertion order. Arrays stay tight
+//           well past the sizes where a hash table would be at most 3/4
+//           full, which is where most of the memory of a sparse graph goes;
+//           a scan reads at most four adjacent cache lines;
 //   hash    open addressing with linear probing (the store's id hash, load at
 //           most 3/4) over 2^k slots plus one trailing word that records
 //           whether kVacantKey itself is a member; that member iterates first.
@@ -25,7 +28,7 @@ namespace arborvane {
 class NeighborSet {
  public:
   static constexpr uint32_t kInlineRoom = 2;
-  static constexpr uint32_t kArrayMax = 16;
+  static constexpr uint32_t kArrayMax = 32;
   static constexpr uint32_t kHashTag = 0x80000000u;  // cap_ >= tag: hash shape, log2 slots below
 
   NeighborSet() noexcept : size_(0), cap_(0) { inline_[0] = inline_[1] = 0; }
@@ -52,7 +55,11 @@ class NeighborSet {
   bool contains(int64_t id) const noexcept {
     if (!is_hash()) {
       const int64_t* ids = array_data();
-      for (uint32_t i = 0; i < size_; ++i) {
+      uint32_t i = 0;
+      for (; i + 4 <= size_; i += 4) {
+        if ((ids[i] == id) | (ids[i + 1] == id) | (ids[i + 2] == id) | (ids[i + 3] == id)) return true;
+      }
+      for (; i < size_; ++i) {
         if (ids[i] == id) return true;
       }
       return false;
@@ -76,7 +83,7 @@ class NeighborSet {
       uint32_t room = cap_ ? cap_ : kInlineRoom;
       if (size_ < room) return;
       if (room < kArrayMax) {
-        grow_array(room * 2 > kArrayMax ? kArrayMax : room * 2);
+        grow_array(room < 16 ? room * 2 : room + 8);
       } else {
         grow_hash(2 * kArrayMax);
       }
@@ -84,6 +91,18 @@ class NeighborSet {
     }
     size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0);
     if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2);
+  }
+
+  // Hints the cache about the memory that contains(id) or insert(id) reads
+  // first, for callers that know their next ids ahead of time.
+  void prefetch(int64_t id) const noexcept {
+    if (!cap_) return;
+    if (is_hash()) {
+      __builtin_prefetch(&heap_[hash_id(id) & (slot_count() - 1)]);
+    } else {
+      __builtin_prefetch(heap_);
+      if (cap_ > 8) __builtin_prefetch(heap_ + 8);
+    }
   }
 
   // Inserts an id known to be absent; room must have been reserved.

@@ -9,6 +9,7 @@
 // few pairs ahead of the insertions and prefetches their map slots: with
 // millions of nodes every look-up is otherwise a cache miss.
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "accel/operations.hpp"
@@ -31,6 +32,48 @@ class XorShift64 {
 };
 
 __extension__ typedef unsigned __int128 u128;  // pair counts reach 2^127
+
+// Exact x % d for one fixed d, by multiplying with a precomputed reciprocal
+// (Granlund-Montgomery): a 64-bit division costs tens of cycles, and every
+// pair needs two remainders.
+class FixedRemainder {
+ public:
+  explicit FixedRemainder(uint64_t d) noexcept : d_(d) {  // d >= 1
+    shift_ = 63 - std::countl_zero(d);
+    if ((d & (d - 1)) == 0) return;  // power of two: a mask
+    const u128 scaled = static_cast<u128>(1) << (64 + shift_);
+    uint64_t magic = static_cast<uint64_t>(scaled / d);
+    const uint64_t rem = static_cast<uint64_t>(scaled % d);
+    if (d - rem < (uint64_t{1} << shift_)) {
+      magic_ = magic + 1;
+    } else {
+      // The reciprocal needs 65 bits: keep its low 64 and add the top bit
+      // back with an averaging step in quotient().
+      magic += magic;
+      const uint64_t twice_rem = rem + rem;
+      if (twice_rem >= d || twice_rem < rem) magic += 1;
+      magic_ = magic + 1;
+      add_ = true;
+    }
+  }
+
+  uint64_t operator()(uint64_t x) const noexcept {
+    if (magic_ == 0) return x & (d_ - 1);
+    return x - quotient(x) * d_;
+  }
+
+ private:
+  uint64_t quotient(uint64_t x) const noexcept {
+    const uint64_t high = static_cast<uint64_t>((static_cast<u128>(magic_) * x) >> 64);
+    if (!add_) return high >> shift_;
+    return (((x - high) >> 1) + high) >> shift_;
+  }
+
+  uint64_t d_;
+  uint64_t magic_ = 0;
+  int shift_ = 0;
+  bool add_ = false;
+};
 
 // Edges between two distinct ids whose unsigned reading is below n.
 uint64_t edges_among_first_ids(const GraphState& graph, uint64_t n) {
@@ -58,7 +101,16 @@ void check_enough_free_pairs(const GraphState& graph, uint64_t n, uint64_t m) {
                        " pairs of distinct ids below n are not joined yet");
 }
 
-constexpr size_t kLookahead = 16;  // pairs drawn ahead of their insertion
+// The draws run ahead of the insertions in two stages: a pair drawn
+// kLookahead pairs ahead has its map slots prefetched; kLookahead / 2 pairs
+// ahead, its ends' neighbour sets are found (slots now cached) and the
+// memory that the insertion will probe is prefetched.
+constexpr size_t kLookahead = 32;
+
+void prefetch_sets(const AdjacencyMap& adjacency, const IdPair& pair) noexcept {
+  if (const NeighborSet* set = adjacency.find(pair.first)) set->prefetch(pair.second);
+  if (const NeighborSet* set = adjacency.find(pair.second)) set->prefetch(pair.first);
+}
 
 }  // namespace
 
@@ -76,23 +128,23 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
   if (no_node) graph.adjacency.reserve(static_cast<size_t>(std::min<u128>(n / 2, static_cast<u128>(m) * 2)));
 
   XorShift64 rng(seed);
+  const FixedRemainder mod_n(n);
+  auto draw = [&rng, &mod_n]() -> IdPair {
+    const uint64_t u = mod_n(rng.next());
+    const uint64_t v = mod_n(rng.next());
+    return {static_cast<int64_t>(u), static_cast<int64_t>(v)};
+  };
+  AdjacencyMap& adjacency = graph.adjacency;
   IdPair ahead[kLookahead];
-  for (IdPair& p : ahead) {
-    p.first = static_cast<int64_t>(rng.next() % n);
-    p.second = static_cast<int64_t>(rng.next() % n);
-  }
-  size_t next = 0;
+  for (IdPair& pair : ahead) pair = draw();
   uint64_t made = 0;
-  while (made < m) {
+  for (size_t next = 0; made < m; next = (next + 1) % kLookahead) {
     const IdPair pair = ahead[next];
-    IdPair& refill = ahead[next];
-    refill.first = static_cast<int64_t>(rng.next() % n);
-    refill.second = static_cast<int64_t>(rng.next() % n);
-    graph.adjacency.prefetch(refill.first);
-    graph.adjacency.prefetch(refill.second);
-    next = (next + 1) % kLookahead;
-    if (pair.first == pair.second) continue;
-    if (graph.insert_edge(pair.first, pair.second)) ++made;
+    ahead[next] = draw();
+    adjacency.prefetch(ahead[next].first);
+    adjacency.prefetch(ahead[next].second);
+    prefetch_sets(adjacency, ahead[(next + kLookahead / 2) % kLookahead]);
+    if (pair.first != pair.second && graph.insert_edge(pair.first, pair.second)) ++made;
   }
   graph.invalidate_snapshot();
 }
