@@ -1,0 +1,164 @@
+"""shortest_path_length, connected_component_sizes and subgraph_edge_count,
+on small known graphs and against plain reference searches."""
+
+import random
+from collections import deque
+
+import pytest
+
+from arborvane._accel import IntGraphCore
+
+INT64_MIN = -(2**63)
+
+
+def graph(edges=(), nodes=()):
+    g = IntGraphCore()
+    g.add_nodes_from(list(nodes))
+    g.add_edges_from(list(edges))
+    return g
+
+
+def adjacency_of(g):
+    return {n: g.neighbors(n) for n in g.nodes()}
+
+
+def ref_distance(adj, s, t):
+    if s == t:
+        return 0
+    if s not in adj or t not in adj:
+        return -1
+    dist, queue = {s: 0}, deque([s])
+    while queue:
+        x = queue.popleft()
+        for w in adj[x]:
+            if w not in dist:
+                dist[w] = dist[x] + 1
+                queue.append(w)
+    return dist.get(t, -1)
+
+
+def ref_components(adj):
+    """Sizes in the order a walk over the node list meets each component."""
+    seen, sizes = set(), []
+    for s in adj:
+        if s in seen:
+            continue
+        seen.add(s)
+        stack, size = [s], 0
+        while stack:
+            x = stack.pop()
+            size += 1
+            for w in adj[x]:
+                if w not in seen:
+                    seen.add(w)
+                    stack.append(w)
+        sizes.append(size)
+    return sizes
+
+
+def ref_induced(adj, ids):
+    members = set(ids)
+    return len({frozenset((u, w)) for u in members if u in adj for w in adj[u] if w in members})
+
+
+def random_graph(rng):
+    """Mixed ids (negatives, the smallest id, large ids), self-loops, isolated
+    nodes and several components."""
+    pool = [rng.randrange(-50, 50) for _ in range(60)] + [INT64_MIN, 2**63 - 1, 10**15]
+    g = IntGraphCore()
+    g.add_nodes_from(rng.sample(pool, 10))
+    g.add_edges_from([(rng.choice(pool), rng.choice(pool)) for _ in range(rng.randrange(0, 90))])
+    return g, pool
+
+
+class TestShortestPath:
+    def test_listed_cases(self):
+        path = graph([(1, 2), (2, 3), (3, 4)])
+        assert path.shortest_path_length(1, 4) == 3
+        assert path.shortest_path_length(4, 1) == 3
+        assert path.shortest_path_length(2, 3) == 1
+        g = graph([(1, 2), (2, 3), (3, 1), (3, 4), (4, 5)])
+        assert g.shortest_path_length(1, 5) == 3
+        assert g.shortest_path_length(5, 2) == 3
+
+    def test_same_absent_and_unreachable(self):
+        g = graph([(1, 2), (10, 11)], nodes=[7])
+        assert g.shortest_path_length(99, 99) == 0
+        assert g.shortest_path_length(7, 7) == 0
+        assert g.shortest_path_length(1, 99) == -1
+        assert g.shortest_path_length(99, 1) == -1
+        assert g.shortest_path_length(1, 10) == -1
+        assert g.shortest_path_length(7, 1) == -1
+        assert IntGraphCore().shortest_path_length(0, 1) == -1
+
+    def test_negative_ids_and_self_loops(self):
+        g = graph([(-5, -5), (-5, INT64_MIN), (INT64_MIN, INT64_MIN), (INT64_MIN, 3), (3, 3)])
+        assert g.shortest_path_length(-5, 3) == 2
+        assert g.shortest_path_length(3, -5) == 2
+        assert g.shortest_path_length(INT64_MIN, -5) == 1
+        assert g.shortest_path_length(-5, -5) == 0
+
+    def test_against_reference(self):
+        rng = random.Random(5)
+        for _ in range(150):
+            g, pool = random_graph(rng)
+            adj = adjacency_of(g)
+            for _ in range(15):
+                s, t = rng.choice(pool), rng.choice(pool)
+                assert g.shortest_path_length(s, t) == ref_distance(adj, s, t)
+
+
+class TestComponents:
+    def test_listed_cases(self):
+        assert IntGraphCore().connected_component_sizes() == []
+        assert graph(nodes=[1, 2, 3]).connected_component_sizes() == [1, 1, 1]
+        g = graph([(1, 2), (2, 3), (10, 11)], nodes=[7])
+        sizes = g.connected_component_sizes()
+        assert sorted(sizes) == [1, 2, 3]
+        assert sizes == ref_components(adjacency_of(g))
+        assert g.connected_component_sizes() == sizes
+
+    def test_self_loops_and_smallest_id(self):
+        g = graph([(4, 4), (INT64_MIN, INT64_MIN), (INT64_MIN, -1), (5, 5), (5, 6)])
+        assert sorted(g.connected_component_sizes()) == [1, 2, 2]
+        assert g.connected_component_sizes() == ref_components(adjacency_of(g))
+
+    def test_against_reference_in_discovery_order(self):
+        rng = random.Random(11)
+        for _ in range(200):
+            g, _ = random_graph(rng)
+            assert g.connected_component_sizes() == ref_components(adjacency_of(g))
+
+    def test_generated_graph(self):
+        g = IntGraphCore()
+        g.build_random(3000, 2000, 9)
+        sizes = g.connected_component_sizes()
+        assert sizes == ref_components(adjacency_of(g))
+        assert sum(sizes) == len(g)
+
+
+class TestSubgraphEdgeCount:
+    @pytest.mark.parametrize("ids, expected", [
+        ([], 0), ([1, 2, 3], 3), ([1, 2, 3, 4], 4), ([1, 4], 0), ([1, 1, 2, 2], 1), ([1, 2, 99], 1),
+    ])
+    def test_listed_cases(self, ids, expected):
+        g = graph([(1, 2), (2, 3), (3, 1), (3, 4)])
+        assert g.subgraph_edge_count(ids) == expected
+
+    def test_self_loops_negative_ids_and_empty_graph(self):
+        g = graph([(5, 5), (5, 6), (-5, 3), (INT64_MIN, INT64_MIN), (INT64_MIN, -5)])
+        assert g.subgraph_edge_count([5]) == 1
+        assert g.subgraph_edge_count([5, 6]) == 2
+        assert g.subgraph_edge_count([-5, 3]) == 1
+        assert g.subgraph_edge_count([INT64_MIN, -5, 3]) == 3
+        assert IntGraphCore().subgraph_edge_count([1, 2, 3]) == 0
+
+    def test_against_reference(self):
+        rng = random.Random(3)
+        for _ in range(150):
+            g, pool = random_graph(rng)
+            adj = adjacency_of(g)
+            assert g.subgraph_edge_count(g.nodes()) == g.number_of_edges()
+            for _ in range(8):
+                ids = [rng.choice(pool) for _ in range(rng.randrange(0, 40))]
+                assert g.subgraph_edge_count(ids) == ref_induced(adj, ids)
