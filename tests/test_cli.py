@@ -75,6 +75,8 @@ def test_reader_formats(tmp_path, use_numpy):
         "snap.txt": ("# FromNodeId\tToNodeId\n0\t1\n1\t2\n", [0, 1, 1, 2]),
         "csv.csv": ("1,2\r\n3,4\r\n", [1, 2, 3, 4]),
         "nolf.txt": ("5 6\n7 8", [5, 6, 7, 8]),
+        "zeros.txt": ("0000000000000000000000001 -0002\n", [1, -2]),
+        "pairs.txt": ("1 2 3 4\n\t5  6 \n", [1, 2, 3, 4, 5, 6]),
         "zipped.txt.gz": ("% konect\n1 2\n-3 4\n", [1, 2, -3, 4]),
     }
     for name, (text, ids) in cases.items():
