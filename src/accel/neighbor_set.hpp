@@ -93,6 +93,18 @@ class NeighborSet {
     if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2);
   }
 
+  // Hints the cache about the memory that contains(id) or insert(id) reads
+  // first, for callers that know their next ids ahead of time.
+  void prefetch(int64_t id) const noexcept {
+    if (!cap_) return;
+    if (is_hash()) {
+      __builtin_prefetch(&heap_[hash_id(id) & (slot_count() - 1)]);
+    } else {
+      __builtin_prefetch(heap_);
+      if (cap_ > 8) __builtin_prefetch(heap_ + 8);
+    }
+  }
+
   // Inserts an id known to be absent; room must have been reserved.
   void insert_new(int64_t id) noexcept {
     if (!is_hash()) {
