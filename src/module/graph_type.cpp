@@ -244,6 +244,41 @@ ARBORVANE_FASTCALL(degree) {
   });
 }
 
+// Edge exports list each edge from its smaller end, so the first id repeats
+// for a whole neighbour group: one int object is made per group and shared
+// by its entries instead of one per entry (ints are immutable).
+class RepeatedId {
+ public:
+  // A new reference to an int of value `id`.
+  PyObject* get(int64_t id) {
+    if (!object_ || id != id_) {
+      object_ = PyRef(to_python(id));
+      if (!object_) return nullptr;
+      id_ = id;
+    }
+    return Py_NewRef(object_.get());
+  }
+
+ private:
+  PyRef object_;
+  int64_t id_ = 0;
+};
+
+// A 2-tuple of two new references (both stolen). A tuple of ints can never
+// be part of a reference cycle, so it is taken out of the cyclic collector's
+// lists at once, as the collector itself would do on its next pass: large
+// exports then cost the collector nothing.
+PyObject* untracked_pair(PyObject* first, PyObject* second) {
+  PyRef a(first), b(second);
+  if (!a || !b) return nullptr;
+  PyObject* tuple = PyTuple_New(2);
+  if (!tuple) return nullptr;
+  PyTuple_SET_ITEM(tuple, 0, a.release());
+  PyTuple_SET_ITEM(tuple, 1, b.release());
+  PyObject_GC_UnTrack(tuple);
+  return tuple;
+}
+
 PyObject* nodes(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<int64_t> ids = node_list(g);
@@ -254,15 +289,21 @@ PyObject* nodes(PyObject* self, PyObject*) {
 PyObject* edges(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<IdPair> pairs = edge_list(g);
-    return build_list(pairs.size(),
-                      [&](size_t i) { return to_python_pair(pairs[i].first, pairs[i].second); });
+    RepeatedId first;
+    return build_list(pairs.size(), [&](size_t i) {
+      PyObject* u = first.get(pairs[i].first);
+      return untracked_pair(u, u ? to_python(pairs[i].second) : nullptr);
+    });
   });
 }
 
 PyObject* edges_flat(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<int64_t> ids = edge_list_flat(g);
-    return to_python_list(std::span<const int64_t>(ids));
+    RepeatedId first;
+    return build_list(ids.size(), [&](size_t i) {
+      return i % 2 == 0 ? first.get(ids[i]) : to_python(ids[i]);
+    });
   });
 }
 
@@ -270,7 +311,8 @@ PyObject* degree_sequence(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<std::pair<int64_t, uint64_t>> degrees = degree_list(g);
     return build_list(degrees.size(), [&](size_t i) {
-      return to_python_pair(degrees[i].first, degrees[i].second);
+      PyObject* id = to_python(degrees[i].first);
+      return untracked_pair(id, id ? to_python(degrees[i].second) : nullptr);
     });
   });
 }
