@@ -147,6 +147,19 @@ def test_stats_json(tmp_path):
     assert set(data["seconds"]) >= {"read edge list", "pagerank", "triangle_count"}
 
 
+def test_self_loop_count_with_and_without_numpy_parts():
+    import array
+
+    from arborvane import IntGraphCore
+    ids = [1, 1, 2, 3, 1, 1, 4, 4]
+    g = IntGraphCore()
+    g.add_edges_flat(ids)
+    assert cli.count_self_loops(g, [array.array("q", ids)]) == 2
+    if HAS_NUMPY:
+        np = edgelist._np
+        assert cli.count_self_loops(g, [np.array(ids[:4]), np.array(ids[4:])]) == 2
+
+
 def test_stats_table_and_top_zero(tmp_path, capsys):
     path = write(tmp_path, "g.csv", "1,2\n2,3\n")
     assert cli.main(["stats", path, "--top", "0", "--quiet"]) == 0
