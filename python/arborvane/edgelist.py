@@ -18,11 +18,10 @@ import array
 import bz2
 import gzip
 import lzma
-import os
-from itertools import chain
 import re
 import zlib
 from dataclasses import dataclass
+from itertools import chain
 from typing import IO, Any, Callable
 
 _np: Any
