@@ -3,13 +3,14 @@
 //
 // One breadth-first search per component, straight on the adjacency map.
 // The visited set is a bitmap over map positions, sized once for all nodes;
-// one queue of positions serves every search. Before a node's neighbours are
-// looked up, their map slots are prefetched, so the look-ups of one
-// neighbour set overlap instead of waiting on one cache miss after another.
+// one queue of positions serves every search. The queue is read ahead
+// (queue_prefetch.hpp), so the look-ups overlap instead of waiting on one
+// cache miss after another.
 #include <vector>
 
 #include "accel/operations.hpp"
 #include "accel/position_bitmap.hpp"
+#include "accel/queue_prefetch.hpp"
 
 namespace arborvane {
 
@@ -21,14 +22,16 @@ std::vector<uint64_t> connected_component_sizes(const GraphState& graph) {
   PositionBitmap visited(adjacency.position_count());
   std::vector<size_t> queue;
   queue.reserve(1024);
+  QueuePrefetch prefetch(adjacency);
 
   auto search_from = [&](size_t start) {
     if (visited.test_and_set(start)) return;
     queue.clear();
     queue.push_back(start);
+    prefetch.restart();
     for (size_t head = 0; head < queue.size(); ++head) {
+      prefetch.before(queue, head);
       const NeighborSet& set = adjacency.value_at(queue[head]);
-      if (set.size() > 2) set.for_each([&](int64_t w) { adjacency.prefetch(w); });
       set.for_each([&](int64_t w) {
         size_t p = adjacency.position_of(w);
         if (!visited.test_and_set(p)) queue.push_back(p);

@@ -19,6 +19,8 @@
 #include <type_traits>
 #include <utility>
 
+#include <sys/mman.h>
+
 #include "accel/internal_error.hpp"
 
 namespace arborvane {
@@ -189,7 +191,7 @@ class IdMap {
   // Moves every entry into a new array of `slots` slots, in slot order.
   // Allocates first, so a failed allocation leaves the map as it was.
   void rehash(size_t slots) {
-    Slot* fresh = static_cast<Slot*>(::operator new(slots * sizeof(Slot)));
+    Slot* fresh = allocate_slots(slots);
     for (size_t i = 0; i < slots; ++i) fresh[i].key = kVacantKey;
     Slot* old = slots_;
     size_t old_count = slot_count();
@@ -202,7 +204,32 @@ class IdMap {
       s->key = old[i].key;
       old[i].value.~V();
     }
-    ::operator delete(old);
+    free_slots(old, old_count);
+  }
+
+  // Slot arrays of a few MiB and more are aligned to 2 MiB and offered to
+  // transparent huge pages: look-ups land anywhere in the array, and with
+  // 4 KiB pages nearly every one of them would also miss the TLB.
+  static constexpr size_t kHugePageBytes = size_t{2} << 20;
+  static constexpr size_t kHugePageFrom = 2 * kHugePageBytes;
+
+  static Slot* allocate_slots(size_t slots) {
+    const size_t bytes = slots * sizeof(Slot);
+    if (bytes < kHugePageFrom) return static_cast<Slot*>(::operator new(bytes));
+    void* p = ::operator new(bytes, std::align_val_t{kHugePageBytes});
+#ifdef MADV_HUGEPAGE
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
+#endif
+    return static_cast<Slot*>(p);
+  }
+
+  static void free_slots(Slot* p, size_t slots) noexcept {
+    if (!p) return;
+    if (slots * sizeof(Slot) < kHugePageFrom) {
+      ::operator delete(p);
+    } else {
+      ::operator delete(p, std::align_val_t{kHugePageBytes});
+    }
   }
 
   void release() noexcept {
@@ -212,7 +239,7 @@ class IdMap {
           if (slots_[i].key != kVacantKey) slots_[i].value.~V();
         }
       }
-      ::operator delete(slots_);
+      free_slots(slots_, slot_count());
     }
     slots_ = nullptr;
     mask_ = 0;

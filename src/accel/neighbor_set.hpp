@@ -100,9 +100,16 @@ class NeighborSet {
     if (is_hash()) {
       __builtin_prefetch(&heap_[hash_id(id) & (slot_count() - 1)]);
     } else {
-      __builtin_prefetch(heap_);
-      if (cap_ > 8) __builtin_prefetch(heap_ + 8);
+      for (uint32_t i = 0; i < size_; i += 8) __builtin_prefetch(heap_ + i);
     }
+  }
+
+  // Hints the cache about the start of the members' storage, for callers
+  // that will iterate over this set soon.
+  void prefetch_members() const noexcept {
+    if (!cap_) return;
+    __builtin_prefetch(heap_);
+    __builtin_prefetch(heap_ + 8);
   }
 
   // Inserts an id known to be absent; room must have been reserved.

@@ -5,11 +5,13 @@
 // search stops without finishing the last layer. Visited marks live in a
 // bitmap indexed by the node's position in the map: the look-up that finds a
 // neighbour's position is the only hashing per neighbour entry, and the queue
-// holds positions, so a dequeued node needs no second look-up.
+// holds positions, so a dequeued node needs no second look-up. The queue is
+// read ahead (queue_prefetch.hpp).
 #include <vector>
 
 #include "accel/operations.hpp"
 #include "accel/position_bitmap.hpp"
+#include "accel/queue_prefetch.hpp"
 
 namespace arborvane {
 
@@ -24,7 +26,9 @@ int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t ta
   std::vector<size_t> queue{start};
   size_t layer_end = queue.size();
   int64_t distance = 0;
+  QueuePrefetch prefetch(adjacency);
   for (size_t head = 0; head < queue.size(); ++head) {
+    prefetch.before(queue, head);
     if (head == layer_end) {
       ++distance;
       layer_end = queue.size();
