@@ -144,6 +144,19 @@ class TestPagerankAgainstReference:
         g.add_edges_flat([rng.randrange(-3000, 3000) for _ in range(2 * 12000)])
         assert same_bits(g.pagerank(max_iter=30, tol=0.0), reference_pagerank(g, max_iter=30, tol=0.0))
 
+    def test_bit_exact_on_a_graph_larger_than_the_cache_segments(self):
+        # Over 2^19 nodes, so the shares are gathered in several passes; most
+        # nodes are isolated to keep the reference quick.
+        rng = random.Random(7)
+        ids = list(range(-300000, 300000))
+        rng.shuffle(ids)
+        g = IntGraphCore()
+        g.add_nodes_from(ids)
+        flat = [rng.choice(ids) for _ in range(2 * 60000)]
+        flat += [x for v in rng.sample(ids, 3000) for x in (ids[0], v)]  # one hub
+        g.add_edges_flat(flat)
+        assert same_bits(g.pagerank(max_iter=3, tol=0.0), reference_pagerank(g, max_iter=3, tol=0.0))
+
 
 # ---- triangle count ---------------------------------------------------------
 
