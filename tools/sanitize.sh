@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Sanitizer stage:
+#   address: the extension built with AddressSanitizer + UndefinedBehaviorSanitizer,
+#            the whole pytest suite run with the sanitizer runtime preloaded into
+#            the interpreter (and every subprocess it starts);
+#   thread:  the native stress programs of tests/native/ built with
+#            ThreadSanitizer and run directly (the interpreter itself is not
+#            TSan-instrumented, so it is kept out of that run).
+# Any sanitizer report fails the stage.
+#
+#   tools/sanitize.sh [address|thread|all]     (default: all)
+#   PYTHON=python3.12 tools/sanitize.sh address
+#   extra pytest arguments: SANITIZE_PYTEST_ARGS="-k store" tools/sanitize.sh address
+set -euo pipefail
+
+stage=${1:-all}
+python=${PYTHON:-python3}
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+log() { printf '\n== %s\n' "$*"; }
+
+# ---- prerequisites ------------------------------------------------------------
+
+runtime_path() {  # absolute path of a gcc sanitizer runtime, or nothing
+  local path
+  path=$(g++ -print-file-name="$1" 2>/dev/null || true)
+  [[ "$path" == /* && -e "$path" ]] && echo "$path"
+}
+
+ensure_tools() {
+  local missing=()
+  command -v g++ >/dev/null || missing+=(g++)
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v ninja >/dev/null || missing+=(ninja-build)
+  if command -v g++ >/dev/null; then
+    local gcc_major
+    gcc_major=$(g++ -dumpversion | cut -d. -f1)
+    # The runtimes come with the compiler's support library package.
+    [[ -n "$(runtime_path libasan.so)" && -n "$(runtime_path libubsan.so)" && -n "$(runtime_path libtsan.so)" ]] ||
+      missing+=("libgcc-${gcc_major}-dev")
+  fi
+  if ((${#missing[@]})); then
+    log "installing ${missing[*]}"
+    local sudo=""
+    [[ $(id -u) -eq 0 ]] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+  if ! "$python" -c "import pytest, hypothesis" 2>/dev/null; then
+    log "installing pytest and hypothesis for $python"
+    "$python" -m pip install -q pytest hypothesis
+  fi
+}
+
+# ---- AddressSanitizer + UndefinedBehaviorSanitizer over the pytest suite ------
+
+run_address() {
+  log "building with AddressSanitizer + UndefinedBehaviorSanitizer"
+  # Warnings are the regular build's business; this stage looks for runtime reports.
+  tools/devbuild.sh asan "$python" -DARBORVANE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DARBORVANE_WERROR=OFF >/dev/null
+
+  local reports="$root/build/asan/reports"
+  rm -rf "$reports"
+  mkdir -p "$reports"
+
+  log "pytest under the sanitizers ($("$python" --version))"
+  local status=0
+  # The interpreter is not instrumented, so the runtimes are preloaded. It
+  # leaks by design at exit, hence no leak detection; the leak tests cover
+  # our own objects. PYTHONMALLOC=malloc routes Python objects through the
+  # sanitizer's allocator, so a reference-count error that frees an object
+  # too early shows up as a use-after-free. Reports also go to files, so one
+  # in a subprocess that a test expected to fail is not lost.
+  env LD_PRELOAD="$(runtime_path libasan.so) $(runtime_path libubsan.so)" \
+    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+    PYTHONMALLOC=malloc \
+    ARBORVANE_SANITIZER_RUN=1 \
+    PYTHONPATH="$root/build/asan/pkg" \
+    "$python" -m pytest "$root/tests" -q -p no:cacheprovider ${SANITIZE_PYTEST_ARGS:-} || status=$?
+
+  if compgen -G "$reports/*" >/dev/null; then
+    log "sanitizer reports:"
+    cat "$reports"/*
+    echo "FAILED: AddressSanitizer/UndefinedBehaviorSanitizer reported errors" >&2
+    return 1
+  fi
+  if ((status != 0)); then
+    echo "FAILED: pytest under the sanitizers exited with $status" >&2
+    return "$status"
+  fi
+  log "address stage: no sanitizer report, pytest passed"
+}
+
+# ---- ThreadSanitizer over the native stress programs --------------------------
+
+run_thread() {
+  shopt -s nullglob
+  local sources=("$root"/tests/native/*.cpp)
+  shopt -u nullglob
+  if ((${#sources[@]} == 0)); then
+    echo "FAILED: no native stress program in tests/native/" >&2
+    return 1
+  fi
+
+  log "building the native stress programs with ThreadSanitizer"
+  tools/devbuild.sh tsan "$python" -DARBORVANE_SANITIZE=thread -DARBORVANE_NATIVE_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARBORVANE_WERROR=OFF >/dev/null
+
+  # TSan's shadow memory layout clashes with the high mmap randomisation of
+  # recent kernels; running without address randomisation avoids that.
+  local launcher=()
+  if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; then
+    launcher=(setarch "$(uname -m)" -R)
+  fi
+
+  local src name failed=0
+  for src in "${sources[@]}"; do
+    name=$(basename "$src" .cpp)
+    for threads in 2 4 8; do
+      log "$name under ThreadSanitizer, RAYON_NUM_THREADS=$threads"
+      if ! env TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66" \
+          RAYON_NUM_THREADS=$threads timeout 600 "${launcher[@]}" "$root/build/tsan/$name"; then
+        echo "FAILED: $name (RAYON_NUM_THREADS=$threads)" >&2
+        failed=1
+      fi
+    done
+  done
+  ((failed == 0)) || return 1
+  log "thread stage: no ThreadSanitizer report"
+}
+
+ensure_tools
+case "$stage" in
+  address) run_address ;;
+  thread) run_thread ;;
+  all)
+    result=0
+    run_address || result=1
+    run_thread || result=1
+    exit $result
+    ;;
+  *)
+    echo "usage: $0 [address|thread|all]" >&2
+    exit 2
+    ;;
+esac
