@@ -125,6 +125,16 @@ class TestSequences:
         assert any(x < 0 for e in edges for x in e)
 
 
+    def test_cached_snapshot_is_discarded(self, g):
+        g.add_edges_from([(0, 1), (1, 2)])
+        assert g.triangle_count() == 0
+        g.build_random(4, 4)  # 2 of the 4 free pairs left: a triangle is certain
+        expected = sum(1 for a, b, c in [(0, 1, 2), (0, 1, 3), (0, 2, 3), (1, 2, 3)]
+                       if g.has_edge(a, b) and g.has_edge(b, c) and g.has_edge(a, c))
+        assert expected > 0
+        assert g.triangle_count() == expected
+
+
 class TestErrors:
     def test_m_zero_changes_nothing(self, g):
         g.add_edge(1, 2)

@@ -126,6 +126,9 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
   check_enough_free_pairs(graph, n, m);
   // Room up front, but never more nodes than this call can make.
   if (no_node) graph.adjacency.reserve(static_cast<size_t>(std::min<u128>(n / 2, static_cast<u128>(m) * 2)));
+  // The graph changes from here on. Discarding the snapshot first means that
+  // an insertion failing part way (memory) cannot leave a stale one behind.
+  graph.invalidate_snapshot();
 
   XorShift64 rng(seed);
   const FixedRemainder mod_n(n);
@@ -146,7 +149,6 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
     prefetch_sets(adjacency, ahead[(next + kLookahead / 2) % kLookahead]);
     if (pair.first != pair.second && graph.insert_edge(pair.first, pair.second)) ++made;
   }
-  graph.invalidate_snapshot();
 }
 
 }  // namespace arborvane
