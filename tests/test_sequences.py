@@ -198,7 +198,8 @@ def test_accepted_sequence_kinds():
     assert sorted(loaded_nodes(b"\x01\x02")) == [1, 2]
     assert sorted(loaded_nodes([True, False])) == [0, 1]
     assert loaded_nodes(Seq([Index(-7)])) == [-7]
-    assert loaded_nodes([]) == [] and loaded_nodes(()) == []
+    for empty in ([], (), b"", bytearray(), array.array("q"), memoryview(b"")):
+        assert loaded_nodes(empty) == []
 
 
 # ---- in-place reading of lists and tuples ----------------------------------------

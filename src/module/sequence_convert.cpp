@@ -322,6 +322,7 @@ Outcome collect_buffer(PyObject* obj, std::vector<int64_t>& out) {
 
   Py_ssize_t count = view.shape ? view.shape[0] : view.len / view.itemsize;
   Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+  if (count == 0) return Outcome::kDone;
   const char* base = static_cast<const char*>(view.buf);
   out.resize(static_cast<size_t>(count));
   int64_t* dest = out.data();
