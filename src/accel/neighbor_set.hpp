@@ -101,6 +101,7 @@ class NeighborSet {
       __builtin_prefetch(&heap_[hash_id(id) & (slot_count() - 1)]);
     } else {
       for (uint32_t i = 0; i < size_; i += 8) __builtin_prefetch(heap_ + i);
+      __builtin_prefetch(heap_ + size_);  // where an insertion writes
     }
   }
 

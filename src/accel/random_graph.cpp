@@ -105,7 +105,7 @@ void check_enough_free_pairs(const GraphState& graph, uint64_t n, uint64_t m) {
 // kLookahead pairs ahead has its map slots prefetched; kLookahead / 2 pairs
 // ahead, its ends' neighbour sets are found (slots now cached) and the
 // memory that the insertion will probe is prefetched.
-constexpr size_t kLookahead = 32;
+constexpr size_t kLookahead = 64;
 
 void prefetch_sets(const AdjacencyMap& adjacency, const IdPair& pair) noexcept {
   if (const NeighborSet* set = adjacency.find(pair.first)) set->prefetch(pair.second);
