@@ -11,6 +11,7 @@ ARBORVANE_PROPERTY_EXAMPLES and ARBORVANE_PROPERTY_STEPS raise the number of
 sequences and their length; the totals are printed at the end of the run.
 """
 
+import array
 import math
 import os
 import struct
@@ -22,6 +23,11 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from arborvane._accel import IntGraphCore
+
+try:
+    import numpy as np
+except ImportError:  # the buffer forms are then left out
+    np = None
 
 INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 MASK64 = 2 ** 64 - 1
@@ -248,31 +254,42 @@ def id_forms(value):
     forms = [st.just(value), st.just(IndexOnly(value))]
     if value in (0, 1):
         forms.append(st.just(bool(value)))
-    try:
-        import numpy as np
-
+    if np is not None:
         forms.append(st.just(np.int64(value)))
-    except ImportError:
-        pass
     return st.one_of(forms)
+
+
+def pick_one(objects):
+    """A strategy choosing one of the given objects (which need not be hashable)."""
+    return st.integers(0, len(objects) - 1).map(lambda i: objects[i])
 
 
 def id_seq_forms(values):
     """Ways of passing a valid id list: list, tuple, user sequences whose
-    length lies or fails, bytes and range where the values allow."""
+    length lies or fails, integer buffers, bytes and range where the values allow."""
     forms = [
-        st.just(list(values)),
-        st.just(tuple(values)),
-        st.just(UserSequence(values)),
-        st.just(UserSequence(values, length=0)),
-        st.just(UserSequence(values, length=2 ** 40)),
-        st.just(UserSequence(values, length_error=ValueError("no length"))),
+        list(values),
+        tuple(values),
+        UserSequence(values),
+        UserSequence(values, length=0),
+        UserSequence(values, length=2 ** 40),
+        UserSequence(values, length_error=ValueError("no length")),
     ]
     if all(0 <= v < 256 for v in values):
-        forms.append(st.just(bytes(values)))
+        forms.append(bytes(values))
+    # Buffers of machine integers, which may be read without per-element calls.
+    forms.append(array.array("q", values))
+    forms.append(memoryview(array.array("q", values + values))[::2])
+    if np is not None:
+        forms.append(np.array(values, dtype=np.int64))
+        forms.append(np.array(values + values, dtype=">i8")[::2])
+        if all(-2 ** 31 <= v < 2 ** 31 for v in values):
+            forms.append(np.array(values, dtype=np.int32))
+        if all(v >= 0 for v in values):
+            forms.append(np.array(values, dtype=np.uint64))
     if values and values == list(range(values[0], values[0] + len(values))):
-        forms.append(st.just(range(values[0], values[0] + len(values))))
-    return st.one_of(forms)
+        forms.append(range(values[0], values[0] + len(values)))
+    return pick_one(forms)
 
 
 def pair_seq_forms(pairs):
@@ -312,7 +329,15 @@ BAD_SEQUENCES = [
     (7, TypeError, "argument '{p}': 'int' object is not an instance of 'Sequence'", "int"),
     (UserSequence([1, 2], length=2 ** 62), BaseException, "capacity overflow", "huge __len__"),
     (FailingIteration([1, 2, 3, 4]), KeyError, None, "iteration raises"),
+    (array.array("Q", [1, 2 ** 63]), OverflowError, None, "buffer value out of range"),
+    (array.array("d", [1.0, 2.0]), TypeError, None, "buffer of floats"),
 ]
+if np is not None:
+    BAD_SEQUENCES += [
+        (np.array([3, 2 ** 64 - 1], dtype=np.uint64), OverflowError, None, "buffer value out of range"),
+        (np.array([1.0, 2.0]), TypeError, None, "buffer of floats"),
+        (np.arange(4).reshape(2, 2), TypeError, None, "2-d buffer"),
+    ]
 
 BAD_PAIRS = [
     ([1, 2], TypeError, "argument '{p}': 'list' object is not an instance of 'tuple'", "list pair"),
@@ -515,10 +540,14 @@ class GraphAgainstModel(RuleBasedStateMachine):
     def sequence_bad(self, method, bad):
         value, exc, message, kind = bad
         param = ID_LIST_METHODS[method][0] if method in ID_LIST_METHODS else "edges"
-        if kind == "iteration raises" and method in PAIR_LIST_METHODS:
-            value = FailingIteration([(1, 2), (3, 4)])
+        if method in PAIR_LIST_METHODS:
+            if kind == "iteration raises":
+                value = FailingIteration([(1, 2), (3, 4)])
+            elif "buffer" in kind:  # its elements are not tuples
+                exc = TypeError
         msg = message.format(p=param) if message else None
-        self.expect_failure(f"sequence: {kind}", lambda: getattr(self.g, method)(value), exc, msg)
+        prefix = f"argument '{param}': " if exc is TypeError and msg is None else None
+        self.expect_failure(f"sequence: {kind}", lambda: getattr(self.g, method)(value), exc, msg, prefix)
 
     @rule(method=st.sampled_from(sorted(PAIR_LIST_METHODS)), good=pair_lists,
           bad=st.sampled_from(BAD_PAIRS), data=st.data())
@@ -667,6 +696,31 @@ class GraphAgainstModel(RuleBasedStateMachine):
             assert result == self.model.subgraph_edges(values)
         STATS["good calls"] += 1
         STATS["re-entrant calls"] += 1
+
+    @rule(method=st.sampled_from(sorted(ID_LIST_METHODS) + sorted(PAIR_LIST_METHODS)),
+          before=id_lists, after=id_lists, value=ids, second=ids)
+    def argument_emptied_while_read(self, method, before, after, value, second):
+        """An element whose conversion empties the list being read: what was
+        read so far counts, the rest is never seen, nothing dangles."""
+        items = []
+        clearing = IndexOnly(value)
+        clearing.__class__ = type("Clearing", (IndexOnly,), {
+            "__index__": lambda obj: (items.clear(), obj.value)[1]})
+        if method in ID_LIST_METHODS:
+            items += before + [clearing] + after
+            seen = before + [value]
+        else:
+            items += [(a, b) for a, b in zip(before, before[1:])] + [(clearing, second)]
+            seen = [(a, b) for a, b in zip(before, before[1:])] + [(value, second)]
+            items += [(a, a) for a in after]
+        result = getattr(self.g, method)(items)
+        if method in ("subgraph_edge_count", "has_edges"):
+            self.check_query(method, [seen], result)
+        else:
+            assert result is None
+            self.apply_model(method, [seen])
+            STATS["good calls"] += 1
+        event("argument emptied while read")
 
     # -- checks after every step
 
