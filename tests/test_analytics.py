@@ -177,10 +177,6 @@ class TestTriangleCount:
     def test_known_counts(self, edges, nodes, expected):
         assert graph(edges, nodes).triangle_count() == expected
 
-    def test_complete_graph_with_hub_degrees(self):
-        # Every node has the same degree: the ranking falls back to node index.
-        assert graph(itertools.combinations(range(-10, 15), 2)).triangle_count() == math.comb(25, 3)
-
     @pytest.mark.parametrize("seed", range(15))
     def test_matches_brute_force(self, seed):
         g = random_small_graph(random.Random(1000 + seed))
@@ -198,12 +194,6 @@ class TestTriangleCount:
 # ---- the snapshot -----------------------------------------------------------
 
 class TestSnapshotLifecycle:
-    def test_repeated_calls_agree(self):
-        g = graph([(1, 2), (2, 3), (3, 1), (3, 4)])
-        first = g.pagerank()
-        assert g.triangle_count() == 1
-        assert g.pagerank() == first
-
     def test_rebuilt_after_readding_a_node(self):
         g = graph([(1, 2), (2, 3), (3, 1), (3, -4)])
         first, triangles = g.pagerank(), g.triangle_count()
