@@ -154,22 +154,22 @@ KINDS = {
     "tol": (lambda: [float("1e-6")], lambda: [None, "tol"]),
 }
 
-METHODS = {
-    "add_node": ("id",),
-    "add_edge": ("id", "id"),
-    "add_edges_from": ("pairs",),
-    "add_edges_flat": ("ids",),
-    "add_nodes_from": ("ids",),
-    "has_edge": ("id", "id"),
-    "build_random": ("n", "m", "seed"),
-    "has_node": ("id",),
-    "neighbors": ("id",),
-    "degree": ("id",),
-    "has_edges": ("pairs",),
-    "shortest_path_length": ("id", "id"),
-    "subgraph_edge_count": ("ids",),
-    "pagerank": ("damping", "max_iter", "tol"),
-    "__contains__": ("id",),
+METHODS = {  # name: (parameter, kind of value) in order
+    "add_node": (("n", "id"),),
+    "add_edge": (("u", "id"), ("v", "id")),
+    "add_edges_from": (("edges", "pairs"),),
+    "add_edges_flat": (("flat", "ids"),),
+    "add_nodes_from": (("nodes", "ids"),),
+    "has_edge": (("u", "id"), ("v", "id")),
+    "build_random": (("n", "n"), ("m", "m"), ("seed", "seed")),
+    "has_node": (("n", "id"),),
+    "neighbors": (("n", "id"),),
+    "degree": (("n", "id"),),
+    "has_edges": (("edges", "pairs"),),
+    "shortest_path_length": (("source", "id"), ("target", "id")),
+    "subgraph_edge_count": (("nodes", "ids"),),
+    "pagerank": (("damping", "damping"), ("max_iter", "max_iter"), ("tol", "tol")),
+    "__contains__": (("n", "id"),),
 }
 
 
@@ -207,26 +207,33 @@ def graph():
 
 
 def argument_sets(method):
-    """Yields (args, kwargs, should_fail): all-good combinations, then each
-    parameter replaced in turn by every bad value, by position and keyword."""
-    kinds = METHODS[method]
-    goods = [KINDS[k][0]() for k in kinds]
+    """Yields (args, kwargs, should_fail): all-good combinations by position
+    and by keyword, then each parameter replaced in turn by every bad value,
+    then binding failures."""
+    names = [name for name, _ in METHODS[method]]
+    goods = [KINDS[kind][0]() for _, kind in METHODS[method]]
     for i in range(max(len(v) for v in goods)):
         yield [v[i % len(v)] for v in goods], {}, False
-    for pos, kind in enumerate(kinds):
+    if method != "__contains__":
+        yield [], {name: v[-1] for name, v in zip(names, goods)}, False
+    for pos, (_, kind) in enumerate(METHODS[method]):
         for bad in KINDS[kind][1]():
             args = [v[0] for v in goods]
             args[pos] = bad
             yield args, {}, True
-    if method not in ("__contains__", "pagerank", "build_random") and len(kinds) == 1:
-        yield [KINDS[kinds[0]][0]()[0]], {"extra": fresh_int(5000)}, True
+            if method != "__contains__":
+                yield args[:pos], dict(zip(names[pos:], args[pos:])), True
+    if method != "__contains__":
+        first = [v[0] for v in goods]
+        yield first, {"extra": fresh_int(5000)}, True
+        yield first, {names[0]: fresh_int(5001)}, True
 
 
 @pytest.mark.parametrize("method", sorted(METHODS))
 def test_argument_reference_counts_unchanged(method):
     g = graph()
     for args, kwargs, should_fail in argument_sets(method):
-        watched = [o for a in args + list(kwargs.values()) for o in reachable(a)]
+        watched = [o for a in args + list(kwargs.values()) for o in reachable(a)] + list(kwargs)
         invoke(g, method, args, kwargs)  # first call: caches and lazy objects settle
         before = counts(watched)
         result = invoke(g, method, args, kwargs)
@@ -252,12 +259,22 @@ def test_reentrant_failures_release_everything():
                  lambda x: g.add_nodes_from([holder[0], x]), lambda x: g.pagerank(0.5, x)):
         obj = Reentering()
         watched = [obj, holder[0], holder]
-        invoke(g, "has_node", [1], {})
         before = counts(watched)
         with pytest.raises(RuntimeError):
             call(obj)
         after = counts(watched)
         assert after == before
+
+
+def test_constructor_arguments_released():
+    obj = fresh_int(12345)
+    before = counts([obj])
+    for _ in range(5):
+        with pytest.raises(TypeError):
+            IntGraphCore(obj)
+        with pytest.raises(TypeError):
+            IntGraphCore(x=obj)
+    assert counts([obj]) == before
 
 
 def test_graph_objects_are_freed():
