@@ -53,7 +53,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--update-readme", nargs="?", const=os.path.join(ROOT, "README.md"), metavar="PATH",
                    help="replace the benchmark section of README.md (or PATH)")
     p.add_argument("--data-dir", default=os.path.join(RESULTS, "data"), help="cache for generated graphs")
-    p.add_argument("--keep-work", action="store_true", help="keep the workers' score files")
+    p.add_argument("--keep-work", action="store_true",
+                   help="keep the workers' score files (needed by a later --merge for the PageRank check)")
+    p.add_argument("--merge", metavar="JSON",
+                   help="take the results of libraries and sizes not run now from this earlier JSON file")
+    p.add_argument("--report-only", metavar="JSON",
+                   help="measure nothing: rewrite the Markdown (and README with --update-readme) from JSON")
     args = p.parse_args(argv)
     args.sizes = args.sizes or (["small"] if args.quick else ["small", "medium"])
     args.slow_s = args.slow_s if args.slow_s is not None else (2.0 if args.quick else 10.0)
@@ -126,16 +131,57 @@ def projected_skips(history: dict, lib: str, threads: int, size: datasets.Size, 
     return skips
 
 
+def _remember(history: dict, runs: list[dict]) -> None:
+    """Note each workload's warm-up time, for projecting the next size's cost."""
+    for run in runs:
+        edges = datasets.SIZES[run["size"]].edges
+        for key, entry in run.get("workloads", {}).items():
+            if entry.get("status") == "ok":
+                history[(run["lib"], run["threads"], key)] = (entry["warmup_s"], edges)
+
+
+def _merge_size(doc: dict, earlier: dict, size_name: str, libs_run: list[str]) -> None:
+    """Copy an earlier run's results for the libraries not run now at this size."""
+    for run in earlier["runs"]:
+        if run["size"] == size_name and run["lib"] not in libs_run:
+            doc["runs"].append(dict(run, merged_from=run.get("merged_from") or earlier["meta"]["date"]))
+
+
+def write_reports(doc: dict, args: argparse.Namespace) -> None:
+    text = report.markdown(doc)
+    os.makedirs(os.path.dirname(os.path.abspath(args.markdown)), exist_ok=True)
+    with open(args.markdown, "w") as f:
+        f.write(text)
+    print(text)
+    log(f"wrote {args.markdown}")
+    if args.update_readme:
+        if report.update_readme(args.update_readme, text):
+            log(f"updated the benchmark section of {args.update_readme}")
+        else:
+            log(f"{args.update_readme}: no {report.README_START} ... {report.README_END} markers; not changed")
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    if args.report_only:
+        with open(args.report_only) as f:
+            write_reports(json.load(f), args)
+        return 0
     meta = sysinfo.describe()
     meta.update(date=dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
                 command="python -m bench " + " ".join(shlex.quote(a) for a in (argv or sys.argv[1:])),
                 threads=args.threads, repeats=args.repeats, slow_s=args.slow_s, seed=args.seed,
-                quick=args.quick)
+                quick=args.quick, load_average_start=list(os.getloadavg()))
     doc = {"meta": meta, "sizes": {}, "runs": [], "checks": {}}
+    earlier = None
+    if args.merge:
+        with open(args.merge) as f:
+            earlier = json.load(f)
+        meta["merged_from"] = {"file": args.merge, "date": earlier["meta"]["date"]}
     work_root = os.path.join(RESULTS, "work", str(os.getpid()))
     history: dict = {}
+    if earlier is not None:
+        _remember(history, sorted(earlier["runs"], key=lambda r: earlier["sizes"][r["size"]]["m"]))
     started = time.perf_counter()
 
     for size_name in args.sizes:
@@ -168,34 +214,34 @@ def main(argv: list[str] | None = None) -> int:
                 result = run_worker(spec, args.worker_timeout)
                 result["multithreaded"] = adapter.multithreaded
                 doc["runs"].append(result)
-                for key, entry in result.get("workloads", {}).items():
-                    if entry.get("status") == "ok":
-                        history[(lib, threads, key)] = (entry["warmup_s"], size.edges)
+                _remember(history, [result])
                 status = result.get("status")
                 log(f"[{size_name}] {lib}, {threads} thread(s): {status} in {result['wall_s']:.1f} s"
                     + (f" ({result['note']})" if result.get("note") else ""))
+        if earlier is not None:
+            _merge_size(doc, earlier, size_name, args.libs)
         doc["checks"][size_name] = report.cross_checks(doc, size_name)
+
+    if earlier is not None:
+        for size_name in earlier["sizes"]:
+            if size_name not in doc["sizes"]:
+                doc["sizes"][size_name] = earlier["sizes"][size_name]
+                _merge_size(doc, earlier, size_name, [])
+                doc["checks"][size_name] = report.cross_checks(doc, size_name)
 
     versions = {r["lib"]: r["version"] for r in doc["runs"] if r.get("version")}
     meta["versions"] = {**{k: v for k, v in meta["versions"].items() if v}, **versions}
     meta["elapsed_s"] = time.perf_counter() - started
+    meta["load_average_end"] = list(os.getloadavg())
     if not args.keep_work:
         shutil.rmtree(work_root, ignore_errors=True)
 
-    for path in (args.json, args.markdown):
-        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    doc["sizes"] = dict(sorted(doc["sizes"].items(), key=lambda item: item[1]["m"]))
+    os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as f:
         json.dump(doc, f, indent=1)
-    text = report.markdown(doc)
-    with open(args.markdown, "w") as f:
-        f.write(text)
-    print(text)
-    log(f"wrote {args.json} and {args.markdown} ({meta['elapsed_s']:.0f} s in all)")
-    if args.update_readme:
-        if report.update_readme(args.update_readme, text):
-            log(f"updated the benchmark section of {args.update_readme}")
-        else:
-            log(f"{args.update_readme}: no {report.README_START} ... {report.README_END} markers; not changed")
+    log(f"wrote {args.json} ({meta['elapsed_s']:.0f} s in all)")
+    write_reports(doc, args)
     failed = [c for checks in doc["checks"].values() for c in checks if not c["ok"]]
     if failed:
         log("CHECK MISMATCH: " + "; ".join(f"{c['size']} {c['workload']}: {c['detail']}" for c in failed))

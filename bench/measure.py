@@ -37,15 +37,16 @@ def peak_rss_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def _timed(call: Callable[[], Any]) -> tuple[float, Any]:
+def _timed(call: Callable[[], Any]) -> tuple[float, float, Any]:
     # The cyclic collector is paused inside the timed region for every library alike,
     # so that a collection triggered by one library's allocations is not billed to it.
     gc.collect()
     gc.disable()
     try:
+        cpu = time.process_time()
         start = time.perf_counter()
         result = call()
-        return time.perf_counter() - start, result
+        return time.perf_counter() - start, time.process_time() - cpu, result
     finally:
         gc.enable()
 
@@ -64,21 +65,26 @@ def time_call(
     longer than `slow_s`, it is the only sample (a slow peer would otherwise eat the
     time budget); the entry then says so with ``runs`` of length 1.
     """
-    warm_s, result = _timed(call)
+    warm_s, _, result = _timed(call)
     checked = inspect(result) if inspect is not None else None
     del result
     runs: list[float] = []
+    cpu_runs: list[float] = []
     if warm_s > slow_s:
         runs = [warm_s]
     else:
         for _ in range(repeats):
-            elapsed, result = _timed(call)
+            elapsed, cpu_s, result = _timed(call)
             del result
             runs.append(elapsed)
+            cpu_runs.append(cpu_s)
     gc.collect()
     return {
         "median_s": statistics.median(runs),
         "runs_s": runs,
+        # Process CPU time (all threads): on a shared machine it shows how much of the
+        # wall time was spent waiting for a core.
+        "cpu_median_s": statistics.median(cpu_runs) if cpu_runs else None,
         "warmup_s": warm_s,
         "check": checked,
     }
