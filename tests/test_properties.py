@@ -279,10 +279,11 @@ def id_seq_forms(values):
         forms.append(bytes(values))
     # Buffers of machine integers, which may be read without per-element calls.
     forms.append(array.array("q", values))
-    forms.append(memoryview(array.array("q", values + values))[::2])
+    padded = [x for v in values for x in (v, -7)]  # every other slot, read through a stride
+    forms.append(memoryview(array.array("q", padded))[::2])
     if np is not None:
         forms.append(np.array(values, dtype=np.int64))
-        forms.append(np.array(values + values, dtype=">i8")[::2])
+        forms.append(np.array(padded, dtype=">i8")[::2])
         if all(-2 ** 31 <= v < 2 ** 31 for v in values):
             forms.append(np.array(values, dtype=np.int32))
         if all(v >= 0 for v in values):
