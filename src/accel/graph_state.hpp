@@ -13,6 +13,7 @@
 #include "accel/csr_snapshot.hpp"
 #include "accel/int_hash.hpp"
 #include "accel/neighbor_set.hpp"
+#include "accel/set_block_pool.hpp"
 
 namespace arborvane {
 
@@ -29,6 +30,8 @@ class GraphState {
 
   GraphState() { adjacency.reserve(kInitialNodeRoom); }
 
+  // Declared first, so that it outlives the sets whose arrays it holds.
+  SetBlockPool set_blocks;
   AdjacencyMap adjacency;
   uint64_t edge_count = 0;
   std::unique_ptr<CsrSnapshot> csr;
@@ -43,7 +46,7 @@ class GraphState {
     NeighborSet* set_u = adjacency.try_emplace(u).first;
     if (set_u->contains(v)) return false;
     if (u == v) {
-      set_u->reserve_one_more();
+      set_u->reserve_one_more(set_blocks);
       set_u->insert_new(u);
       ++edge_count;
       return true;
@@ -51,8 +54,8 @@ class GraphState {
     size_t slots_before = adjacency.slot_count();
     NeighborSet* set_v = adjacency.try_emplace(v).first;
     if (adjacency.slot_count() != slots_before) set_u = adjacency.find(u);
-    set_u->reserve_one_more();
-    set_v->reserve_one_more();
+    set_u->reserve_one_more(set_blocks);
+    set_v->reserve_one_more(set_blocks);
     set_u->insert_new(v);
     set_v->insert_new(u);
     ++edge_count;

@@ -3,16 +3,20 @@
 // Three shapes, chosen by size:
 //   inline  up to 2 ids stored in the object itself (no heap memory, so an
 //           empty set owns nothing);
-//   array   up to kArrayMax ids in a heap array of 4, 8, 16, 24 or 32 ids,
-//           searched linearly, kept in insertion order. Arrays stay tight
+//   array   up to kArrayMax ids in a block of 8, 24 or 32 ids from the
+//           graph's SetBlockPool, searched linearly, kept in insertion order. Arrays stay tight
 //           well past the sizes where a hash table would be at most 3/4
 //           full, which is where most of the memory of a sparse graph goes;
-//           a scan reads at most four adjacent cache lines;
+//           a scan reads at most four adjacent cache lines. Few, large
+//           steps: every growth is an allocation, a copy and a free at a
+//           cold address, which cost more than the slack they save;
 //   hash    open addressing with linear probing (the store's id hash, load at
 //           most 3/4) over 2^k slots plus one trailing word that records
 //           whether kVacantKey itself is a member; that member iterates first.
 // Iteration order therefore depends only on the sequence of insertions.
 // The object is 24 bytes and is trivially relocatable (no self-pointers).
+// Array blocks belong to the pool that every growth is given, which must
+// outlive the set: destroying a set frees only a hash table.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +26,7 @@
 #include <utility>
 
 #include "accel/int_hash.hpp"
+#include "accel/set_block_pool.hpp"
 
 namespace arborvane {
 
@@ -29,6 +34,7 @@ class NeighborSet {
  public:
   static constexpr uint32_t kInlineRoom = 2;
   static constexpr uint32_t kArrayMax = 32;
+  static_assert(kArrayMax <= SetBlockPool::kMaxBlockIds);
   static constexpr uint32_t kHashTag = 0x80000000u;  // cap_ >= tag: hash shape, log2 slots below
 
   NeighborSet() noexcept : size_(0), cap_(0) { inline_[0] = inline_[1] = 0; }
@@ -75,22 +81,23 @@ class NeighborSet {
     }
   }
 
-  // Makes sure that one more id can be inserted without allocating.
-  // Throws std::bad_alloc (set unchanged) or InternalError past 2^32-1 ids.
-  void reserve_one_more() {
+  // Makes sure that one more id can be inserted without allocating; array
+  // blocks come from and go back to `pool`. Throws std::bad_alloc (set
+  // unchanged) or InternalError past 2^32-1 ids.
+  void reserve_one_more(SetBlockPool& pool) {
     if (size_ == std::numeric_limits<uint32_t>::max()) throw InternalError("capacity overflow");
     if (!is_hash()) {
       uint32_t room = cap_ ? cap_ : kInlineRoom;
       if (size_ < room) return;
       if (room < kArrayMax) {
-        grow_array(room < 16 ? room * 2 : room + 8);
+        grow_array(room == kInlineRoom ? 8 : room == 8 ? 24 : 32, pool);
       } else {
-        grow_hash(2 * kArrayMax);
+        grow_hash(2 * kArrayMax, pool);
       }
       return;
     }
     size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0);
-    if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2);
+    if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2, pool);
   }
 
   // Hints the cache about the memory that contains(id) or insert(id) reads
@@ -128,9 +135,9 @@ class NeighborSet {
   }
 
   // Inserts an id; returns true when it was new.
-  bool insert(int64_t id) {
+  bool insert(int64_t id, SetBlockPool& pool) {
     if (contains(id)) return false;
-    reserve_one_more();
+    reserve_one_more(pool);
     insert_new(id);
     return true;
   }
@@ -171,16 +178,16 @@ class NeighborSet {
     table[i] = id;
   }
 
-  void grow_array(uint32_t new_cap) {
-    int64_t* fresh = static_cast<int64_t*>(::operator new(new_cap * sizeof(int64_t)));
+  void grow_array(uint32_t new_cap, SetBlockPool& pool) {
+    int64_t* fresh = pool.allocate(new_cap);
     std::memcpy(fresh, array_data(), size_ * sizeof(int64_t));
-    free_heap();
+    if (cap_) pool.release(heap_, cap_);
     heap_ = fresh;
     cap_ = new_cap;
   }
 
   // Rebuilds as a hash table of `slots` slots, members placed in iteration order.
-  void grow_hash(size_t slots) {
+  void grow_hash(size_t slots, SetBlockPool& pool) {
     int64_t* fresh = static_cast<int64_t*>(::operator new((slots + 1) * sizeof(int64_t)));
     for (size_t i = 0; i < slots; ++i) fresh[i] = kVacantKey;
     fresh[slots] = 0;
@@ -191,13 +198,17 @@ class NeighborSet {
         place(fresh, slots - 1, id);
       }
     });
-    free_heap();
+    if (is_hash()) {
+      free_heap();
+    } else if (cap_) {
+      pool.release(heap_, cap_);
+    }
     heap_ = fresh;
     cap_ = kHashTag + static_cast<uint32_t>(std::countr_zero(slots));
   }
 
   void free_heap() noexcept {
-    if (cap_) ::operator delete(heap_);
+    if (is_hash()) ::operator delete(heap_);
   }
 
   void take(NeighborSet& other) noexcept {
@@ -211,7 +222,7 @@ class NeighborSet {
     int64_t* heap_;
   };
   uint32_t size_;
-  uint32_t cap_;  // 0: inline; 3..kArrayMax: array capacity; >= kHashTag: hash
+  uint32_t cap_;  // 0: inline; 8..kArrayMax: array capacity; >= kHashTag: hash
 };
 
 static_assert(sizeof(NeighborSet) == 24);

@@ -1,0 +1,131 @@
+// Memory for the array-shaped neighbour sets of one graph.
+//
+// Those arrays come in a few fixed sizes, all multiples of 8 ids, and a
+// growing graph replaces them all the time. The general allocator pays for
+// every replacement with a bin search, a merge with neighbouring free chunks
+// and a block header, all at cold addresses. Here blocks are cut in order
+// from slabs that the graph owns, a block given back goes to a free list of
+// its size, and the next block of that size is taken from there. Slabs are
+// freed with the pool only. Addresses decide where members are stored, never
+// in which order they are visited.
+//
+// Every block is a whole number of 64-byte cache lines and starts on one, so
+// a set of up to 8 ids is a single line. Slabs double from 16 KiB up to
+// 2 MiB, so that a small graph stays small; the 2 MiB slabs are aligned and
+// offered to transparent huge pages, as set accesses land anywhere in them.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include <sys/mman.h>
+
+// Under AddressSanitizer, blocks not handed out (free or never cut) are
+// poisoned, so that reads past a set's block are caught as they would be
+// with one heap allocation per set.
+#if defined(__SANITIZE_ADDRESS__)
+#define ARBORVANE_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ARBORVANE_POOL_ASAN 1
+#endif
+#endif
+#ifdef ARBORVANE_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define ARBORVANE_POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define ARBORVANE_POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define ARBORVANE_POOL_POISON(p, n) ((void)(p), (void)(n))
+#define ARBORVANE_POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace arborvane {
+
+class SetBlockPool {
+ public:
+  static constexpr size_t kIdsPerLine = 8;
+  static constexpr size_t kMaxBlockIds = 32;
+
+  SetBlockPool() noexcept = default;
+  SetBlockPool(const SetBlockPool&) = delete;
+  SetBlockPool& operator=(const SetBlockPool&) = delete;
+  ~SetBlockPool() { free_slabs(); }
+
+  // A block of `ids` ids (a multiple of kIdsPerLine, at most kMaxBlockIds).
+  // Throws std::bad_alloc with the pool unchanged.
+  int64_t* allocate(size_t ids) {
+    const size_t bytes = ids * sizeof(int64_t);
+    int64_t*& head = free_[ids / kIdsPerLine];
+    if (int64_t* block = head) {
+      ARBORVANE_POOL_UNPOISON(block, bytes);
+      std::memcpy(&head, block, sizeof head);
+      return block;
+    }
+    if (static_cast<size_t>(end_ - next_) < bytes) add_slab();
+    int64_t* block = reinterpret_cast<int64_t*>(next_);
+    next_ += bytes;
+    ARBORVANE_POOL_UNPOISON(block, bytes);
+    return block;
+  }
+
+  // Gives back a block that allocate(ids) returned; it is reused for the
+  // next block of the same size.
+  void release(int64_t* block, size_t ids) noexcept {
+    int64_t*& head = free_[ids / kIdsPerLine];
+    std::memcpy(block, &head, sizeof head);
+    head = block;
+    ARBORVANE_POOL_POISON(block, ids * sizeof(int64_t));
+  }
+
+ private:
+  static constexpr size_t kLineBytes = kIdsPerLine * sizeof(int64_t);
+  static constexpr size_t kFirstSlabBytes = size_t{16} << 10;
+  static constexpr size_t kHugePageBytes = size_t{2} << 20;
+
+  // Each slab starts with one line holding the link to the previous slab.
+  struct SlabHeader {
+    char* previous;
+    size_t bytes;
+  };
+  static_assert(sizeof(SlabHeader) <= kLineBytes);
+
+  static std::align_val_t slab_alignment(size_t bytes) noexcept {
+    return std::align_val_t{bytes >= kHugePageBytes ? kHugePageBytes : kLineBytes};
+  }
+
+  void add_slab() {
+    const size_t bytes = slab_bytes_;
+    char* slab = static_cast<char*>(::operator new(bytes, slab_alignment(bytes)));
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kHugePageBytes) ::madvise(slab, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
+#endif
+    const SlabHeader header{slabs_, bytes};
+    std::memcpy(slab, &header, sizeof header);
+    slabs_ = slab;
+    next_ = slab + kLineBytes;
+    end_ = slab + bytes;
+    slab_bytes_ = std::min(bytes * 2, kHugePageBytes);
+    ARBORVANE_POOL_POISON(next_, bytes - kLineBytes);
+  }
+
+  void free_slabs() noexcept {
+    while (char* slab = slabs_) {
+      SlabHeader header;
+      std::memcpy(&header, slab, sizeof header);
+      slabs_ = header.previous;
+      ARBORVANE_POOL_UNPOISON(slab, header.bytes);
+      ::operator delete(slab, slab_alignment(header.bytes));
+    }
+  }
+
+  int64_t* free_[kMaxBlockIds / kIdsPerLine + 1] = {};
+  char* slabs_ = nullptr;  // newest slab; each links to the one before
+  char* next_ = nullptr;   // first unused byte of the newest slab
+  char* end_ = nullptr;
+  size_t slab_bytes_ = kFirstSlabBytes;
+};
+
+}  // namespace arborvane
