@@ -9,14 +9,21 @@
 # Any sanitizer report fails the stage.
 #
 #   tools/sanitize.sh [address|thread|all]     (default: all)
-#   PYTHON=python3.12 tools/sanitize.sh address
+#   PYTHON=python3.12 tools/sanitize.sh address   (interpreter to build and test with)
 #   extra pytest arguments: SANITIZE_PYTEST_ARGS="-k store" tools/sanitize.sh address
 set -euo pipefail
 
 stage=${1:-all}
-python=${PYTHON:-python3}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# The interpreter: $PYTHON, else the newest CI virtual environment (which has
+# the test dependencies), else python3.
+python=${PYTHON:-}
+if [[ -z "$python" ]]; then
+  python=python3
+  newest_venv=$(ls -d "$root"/build/ci-venv-* 2>/dev/null | sort -V | tail -n 1 || true)
+  [[ -n "$newest_venv" && -x "$newest_venv/bin/python" ]] && python="$newest_venv/bin/python"
+fi
 
 log() { printf '\n== %s\n' "$*"; }
 
@@ -47,9 +54,9 @@ ensure_tools() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
-  if ! "$python" -c "import pytest, hypothesis" 2>/dev/null; then
-    log "installing pytest and hypothesis for $python"
-    "$python" -m pip install -q pytest hypothesis
+  if ! "$python" -c "import pytest, hypothesis, numpy, networkx" 2>/dev/null; then
+    log "installing the test dependencies for $python"
+    "$python" -m pip install -q "pytest>=7" "hypothesis>=6" numpy networkx
   fi
 }
 
@@ -65,21 +72,31 @@ run_address() {
   rm -rf "$reports"
   mkdir -p "$reports"
 
-  log "pytest under the sanitizers ($("$python" --version))"
-  local status=0
   # The interpreter is not instrumented, so the runtimes are preloaded. It
   # leaks by design at exit, hence no leak detection; the leak tests cover
   # our own objects. PYTHONMALLOC=malloc routes Python objects through the
   # sanitizer's allocator, so a reference-count error that frees an object
   # too early shows up as a use-after-free. Reports also go to files, so one
   # in a subprocess that a test expected to fail is not lost.
-  env LD_PRELOAD="$(runtime_path libasan.so) $(runtime_path libubsan.so)" \
-    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan" \
-    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-    PYTHONMALLOC=malloc \
-    ARBORVANE_SANITIZER_RUN=1 \
-    PYTHONPATH="$root/build/asan/pkg" \
-    "$python" -m pytest "$root/tests" -q -p no:cacheprovider ${SANITIZE_PYTEST_ARGS:-} || status=$?
+  local sanitized=(env LD_PRELOAD="$(runtime_path libasan.so) $(runtime_path libubsan.so)"
+    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan"
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+    PYTHONMALLOC=malloc
+    ARBORVANE_SANITIZER_RUN=1
+    PYTHONPATH="$root/build/asan/pkg"
+    "$python")
+
+  # An installed copy of the package must not shadow the instrumented one.
+  local loaded
+  loaded=$("${sanitized[@]}" -c "import arborvane._accel as m; print(m.__file__)")
+  if [[ "$loaded" != "$root/build/asan/pkg/"* ]]; then
+    echo "FAILED: the tests would import $loaded, not the instrumented build" >&2
+    return 1
+  fi
+
+  log "pytest under the sanitizers ($("$python" --version))"
+  local status=0
+  "${sanitized[@]}" -m pytest "$root/tests" -q -p no:cacheprovider ${SANITIZE_PYTEST_ARGS:-} || status=$?
 
   if compgen -G "$reports/*" >/dev/null; then
     log "sanitizer reports:"
