@@ -3,8 +3,9 @@
 //
 // Loading a large edge list is dominated by cache misses: every edge touches
 // the map slots of both ends and both neighbour sets at random places. The
-// whole list is known up front, so the slots of the edges a few steps ahead
-// are prefetched while the current edge is inserted. Prefetching only
+// whole list is known up front, so the slots and then the neighbour sets of
+// the edges a few steps ahead are prefetched while the current edge is
+// inserted. Prefetching only
 // reads; the insertions happen strictly in list order, so the resulting
 // history (and every iteration order) is that of one insertion per element.
 #include <algorithm>
@@ -14,8 +15,12 @@
 namespace arborvane {
 namespace {
 
-// How many edges ahead the map slots are requested.
-constexpr size_t kSlotLookahead = 16;
+// How far ahead the memory of coming edges is requested, in two stages: the
+// map slots of the edge kSlotLookahead steps ahead, then, kSetLookahead steps
+// ahead (its slots cached by now), the neighbour-set memory that the
+// insertion will scan and write.
+constexpr size_t kSlotLookahead = 32;
+constexpr size_t kSetLookahead = 16;
 
 // An empty map gets room for one node per five pairs up front, so a large
 // edge list does not regrow the map over and over.
@@ -30,22 +35,31 @@ inline void prefetch_slot(const AdjacencyMap& map, int64_t id) noexcept {
   }
 }
 
-// Applies pair(k) for k in [0, count) with the slots of pair(k + lookahead)
+// Asks for the neighbour-set memory that inserting the edge will touch:
+// the set of the first end is searched, the other one only written.
+inline void prefetch_sets(const AdjacencyMap& map, IdPair p) noexcept {
+  if (const NeighborSet* set = map.find(p.first)) set->prefetch(p.second);
+  if (const NeighborSet* set = map.find(p.second)) set->prefetch_insertion(p.first);
+}
+
+// Applies pair(k) for k in [0, count) with the memory of later pairs
 // requested ahead of time.
 template <class Pair>
 void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
+  const AdjacencyMap& map = graph.adjacency;
   size_t warm = std::min(count, kSlotLookahead);
   for (size_t k = 0; k < warm; ++k) {
     IdPair p = pair(k);
-    prefetch_slot(graph.adjacency, p.first);
-    prefetch_slot(graph.adjacency, p.second);
+    prefetch_slot(map, p.first);
+    prefetch_slot(map, p.second);
   }
   for (size_t k = 0; k < count; ++k) {
     if (k + kSlotLookahead < count) {
       IdPair ahead = pair(k + kSlotLookahead);
-      prefetch_slot(graph.adjacency, ahead.first);
-      prefetch_slot(graph.adjacency, ahead.second);
+      prefetch_slot(map, ahead.first);
+      prefetch_slot(map, ahead.second);
     }
+    if (k + kSetLookahead < count) prefetch_sets(map, pair(k + kSetLookahead));
     IdPair p = pair(k);
     graph.insert_edge(p.first, p.second);
   }

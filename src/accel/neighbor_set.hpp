@@ -104,12 +104,35 @@ class NeighborSet {
   // first, for callers that know their next ids ahead of time.
   void prefetch(int64_t id) const noexcept {
     if (!cap_) return;
+    // Without this empty volatile asm GCC may split the array branch off
+    // into a function that it deems free of side effects, and drop the call
+    // together with its prefetches.
+    __asm__ __volatile__("");
     if (is_hash()) {
       __builtin_prefetch(&heap_[hash_id(id) & (slot_count() - 1)]);
-    } else {
-      for (uint32_t i = 0; i < size_; i += 8) __builtin_prefetch(heap_ + i);
-      __builtin_prefetch(heap_ + size_);  // where an insertion writes
+      return;
     }
+    // Array blocks are whole cache lines of 8 ids: the lines that a scan
+    // reads, and the one that an insertion writes when room is left.
+    static_assert(kArrayMax <= 32 && SetBlockPool::kIdsPerLine == 8);
+    const int64_t* ids = heap_;
+    __builtin_prefetch(ids);
+    if (size_ >= 8) __builtin_prefetch(ids + 8);
+    if (size_ >= 16) __builtin_prefetch(ids + 16);
+    if (size_ >= 24) __builtin_prefetch(ids + 24);
+  }
+
+  // Hints the cache about the memory that insert_new(id) writes, for the
+  // end of an edge whose set is not searched first: only the line where an
+  // array takes its next id, or all of it when it is full and is copied.
+  void prefetch_insertion(int64_t id) const noexcept {
+    if (!cap_) return;
+    __asm__ __volatile__("");  // see prefetch()
+    if (is_hash() || size_ == cap_) {
+      prefetch(id);
+      return;
+    }
+    __builtin_prefetch(heap_ + size_);
   }
 
   // Hints the cache about the start of the members' storage, for callers
