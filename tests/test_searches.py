@@ -7,6 +7,7 @@ from collections import deque
 import pytest
 
 from arborvane._accel import IntGraphCore
+from conftest import run_python
 
 INT64_MIN = -(2**63)
 
@@ -61,6 +62,28 @@ def ref_induced(adj, ids):
     return len({frozenset((u, w)) for u in members if u in adj for w in adj[u] if w in members})
 
 
+def ref_distances_from(adj, s):
+    dist, queue = {s: 0}, deque([s])
+    while queue:
+        x = queue.popleft()
+        for w in adj[x]:
+            if w not in dist:
+                dist[w] = dist[x] + 1
+                queue.append(w)
+    return dist
+
+
+def sparse_graph(rng, n, m, lo=-(10**12), hi=10**12):
+    """n scattered ids (the smallest id among them) joined by about m random
+    edges: many components, long paths, enough nodes for the parallel scan."""
+    ids = rng.sample(range(lo, hi), n - 1) + [INT64_MIN]
+    rng.shuffle(ids)
+    g = IntGraphCore()
+    g.add_nodes_from(ids)
+    g.add_edges_from([(rng.choice(ids), rng.choice(ids)) for _ in range(m)])
+    return g, ids
+
+
 def random_graph(rng):
     """Mixed ids (negatives, the smallest id, large ids), self-loops, isolated
     nodes and several components."""
@@ -107,6 +130,40 @@ class TestShortestPath:
                 s, t = rng.choice(pool), rng.choice(pool)
                 assert g.shortest_path_length(s, t) == ref_distance(adj, s, t)
 
+    def test_paths_and_cycles_of_every_length(self):
+        # Both ends of the search meet in the middle: odd and even lengths,
+        # and on a cycle the shorter way round.
+        for n in range(2, 14):
+            path = graph([(i, i + 1) for i in range(n - 1)])
+            cycle = graph([(i, (i + 1) % n) for i in range(n)])
+            for t in range(n):
+                assert path.shortest_path_length(0, t) == t
+                assert path.shortest_path_length(t, 0) == t
+                assert cycle.shortest_path_length(0, t) == min(t, n - t)
+
+    def test_uneven_ends(self):
+        # A hub with many leaves at one end of a long path, a lone edge
+        # elsewhere: the search extends the cheaper side, then the other.
+        edges = [(0, leaf) for leaf in range(1000, 1400)] + [(i, i + 1) for i in range(0, 30)]
+        g = graph(edges + [(-1, -2)], nodes=[-9])
+        assert g.shortest_path_length(1000, 30) == 31
+        assert g.shortest_path_length(30, 1399) == 31
+        assert g.shortest_path_length(1000, 1001) == 2
+        for s, t in [(1000, -1), (-1, 1000), (30, -9), (-9, 30), (-2, -9)]:
+            assert g.shortest_path_length(s, t) == -1
+
+    def test_sparse_graph_against_reference(self):
+        rng = random.Random(17)
+        for n, m in [(4000, 3000), (4000, 4400), (3000, 9000)]:
+            g, ids = sparse_graph(rng, n, m)
+            adj = adjacency_of(g)
+            for s in rng.sample(ids, 12) + [INT64_MIN]:
+                dist = ref_distances_from(adj, s)
+                for t in rng.sample(ids, 40) + [INT64_MIN, 5]:
+                    expected = 0 if s == t else dist.get(t, -1)
+                    assert g.shortest_path_length(s, t) == expected
+                    assert g.shortest_path_length(t, s) == expected
+
 
 class TestComponents:
     def test_listed_cases(self):
@@ -135,6 +192,30 @@ class TestComponents:
         sizes = g.connected_component_sizes()
         assert sizes == ref_components(adjacency_of(g))
         assert sum(sizes) == len(g)
+
+    def test_many_components_across_the_scan(self):
+        # Enough nodes that the scan is split between threads; components
+        # spread over the whole map, the smallest id in one of them.
+        rng = random.Random(23)
+        for n, m in [(30000, 12000), (30000, 16000), (20000, 40000)]:
+            g, _ = sparse_graph(rng, n, m)
+            g.add_edge(INT64_MIN, rng.choice(g.nodes()))
+            assert g.connected_component_sizes() == ref_components(adjacency_of(g))
+
+    def test_same_order_for_any_thread_count(self):
+        code = """
+            import random
+            from arborvane._accel import IntGraphCore
+            rng = random.Random(31)
+            g = IntGraphCore()
+            g.add_nodes_from(rng.sample(range(-10**9, 10**9), 60000))
+            g.add_edges_from([(rng.randrange(-10**9, 10**9), rng.randrange(-10**9, 10**9)) for _ in range(20000)])
+            nodes = g.nodes()
+            g.add_edges_from([(rng.choice(nodes), rng.choice(nodes)) for _ in range(50000)])
+            print(g.connected_component_sizes())
+        """
+        results = {threads: run_python(code, {"RAYON_NUM_THREADS": str(threads)}) for threads in (1, 2, 5)}
+        assert results[1] == results[2] == results[5]
 
 
 class TestSubgraphEdgeCount:
