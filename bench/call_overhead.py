@@ -174,13 +174,13 @@ def malloc_chunk(request):
 
 
 def neighbor_set_heap(degree):
-    """Heap request of one neighbour set: inline up to 2 ids, arrays of 4,
-    8, 16, 24, 32 ids, then hash tables of 2^k slots (load at most 3/4, from
-    64 slots) plus one trailing word."""
+    """Heap request of one neighbour set: inline up to 2 ids, pooled array
+    blocks of 8, 24 or 32 ids, then hash tables of 2^k slots (load at most
+    3/4, from 64 slots) plus one trailing word."""
     if degree <= 2:
         return 0
     if degree <= 32:
-        return 8 * next(cap for cap in (4, 8, 16, 24, 32) if degree <= cap)
+        return 8 * next(cap for cap in (8, 24, 32) if degree <= cap)
     slots = 64
     while degree > slots // 4 * 3:
         slots *= 2
@@ -206,7 +206,9 @@ def memory_per_edge(nodes, edges, seed, runs):
     map_bytes = map_slots(first["nodes"]) * slot_bytes
     set_requests = [neighbor_set_heap(d) for d in degrees]
     set_bytes = sum(set_requests)
-    set_chunks = sum(malloc_chunk(r) for r in set_requests if r)
+    # array blocks come from the graph's block pool (no malloc header); only
+    # hash tables are separate malloc chunks
+    set_chunks = sum(r if d <= 32 else malloc_chunk(r) for d, r in zip(degrees, set_requests) if r)
     m = first["edges"]
     rss = statistics.median(r["rss_delta"] for r in results)
     return {

@@ -101,7 +101,7 @@ class TestInsertion:
 
 
 class TestGrowth:
-    @pytest.mark.parametrize("degree", [1, 2, 3, 4, 5, 16, 17, 24, 25, 32, 33, 48, 49, 100, 5000])
+    @pytest.mark.parametrize("degree", [1, 2, 3, 4, 5, 8, 9, 16, 17, 24, 25, 32, 33, 48, 49, 100, 5000])
     def test_sets_across_growth(self, g, degree):
         # sizes straddle every change of set shape
         rng = random.Random(degree)
