@@ -194,13 +194,18 @@ class TestComponents:
         assert sum(sizes) == len(g)
 
     def test_many_components_across_the_scan(self):
-        # Enough nodes that the scan is split between threads; components
-        # spread over the whole map, the smallest id in one of them.
+        # Enough nodes for the partition by disjoint sets, its scan split
+        # between threads; components spread over the whole map, the
+        # smallest id alone or in one of them.
         rng = random.Random(23)
-        for n, m in [(30000, 12000), (30000, 16000), (20000, 40000)]:
+        for n, m, link_smallest in [(30000, 12000, False), (40000, 20000, True), (26000, 50000, True),
+                                    (20000, 9000, True)]:
             g, _ = sparse_graph(rng, n, m)
-            g.add_edge(INT64_MIN, rng.choice(g.nodes()))
-            assert g.connected_component_sizes() == ref_components(adjacency_of(g))
+            if link_smallest:
+                g.add_edge(INT64_MIN, rng.choice(g.nodes()))
+            sizes = g.connected_component_sizes()
+            assert sizes == ref_components(adjacency_of(g))
+            assert g.connected_component_sizes() == sizes
 
     def test_same_order_for_any_thread_count(self):
         code = """

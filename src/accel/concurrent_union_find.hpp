@@ -1,0 +1,70 @@
+// Disjoint sets over the indices [0, n) that several threads may unite at
+// once, lock-free.
+//
+// A root is always linked below a smaller root, so every parent index is
+// smaller than its child's and the root of a set is its smallest index, no
+// matter in which order the unions ran. Finds halve their paths; a halving
+// store only ever replaces a parent by one of its ancestors, which stays
+// correct while other threads link roots, so it needs no compare-and-swap.
+// Only linking a root does.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+namespace arborvane {
+
+template <class Index>
+class ConcurrentUnionFind {
+  static_assert(std::atomic<Index>::is_always_lock_free);
+
+ public:
+  // Every index starts as a set of its own. Throws std::bad_alloc.
+  explicit ConcurrentUnionFind(size_t n) : parent_(new std::atomic<Index>[n]), n_(n) {
+    for (size_t i = 0; i < n; ++i) parent_[i].store(static_cast<Index>(i), std::memory_order_relaxed);
+  }
+
+  size_t size() const noexcept { return n_; }
+
+  Index find(Index x) noexcept {
+    for (;;) {
+      Index p = parent_[x].load(std::memory_order_relaxed);
+      if (p == x) return x;
+      Index g = parent_[p].load(std::memory_order_relaxed);
+      if (g == p) return p;
+      parent_[x].store(g, std::memory_order_relaxed);
+      x = g;
+    }
+  }
+
+  // Hints the cache about x's parent slot.
+  void prefetch(Index x) const noexcept { __builtin_prefetch(&parent_[x]); }
+
+  void unite(Index a, Index b) noexcept {
+    for (;;) {
+      a = find(a);
+      b = find(b);
+      if (a == b) return;
+      if (a < b) std::swap(a, b);
+      // Link the larger root below the smaller one, unless another thread
+      // has linked it meanwhile: then start over from its new root.
+      Index expected = a;
+      if (parent_[a].compare_exchange_weak(expected, b, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+        return;
+      }
+    }
+  }
+
+  // Single-threaded use after all unions: the parent slot, which callers may
+  // overwrite (for example with the root, in ascending index order).
+  Index parent(size_t x) const noexcept { return parent_[x].load(std::memory_order_relaxed); }
+  void set_parent(size_t x, Index p) noexcept { parent_[x].store(p, std::memory_order_relaxed); }
+
+ private:
+  std::unique_ptr<std::atomic<Index>[]> parent_;
+  size_t n_;
+};
+
+}  // namespace arborvane
