@@ -7,13 +7,7 @@ import random
 import pytest
 
 from arborvane._accel import IntGraphCore
-
-
-def graph(edges=(), nodes=()):
-    g = IntGraphCore()
-    g.add_nodes_from(list(nodes))
-    g.add_edges_from(list(edges))
-    return g
+from graph_helpers import graph
 
 
 def scores(g, **kwargs):

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 from arborvane._accel import IntGraphCore
+from graph_helpers import IndexOnly, IndexRaises, UserSequence
 
 UNDER_SANITIZER = bool(os.environ.get("ARBORVANE_SANITIZER_RUN"))
 
@@ -83,34 +84,9 @@ def fresh_int(value):
     return int(str(value))
 
 
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ValueError("no index")
-
-
 class FloatOnly:
     def __float__(self):
         return 0.5
-
-
-class UserSequence:
-    def __init__(self, items, length=None):
-        self.items = items
-        self.length = len(items) if length is None else length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 def id_values():

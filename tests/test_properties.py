@@ -23,6 +23,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from arborvane._accel import IntGraphCore
+from graph_helpers import IndexOnly, IndexRaises, UserSequence
 
 try:
     import numpy as np
@@ -163,44 +164,8 @@ def same_float(a, b):
 # ---- argument shapes -------------------------------------------------------------
 
 
-class IndexOnly:
-    """An integer-like object known only through __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
 class TypeErrorSubclass(TypeError):
     pass
-
-
-class UserSequence:
-    """A sequence known only through __len__ and __getitem__; its reported
-    length may lie or fail."""
-
-    def __init__(self, items, length=None, length_error=None):
-        self.items = list(items)
-        self.length = len(self.items) if length is None else length
-        self.length_error = length_error
-
-    def __len__(self):
-        if self.length_error:
-            raise self.length_error
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class FailingIteration(UserSequence):

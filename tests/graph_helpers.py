@@ -1,0 +1,52 @@
+"""Argument shapes and graph builders shared by the test modules."""
+
+from arborvane import IntGraphCore
+
+
+def graph(edges=(), nodes=()):
+    """A new graph holding `nodes` and then `edges`."""
+    g = IntGraphCore()
+    g.add_nodes_from(list(nodes))
+    g.add_edges_from(list(edges))
+    return g
+
+
+class IndexOnly:
+    """An integer-like object known only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class IndexRaises:
+    """An object whose __index__ raises `exc`, or a new ValueError each time
+    (which leaves no traceback cycle through the object)."""
+
+    def __init__(self, exc=None):
+        self.exc = exc
+
+    def __index__(self):
+        if self.exc is None:
+            raise ValueError("no index")
+        raise self.exc
+
+
+class UserSequence:
+    """A sequence known only through __len__ and __getitem__; its reported
+    length may lie or fail."""
+
+    def __init__(self, items, length=None, length_error=None):
+        self.items = list(items)
+        self.length = len(self.items) if length is None else length
+        self.length_error = length_error
+
+    def __len__(self):
+        if self.length_error:
+            raise self.length_error
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
