@@ -73,10 +73,11 @@ def ref_distances_from(adj, s):
     return dist
 
 
-def sparse_graph(rng, n, m, lo=-(10**12), hi=10**12):
-    """n scattered ids (the smallest id among them) joined by about m random
-    edges: many components, long paths, enough nodes for the parallel scan."""
-    ids = rng.sample(range(lo, hi), n - 1) + [INT64_MIN]
+def sparse_graph(rng, n, m, lo=-(10**12), hi=10**12, smallest=True):
+    """n scattered ids (the smallest id among them unless told otherwise)
+    joined by about m random edges: many components, long paths, enough
+    nodes for the parallel scan."""
+    ids = rng.sample(range(lo, hi), n - 1) + ([INT64_MIN] if smallest else [hi])
     rng.shuffle(ids)
     g = IntGraphCore()
     g.add_nodes_from(ids)
@@ -199,10 +200,16 @@ class TestComponents:
         # smallest id alone or in one of them.
         rng = random.Random(23)
         for n, m, link_smallest in [(30000, 12000, False), (40000, 20000, True), (26000, 50000, True),
-                                    (20000, 9000, True)]:
-            g, _ = sparse_graph(rng, n, m)
+                                    (20000, 9000, True), (30000, 150000, True), (30000, 150000, False)]:
+            g, ids = sparse_graph(rng, n, m, smallest=m < 100000)
             if link_smallest:
-                g.add_edge(INT64_MIN, rng.choice(g.nodes()))
+                # Last in the sets of its neighbours.
+                g.add_edges_from([(rng.choice(ids), INT64_MIN) for _ in range(3)])
+            # Small components and lone nodes after a giant one, some of
+            # them joined to it later: late entries of a giant node's set.
+            g.add_edges_from([(10**13 + i, 10**13 + i + 1) for i in range(0, 3000, 3)])
+            g.add_nodes_from(range(-10**13, -10**13 + 500))
+            g.add_edges_from([(rng.choice(ids), 10**13 + i) for i in range(0, 300, 3)])
             sizes = g.connected_component_sizes()
             assert sizes == ref_components(adjacency_of(g))
             assert g.connected_component_sizes() == sizes

@@ -6,16 +6,26 @@
 // hit, nothing beats its plain loop. Larger maps, where every look-up is a
 // cache miss, are partitioned by disjoint sets on the worker pool instead:
 //
-// Map positions are united in disjoint sets, one union per edge: the entry w
-// in the set of u is taken only when w < u, since the edge's other entry
-// (u in the set of w) is the one taken from w's side, which halves the
-// look-ups. The scan over the map's slots is cut into ranges for the worker
-// pool; the workers only read the map and unite positions (lock-free,
-// concurrent_union_find.hpp). The root of a set is its smallest position,
-// whatever the order of the unions, so the order of the result follows from
-// positions alone: iteration visits the out-of-line entry first and then the
-// slots in ascending order, so the component of the out-of-line entry comes
-// first and then every other in the order of its root.
+// Map positions are united in disjoint sets. The scan over the map's slots
+// is cut into ranges for the worker pool; the workers only read the map and
+// unite positions (lock-free, concurrent_union_find.hpp). Two scans:
+//   1. the first two entries of every set. In a graph with a giant
+//      component this alone links most of it;
+//   2. if the largest set (counted among evenly spread nodes) holds most
+//      nodes, the rest of the entries of every node outside it; a node
+//      inside has nothing left to link that its neighbours outside will not
+//      link. Otherwise every remaining edge once, from the side of its
+//      larger id.
+// Each look-up of a neighbour's position is a cache miss; on a graph with a
+// giant component the second scan skips most of them.
+//
+// The root of a set is its smallest position, whatever the order of the
+// unions, so the order of the result follows from positions alone:
+// iteration visits the out-of-line entry first and then the slots in
+// ascending order, so the component of the out-of-line entry comes first
+// and then every other in the order of its root.
+#include <algorithm>
+#include <bit>
 #include <memory>
 #include <vector>
 
@@ -35,6 +45,10 @@ constexpr size_t kDisjointSetsFromSlots = size_t{1} << 16;
 // and neighbour look-ups gathered before they are resolved.
 constexpr size_t kSetsAhead = 16;
 constexpr size_t kBatch = 32;
+// Entries of each set linked first, and nodes whose sets are then counted to
+// find the largest one.
+constexpr uint32_t kSampled = 2;
+constexpr size_t kRootSamples = 1024;
 // Smallest range of slots a worker claims: a slot costs a few look-ups.
 constexpr size_t kMinSlotsPerRange = 4096;
 
@@ -73,6 +87,71 @@ std::vector<uint64_t> sizes_by_search(const AdjacencyMap& adjacency) {
   return sizes;
 }
 
+// Unites slot i with the positions of the entries w of its set (the
+// index-th in iteration order) for which take(u, w, index) holds, for every
+// occupied slot i in [begin, end) for which skip(i) does not hold.
+template <class Index, class Skip, class Take>
+void link_entries(const AdjacencyMap& adjacency, ConcurrentUnionFind<Index>& sets, size_t begin, size_t end,
+                  const Skip& skip, const Take& take) {
+  const AdjacencyMap::Slot* slots = adjacency.slots();
+  // Look-ups wait in a batch whose map slots were requested when they
+  // joined it, so that many cache misses are in flight at once.
+  struct Lookup {
+    Index from;
+    int64_t id;
+  };
+  Lookup batch[kBatch];
+  Index found[kBatch];
+  size_t batched = 0;
+  auto resolve = [&] {
+    // Second stage: the positions, whose disjoint-set entries are then
+    // requested before the unions read them.
+    for (size_t k = 0; k < batched; ++k) {
+      found[k] = static_cast<Index>(adjacency.position_of(batch[k].id));
+      sets.prefetch(found[k]);
+    }
+    for (size_t k = 0; k < batched; ++k) sets.unite(batch[k].from, found[k]);
+    batched = 0;
+  };
+  // Whether slot i is skipped is decided when its set is requested, so
+  // that skipped sets are not read at all; a node that joins the skipped
+  // kind in between is merely scanned.
+  static_assert(std::has_single_bit(kSetsAhead));
+  bool skipped[kSetsAhead];
+  auto prefetch_set = [&](size_t i) {
+    if (i >= end) return;
+    const bool vacant = slots[i].key == kVacantKey;
+    skipped[i & (kSetsAhead - 1)] = vacant || skip(i);
+    if (!skipped[i & (kSetsAhead - 1)]) {
+      // Keeps GCC from dropping a call whose only effects are prefetches.
+      __asm__ __volatile__("");
+      // For an array-shaped set, every line that a scan of it reads.
+      slots[i].value.prefetch(slots[i].key);
+      slots[i].value.prefetch_members();
+    }
+  };
+  for (size_t i = begin; i < begin + kSetsAhead; ++i) prefetch_set(i);
+  for (size_t i = begin; i < end; ++i) {
+    const bool skip_this = skipped[i & (kSetsAhead - 1)];
+    prefetch_set(i + kSetsAhead);
+    if (skip_this) continue;
+    const int64_t u = slots[i].key;
+    // Without branches: whether an entry is taken is often a coin toss, and
+    // a mispredicted branch costs more than the look-up of a cached slot.
+    // An entry that is not taken is overwritten by the next one, and its
+    // prefetch goes to u's own slot, which is in cache already.
+    uint32_t index = 0;
+    slots[i].value.for_each([&](int64_t w) {
+      const bool taken = take(u, w, index++);
+      adjacency.prefetch(taken ? w : u);
+      batch[batched] = Lookup{static_cast<Index>(i), w};
+      batched += taken;
+      if (batched == kBatch) resolve();
+    });
+  }
+  resolve();
+}
+
 template <class Index>
 std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
   const size_t slot_count = adjacency.slot_count();
@@ -80,54 +159,55 @@ std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
   const AdjacencyMap::Slot* slots = adjacency.slots();
   ConcurrentUnionFind<Index> sets(positions);
 
+  // The out-of-line entry is never scanned below: its edges are linked
+  // here, all of them, from its side.
+  if (adjacency.has_vacant_key_entry()) {
+    adjacency.vacant_key_entry().for_each([&](int64_t w) {
+      sets.unite(static_cast<Index>(slot_count), static_cast<Index>(adjacency.position_of(w)));
+    });
+  }
+  // First the first kSampled entries of every set: in a graph with a giant
+  // component, that already links most of it.
   parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
-    // Look-ups wait in a batch whose map slots were requested when they
-    // joined it, so that many cache misses are in flight at once.
-    struct Lookup {
-      Index from;
-      int64_t id;
-    };
-    Lookup batch[kBatch];
-    size_t batched = 0;
-    Index found[kBatch];
-    auto resolve = [&] {
-      // Second stage: the positions, whose disjoint-set entries are then
-      // requested before the unions read them.
-      for (size_t k = 0; k < batched; ++k) {
-        found[k] = static_cast<Index>(adjacency.position_of(batch[k].id));
-        sets.prefetch(found[k]);
-      }
-      for (size_t k = 0; k < batched; ++k) sets.unite(batch[k].from, found[k]);
-      batched = 0;
-    };
-    auto prefetch_set = [&](size_t i) {
-      if (i < end && slots[i].key != kVacantKey) {
-        // Keeps GCC from dropping a call whose only effects are prefetches.
-        __asm__ __volatile__("");
-        // For an array-shaped set, every line that a scan of it reads.
-        slots[i].value.prefetch(slots[i].key);
-        slots[i].value.prefetch_members();
-      }
-    };
-    for (size_t i = begin; i < begin + kSetsAhead; ++i) prefetch_set(i);
-    for (size_t i = begin; i < end; ++i) {
-      prefetch_set(i + kSetsAhead);
-      const int64_t u = slots[i].key;
-      if (u == kVacantKey) continue;
-      // Without branches: whether w < u is a coin toss per entry, and a
-      // mispredicted branch costs more than the look-up of a cached slot.
-      // An entry that is not taken is overwritten by the next one, and its
-      // prefetch goes to u's own slot, which is in cache already.
-      slots[i].value.for_each([&](int64_t w) {
-        const bool take = w < u;
-        adjacency.prefetch(take ? w : u);
-        batch[batched] = Lookup{static_cast<Index>(i), w};
-        batched += take;
-        if (batched == kBatch) resolve();
-      });
-    }
-    resolve();
+    link_entries(adjacency, sets, begin, end, [](size_t) { return false; },
+                 [](int64_t, int64_t, uint32_t index) { return index < kSampled; });
   });
+
+  // The largest set among evenly spread nodes.
+  std::vector<Index> sampled_roots;
+  const size_t stride = std::max<size_t>(1, slot_count / kRootSamples);
+  for (size_t i = 0; i < slot_count; i += stride) {
+    if (slots[i].key != kVacantKey) sampled_roots.push_back(sets.find(static_cast<Index>(i)));
+  }
+  std::sort(sampled_roots.begin(), sampled_roots.end());
+  Index largest = 0;
+  size_t largest_count = 0;
+  for (size_t a = 0, b = 0; a < sampled_roots.size(); a = b) {
+    while (b < sampled_roots.size() && sampled_roots[b] == sampled_roots[a]) ++b;
+    if (b - a > largest_count) {
+      largest = sampled_roots[a];
+      largest_count = b - a;
+    }
+  }
+
+  if (largest_count * 2 > sampled_roots.size()) {
+    // A node already in the largest set needs no more links from its side:
+    // each of its remaining edges either joins two nodes of that set, or is
+    // linked from the side of its other end, which is not in it.
+    parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
+      link_entries(
+          adjacency, sets, begin, end,
+          [&](size_t i) { return sets.find(static_cast<Index>(i)) == sets.find(largest); },
+          [](int64_t, int64_t, uint32_t index) { return index >= kSampled; });
+    });
+  } else {
+    // Each remaining edge once, from the side of its larger id: the other
+    // entry (u in the set of w) is taken from w's side, or was sampled.
+    parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
+      link_entries(adjacency, sets, begin, end, [](size_t) { return false; },
+                   [](int64_t u, int64_t w, uint32_t index) { return (w < u) & (index >= kSampled); });
+    });
+  }
 
   // Ascending positions: a parent's position is below its child's, so it
   // already holds its root when the child is reached.
