@@ -89,8 +89,10 @@ std::vector<uint64_t> sizes_by_search(const AdjacencyMap& adjacency) {
 
 // Unites slot i with the positions of the entries w of its set (the
 // index-th in iteration order) for which take(u, w, index) holds, for every
-// occupied slot i in [begin, end) for which skip(i) does not hold.
-template <class Index, class Skip, class Take>
+// occupied slot i in [begin, end) for which skip(i) does not hold. With
+// kSampledOnly, only the first kSampled entries are taken, and the rest of
+// a set is neither requested nor read where its shape allows.
+template <bool kSampledOnly, class Index, class Skip, class Take>
 void link_entries(const AdjacencyMap& adjacency, ConcurrentUnionFind<Index>& sets, size_t begin, size_t end,
                   const Skip& skip, const Take& take) {
   const AdjacencyMap::Slot* slots = adjacency.slots();
@@ -126,7 +128,7 @@ void link_entries(const AdjacencyMap& adjacency, ConcurrentUnionFind<Index>& set
       // Keeps GCC from dropping a call whose only effects are prefetches.
       __asm__ __volatile__("");
       // For an array-shaped set, every line that a scan of it reads.
-      slots[i].value.prefetch(slots[i].key);
+      if constexpr (!kSampledOnly) slots[i].value.prefetch(slots[i].key);
       slots[i].value.prefetch_members();
     }
   };
@@ -142,6 +144,11 @@ void link_entries(const AdjacencyMap& adjacency, ConcurrentUnionFind<Index>& set
     // prefetch goes to u's own slot, which is in cache already.
     uint32_t index = 0;
     slots[i].value.for_each([&](int64_t w) {
+      if constexpr (kSampledOnly) {
+        // A branch that follows the same pattern for every set; past it,
+        // w is not needed, so the load of an array entry can go too.
+        if (index >= kSampled) return;
+      }
       const bool taken = take(u, w, index++);
       adjacency.prefetch(taken ? w : u);
       batch[batched] = Lookup{static_cast<Index>(i), w};
@@ -169,8 +176,8 @@ std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
   // First the first kSampled entries of every set: in a graph with a giant
   // component, that already links most of it.
   parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
-    link_entries(adjacency, sets, begin, end, [](size_t) { return false; },
-                 [](int64_t, int64_t, uint32_t index) { return index < kSampled; });
+    link_entries<true>(adjacency, sets, begin, end, [](size_t) { return false; },
+                       [](int64_t, int64_t, uint32_t) { return true; });
   });
 
   // The largest set among evenly spread nodes.
@@ -195,7 +202,7 @@ std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
     // each of its remaining edges either joins two nodes of that set, or is
     // linked from the side of its other end, which is not in it.
     parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
-      link_entries(
+      link_entries<false>(
           adjacency, sets, begin, end,
           [&](size_t i) { return sets.find(static_cast<Index>(i)) == sets.find(largest); },
           [](int64_t, int64_t, uint32_t index) { return index >= kSampled; });
@@ -204,8 +211,8 @@ std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
     // Each remaining edge once, from the side of its larger id: the other
     // entry (u in the set of w) is taken from w's side, or was sampled.
     parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
-      link_entries(adjacency, sets, begin, end, [](size_t) { return false; },
-                   [](int64_t u, int64_t w, uint32_t index) { return (w < u) & (index >= kSampled); });
+      link_entries<false>(adjacency, sets, begin, end, [](size_t) { return false; },
+                          [](int64_t u, int64_t w, uint32_t index) { return (w < u) & (index >= kSampled); });
     });
   }
 
