@@ -8,15 +8,9 @@ import pytest
 
 from arborvane._accel import IntGraphCore
 from conftest import run_python
+from graph_helpers import graph
 
 INT64_MIN = -(2**63)
-
-
-def graph(edges=(), nodes=()):
-    g = IntGraphCore()
-    g.add_nodes_from(list(nodes))
-    g.add_edges_from(list(edges))
-    return g
 
 
 def adjacency_of(g):
@@ -28,14 +22,7 @@ def ref_distance(adj, s, t):
         return 0
     if s not in adj or t not in adj:
         return -1
-    dist, queue = {s: 0}, deque([s])
-    while queue:
-        x = queue.popleft()
-        for w in adj[x]:
-            if w not in dist:
-                dist[w] = dist[x] + 1
-                queue.append(w)
-    return dist.get(t, -1)
+    return ref_distances_from(adj, s).get(t, -1)
 
 
 def ref_components(adj):
