@@ -24,7 +24,7 @@ class ArborvaneAdapter(Adapter):
                     "only the teleport term (no redistribution); snapshot cached after warm-up",
         "triangles": "`triangle_count()`",
         "components": "`connected_component_sizes()`",
-        "distance": "`shortest_path_length(s, t)`: BFS from s, stops at t",
+        "distance": "`shortest_path_length(s, t)`: BFS from both ends, layer by layer",
         "membership": "`has_edges(list of tuples)` (parallel)",
         "export_pairs": "`edges()`",
         "export_flat": "`edges_flat()`",
