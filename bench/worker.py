@@ -1,7 +1,7 @@
 """One library, one graph size, one thread setting: the body of a worker process.
 
-Started by the runner as ``python -m bench.worker SPEC_JSON``. Results are rewritten
-to the spec's result file after every step, so a crash or a timeout still leaves
+Started by the runner as ``python -m bench.worker JOB_JSON``. Results are rewritten
+to the job's result file after every step, so a crash or a timeout still leaves
 everything measured up to that point. No failure of a library call ends the worker:
 it is recorded against its workload (an unfinished operation of ours raises
 PanicException, a BaseException, hence the broad handler).
