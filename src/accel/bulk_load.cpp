@@ -28,13 +28,6 @@ void make_initial_room(GraphState& graph, size_t pair_count) {
   if (graph.adjacency.empty()) graph.adjacency.reserve(pair_count / 5);
 }
 
-// Asks for the cache line of the map slot where the search for `id` starts.
-inline void prefetch_slot(const AdjacencyMap& map, int64_t id) noexcept {
-  if (const AdjacencyMap::Slot* slots = map.slots()) {
-    __builtin_prefetch(&slots[hash_id(id) & (map.slot_count() - 1)], 1);
-  }
-}
-
 // Asks for the neighbour-set memory that inserting the edge will touch:
 // the set of the first end is searched, the other one only written.
 inline void prefetch_sets(const AdjacencyMap& map, IdPair p) noexcept {
@@ -50,14 +43,14 @@ void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
   size_t warm = std::min(count, kSlotLookahead);
   for (size_t k = 0; k < warm; ++k) {
     IdPair p = pair(k);
-    prefetch_slot(map, p.first);
-    prefetch_slot(map, p.second);
+    map.prefetch(p.first);
+    map.prefetch(p.second);
   }
   for (size_t k = 0; k < count; ++k) {
     if (k + kSlotLookahead < count) {
       IdPair ahead = pair(k + kSlotLookahead);
-      prefetch_slot(map, ahead.first);
-      prefetch_slot(map, ahead.second);
+      map.prefetch(ahead.first);
+      map.prefetch(ahead.second);
     }
     if (k + kSetLookahead < count) prefetch_sets(map, pair(k + kSetLookahead));
     IdPair p = pair(k);
@@ -69,7 +62,7 @@ void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
 
 void add_nodes_from(GraphState& graph, std::span<const int64_t> ids) {
   for (size_t k = 0; k < ids.size(); ++k) {
-    if (k + kSlotLookahead < ids.size()) prefetch_slot(graph.adjacency, ids[k + kSlotLookahead]);
+    if (k + kSlotLookahead < ids.size()) graph.adjacency.prefetch(ids[k + kSlotLookahead]);
     graph.insert_node(ids[k]);
   }
   graph.invalidate_snapshot();

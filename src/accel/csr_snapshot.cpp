@@ -17,10 +17,6 @@ namespace {
 
 constexpr uint64_t kLookAhead = 8;
 
-void prefetch_home_slot(const IdMap<uint64_t>& map, int64_t id) {
-  if (map.slot_count()) __builtin_prefetch(map.slots() + (hash_id(id) & (map.slot_count() - 1)));
-}
-
 template <class Index>
 void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, std::vector<Index>& index_runs) {
   index_runs.resize(snap.neighbor_ids.size());
@@ -31,11 +27,11 @@ void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, s
     std::sort(ids, ids + (end - begin));
     Index* indices = index_runs.data() + begin;
     uint64_t length = end - begin;
-    for (uint64_t k = 0; k < std::min(length, kLookAhead); ++k) prefetch_home_slot(snap.index_of, ids[k]);
+    for (uint64_t k = 0; k < std::min(length, kLookAhead); ++k) snap.index_of.prefetch(ids[k]);
     for (uint64_t k = 0; k < length; ++k) {
       // Each lookup is a likely cache miss in a large map: touch the home
       // slot of an id a few entries ahead so the misses overlap.
-      if (k + kLookAhead < length) prefetch_home_slot(snap.index_of, ids[k + kLookAhead]);
+      if (k + kLookAhead < length) snap.index_of.prefetch(ids[k + kLookAhead]);
       const uint64_t* index = snap.index_of.find(ids[k]);
       if (!index) throw InternalError("no entry found for key");
       indices[k] = static_cast<Index>(*index);
