@@ -82,6 +82,13 @@ def save_scores(ctx: Context, scores: np.ndarray) -> dict:
     return {"file": path, "sum": float(scores.sum())}
 
 
+def save_score_mapping(ctx: Context, mapping) -> dict:
+    """save_scores for a {node index: score} mapping."""
+    scores = np.zeros(ctx.n)
+    scores[np.fromiter(mapping.keys(), np.int64)] = np.fromiter(mapping.values(), float)
+    return save_scores(ctx, scores)
+
+
 class Adapter:
     name = ""
     #: Uses more than one core for some workloads (gets a 1-thread row of its own).

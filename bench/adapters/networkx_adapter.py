@@ -1,9 +1,7 @@
 """NetworkX: pure Python, single-threaded."""
 from __future__ import annotations
 
-import numpy as np
-
-from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_scores, sizes_summary
+from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_score_mapping, sizes_summary
 
 
 class NetworkxAdapter(Adapter):
@@ -59,12 +57,7 @@ class NetworkxAdapter(Adapter):
     def pagerank(self, graph, ctx: Context):
         tol = PAGERANK_TOL / ctx.n
 
-        def inspect(result):
-            scores = np.zeros(ctx.n)
-            scores[np.fromiter(result.keys(), np.int64)] = np.fromiter(result.values(), float)
-            return save_scores(ctx, scores)
-
-        return (lambda: self.nx.pagerank(graph, alpha=DAMPING, tol=tol)), inspect
+        return (lambda: self.nx.pagerank(graph, alpha=DAMPING, tol=tol)), lambda result: save_score_mapping(ctx, result)
 
     def triangles(self, graph, ctx: Context):
         return (lambda: sum(self.nx.triangles(graph).values()) // 3), int

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_scores, sizes_summary
+from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_score_mapping, sizes_summary
 
 
 class RustworkxAdapter(Adapter):
@@ -65,12 +65,7 @@ class RustworkxAdapter(Adapter):
         directed = graph.to_directed()
         tol = PAGERANK_TOL / ctx.n
 
-        def inspect(result):
-            scores = np.zeros(ctx.n)
-            scores[np.fromiter(result.keys(), np.int64)] = np.fromiter(result.values(), float)
-            return save_scores(ctx, scores)
-
-        return (lambda: self.rx.pagerank(directed, alpha=DAMPING, tol=tol)), inspect
+        return (lambda: self.rx.pagerank(directed, alpha=DAMPING, tol=tol)), lambda result: save_score_mapping(ctx, result)
 
     def triangles(self, graph, ctx: Context):
         d = ctx.degrees().astype(np.float64)
