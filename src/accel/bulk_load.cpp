@@ -10,6 +10,7 @@
 // history (and every iteration order) is that of one insertion per element.
 #include <algorithm>
 
+#include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
 
 namespace arborvane {
@@ -47,6 +48,7 @@ void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
     map.prefetch(p.second);
   }
   for (size_t k = 0; k < count; ++k) {
+    poll_interrupt_every(k);
     if (k + kSlotLookahead < count) {
       IdPair ahead = pair(k + kSlotLookahead);
       map.prefetch(ahead.first);
@@ -62,6 +64,7 @@ void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
 
 void add_nodes_from(GraphState& graph, std::span<const int64_t> ids) {
   for (size_t k = 0; k < ids.size(); ++k) {
+    poll_interrupt_every(k);
     if (k + kSlotLookahead < ids.size()) graph.adjacency.prefetch(ids[k + kSlotLookahead]);
     graph.insert_node(ids[k]);
   }

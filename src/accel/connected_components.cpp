@@ -29,6 +29,7 @@
 #include <memory>
 #include <vector>
 
+#include "accel/interrupt.hpp"
 #include "accel/concurrent_union_find.hpp"
 #include "accel/operations.hpp"
 #include "accel/position_bitmap.hpp"
@@ -68,6 +69,7 @@ std::vector<uint64_t> sizes_by_search(const AdjacencyMap& adjacency) {
     queue.push_back(start);
     prefetch.restart();
     for (size_t head = 0; head < queue.size(); ++head) {
+      poll_interrupt_every(head);
       prefetch.before(queue, head);
       adjacency.value_at(queue[head]).for_each([&](int64_t w) {
         size_t p = adjacency.position_of(w);

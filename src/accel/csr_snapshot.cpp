@@ -3,6 +3,7 @@
 // indices sorted by index. The per-node copy, lookup and sorts run on the
 // worker pool; each node writes only its own run, so the result is the same
 // for every thread count.
+#include "accel/interrupt.hpp"
 #include "accel/csr_snapshot.hpp"
 
 #include <algorithm>
@@ -56,7 +57,10 @@ const CsrSnapshot& ensure_csr(GraphState& graph) {
   });
 
   if (n > 0) snap->index_of.reserve(n);
-  for (size_t i = 0; i < n; ++i) *snap->index_of.try_emplace(snap->node_ids[i]).first = i;
+  for (size_t i = 0; i < n; ++i) {
+    poll_interrupt_every(i, 65536);
+    *snap->index_of.try_emplace(snap->node_ids[i]).first = i;
+  }
 
   snap->offsets.resize(n + 1);
   snap->degrees.resize(n);

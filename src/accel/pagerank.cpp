@@ -18,6 +18,7 @@
 #include <cmath>
 #include <utility>
 
+#include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
 #include "accel/worker_pool.hpp"
 
@@ -90,6 +91,7 @@ std::vector<double> iterate(const CsrSnapshot& snap, const Index* runs, double d
         if (last) next_share[j] = share_of(j, sum);
       });
     }
+    poll_interrupt();
     double change = 0.0;
     for (size_t j = 0; j < n; ++j) change += std::fabs(rank[j] - next_rank[j]);
     std::swap(rank, next_rank);

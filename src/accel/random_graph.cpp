@@ -12,6 +12,7 @@
 #include <bit>
 #include <string>
 
+#include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
 
 namespace arborvane {
@@ -141,7 +142,9 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
   IdPair ahead[kLookahead];
   for (IdPair& pair : ahead) pair = draw();
   uint64_t made = 0;
+  uint64_t drawn = 0;
   for (size_t next = 0; made < m; next = (next + 1) % kLookahead) {
+    poll_interrupt_every(drawn++);
     const IdPair pair = ahead[next];
     ahead[next] = draw();
     adjacency.prefetch(ahead[next].first);

@@ -21,6 +21,7 @@
 // second look-up. Frontiers are read ahead (queue_prefetch.hpp).
 #include <vector>
 
+#include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
 #include "accel/position_bitmap.hpp"
 #include "accel/queue_prefetch.hpp"
@@ -86,6 +87,7 @@ int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t ta
   std::vector<size_t> next;
   QueuePrefetch prefetch(adjacency);
   for (;;) {
+    poll_interrupt();
     bool source_side = from_source.work <= from_target.work;
     SearchSide& side = source_side ? from_source : from_target;
     const SearchSide& other = source_side ? from_target : from_source;

@@ -7,6 +7,7 @@
 // early: each member's look-up is otherwise a cache miss on a large graph.
 #include <vector>
 
+#include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
 
 namespace arborvane {
@@ -33,6 +34,7 @@ uint64_t subgraph_edge_count(const GraphState& graph, std::span<const int64_t> i
   uint64_t count = 0;
   const size_t total = distinct.size();
   for (size_t i = 0; i < total; ++i) {
+    poll_interrupt_every(i);
     if (i + kSlotsAhead < total) adjacency.prefetch(distinct[i + kSlotsAhead]);
     if (i + kSetsAhead < total) {
       if (const NeighborSet* ahead = adjacency.find(distinct[i + kSetsAhead])) ahead->prefetch_members();

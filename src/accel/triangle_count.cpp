@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
 #include "accel/worker_pool.hpp"
 
@@ -65,6 +66,7 @@ uint64_t count_triangles(const CsrSnapshot& snap, const Index* runs) {
   const uint64_t* bounds = out_offsets.data();
   constexpr ptrdiff_t kPrefetchDistance = 2;
   return parallel_sum(n, 64, [lists, bounds](size_t r) -> uint64_t {
+    poll_interrupt_every(r, 256);
     uint64_t found = 0;
     const Index* r_end = lists + bounds[r + 1];
     for (const Index* pv = lists + bounds[r]; pv != r_end; ++pv) {

@@ -1,5 +1,7 @@
 #include "accel/worker_pool.hpp"
 
+#include "accel/interrupt.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -151,6 +153,9 @@ struct Job {
   size_t chunk_count;
   ChunkBody body;
   std::atomic<size_t> next_chunk{0};
+  // Set when the caller gives up on the loop (interrupted): bodies that poll
+  // stop early, and no further chunk is handed out.
+  std::atomic<bool> cancelled{false};
   // Guarded by the pool mutex.
   size_t active = 0;
   bool queued = true;
@@ -161,6 +166,12 @@ thread_local bool on_worker_thread = false;
 
 // Runs chunks of `job` until none is left to claim.
 void work_on(Job& job, std::mutex& mutex) {
+  auto& interrupt_state = interrupt_detail::thread_state;
+  interrupt_state.cancelled = &job.cancelled;
+  struct Forget {
+    interrupt_detail::ThreadState& state;
+    ~Forget() { state.cancelled = nullptr; }
+  } forget{interrupt_state};
   for (;;) {
     size_t chunk = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
     if (chunk >= job.chunk_count) return;
@@ -182,6 +193,7 @@ void work_on(Job& job, std::mutex& mutex) {
 
 void run_inline(Job& job) {
   for (size_t chunk = 0; chunk < job.chunk_count; ++chunk) {
+    poll_interrupt();
     size_t begin = chunk * job.chunk_size;
     job.body.invoke(job.body.context, chunk, begin, std::min(job.n, begin + job.chunk_size));
   }
@@ -217,7 +229,22 @@ class Pool {
     std::unique_lock<std::mutex> lock(mutex_);
     queue_.push_back(&job);
     work_ready_.notify_all();
-    job_done_.wait(lock, [&job] { return !job.queued && job.active == 0; });
+    auto finished = [&job] { return !job.queued && job.active == 0; };
+    if (!current_stop_source()) {
+      job_done_.wait(lock, finished);
+    } else {
+      // The caller can be interrupted: wake up regularly to ask its source.
+      while (!job_done_.wait_for(lock, kInterruptPollInterval / 2, finished)) {
+        lock.unlock();
+        bool stop = stop_due();
+        lock.lock();
+        if (stop) {
+          cancel(job);
+          job_done_.wait(lock, finished);
+          throw Interrupted();
+        }
+      }
+    }
     if (job.error) {
       std::exception_ptr error = job.error;
       lock.unlock();
@@ -226,6 +253,18 @@ class Pool {
   }
 
  private:
+  // Stops handing out chunks of `job` and takes it off the queue; workers
+  // already on it finish (or abandon, when their body polls) their chunk.
+  // Called with the mutex held.
+  void cancel(Job& job) {
+    job.cancelled.store(true, std::memory_order_relaxed);
+    job.next_chunk.store(job.chunk_count, std::memory_order_relaxed);
+    if (job.queued) {
+      queue_.erase(std::find(queue_.begin(), queue_.end(), &job));
+      job.queued = false;
+    }
+  }
+
   void worker_main() {
     on_worker_thread = true;
     pthread_setname_np(pthread_self(), "arborvane-pool");

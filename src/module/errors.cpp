@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "accel/interrupt.hpp"
 #include "accel/internal_error.hpp"
 
 namespace arborvane::py {
@@ -152,6 +153,10 @@ void raise_from_native_exception() noexcept {
   } catch (const InternalError& e) {
     report_internal_error(e.what(), e.where());
     raise_panic(e.what());
+  } catch (const Interrupted&) {
+    // The signal handler's exception is already set; a stop for any other
+    // reason reads as a keyboard interrupt.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const InvalidRequest& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {

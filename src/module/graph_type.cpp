@@ -11,6 +11,7 @@
 #include "module/convert.hpp"
 #include "module/errors.hpp"
 #include "module/graph_object.hpp"
+#include "module/native_call.hpp"
 
 namespace arborvane::py {
 namespace {
@@ -152,7 +153,7 @@ ARBORVANE_FASTCALL(add_edges_from_method) {
   return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
     std::vector<IdPair> pairs;
     if (!arg_pair_list(slots[0], "edges", pairs)) return nullptr;
-    add_edges_from(g, pairs);
+    call_native(Attachment::kKeepWithLock, [&] { add_edges_from(g, pairs); });
     return none();
   });
 }
@@ -162,7 +163,7 @@ ARBORVANE_FASTCALL(add_edges_flat_method) {
   return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
     std::vector<int64_t> flat;
     if (!arg_id_list(slots[0], "flat", flat)) return nullptr;
-    add_edges_flat(g, flat);
+    call_native(Attachment::kKeepWithLock, [&] { add_edges_flat(g, flat); });
     return none();
   });
 }
@@ -172,7 +173,7 @@ ARBORVANE_FASTCALL(add_nodes_from_method) {
   return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
     std::vector<int64_t> ids;
     if (!arg_id_list(slots[0], "nodes", ids)) return nullptr;
-    add_nodes_from(g, ids);
+    call_native(Attachment::kKeepWithLock, [&] { add_nodes_from(g, ids); });
     return none();
   });
 }
@@ -185,7 +186,7 @@ ARBORVANE_FASTCALL(build_random_method) {
     if (!arg_node_id(slots[0], "n", &n)) return nullptr;
     if (!arg_unsigned(slots[1], "m", 0, &m)) return nullptr;
     if (!arg_unsigned(slots[2], "seed", 42, &seed)) return nullptr;
-    build_random(g, n, m, seed);
+    call_native(Attachment::kKeepWithLock, [&] { build_random(g, n, m, seed); });
     return none();
   });
 }
@@ -322,7 +323,7 @@ ARBORVANE_FASTCALL(has_edges_method) {
   return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
     std::vector<IdPair> pairs;
     if (!arg_pair_list(slots[0], "edges", pairs)) return nullptr;
-    std::vector<uint8_t> answers = has_edges(g, pairs);
+    std::vector<uint8_t> answers = call_native(Attachment::kKeepWithLock, [&] { return has_edges(g, pairs); });
     return build_list(answers.size(), [&](size_t i) { return to_python_bool(answers[i] != 0); });
   });
 }
@@ -330,12 +331,15 @@ ARBORVANE_FASTCALL(has_edges_method) {
 // ---- analytics --------------------------------------------------------------
 
 PyObject* triangle_count_method(PyObject* self, PyObject*) {
-  return with_graph<ExclusiveBorrow>(self, [](GraphState& g) { return to_python(triangle_count(g)); });
+  return with_graph<ExclusiveBorrow>(self, [](GraphState& g) {
+    return to_python(call_native(Attachment::kKeepWithLock, [&] { return triangle_count(g); }));
+  });
 }
 
 PyObject* connected_component_sizes_method(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
-    std::vector<uint64_t> sizes = connected_component_sizes(g);
+    std::vector<uint64_t> sizes =
+        call_native(Attachment::kKeepWithLock, [&] { return connected_component_sizes(g); });
     return to_python_list(std::span<const uint64_t>(sizes));
   });
 }
@@ -347,7 +351,8 @@ ARBORVANE_FASTCALL(shortest_path_length_method) {
     if (!arg_node_id(slots[0], "source", &source) || !arg_node_id(slots[1], "target", &target)) {
       return nullptr;
     }
-    return to_python(shortest_path_length(g, source, target));
+    return to_python(
+        call_native(Attachment::kKeepWithLock, [&] { return shortest_path_length(g, source, target); }));
   });
 }
 
@@ -356,7 +361,7 @@ ARBORVANE_FASTCALL(subgraph_edge_count_method) {
   return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
     std::vector<int64_t> ids;
     if (!arg_id_list(slots[0], "nodes", ids)) return nullptr;
-    return to_python(subgraph_edge_count(g, ids));
+    return to_python(call_native(Attachment::kKeepWithLock, [&] { return subgraph_edge_count(g, ids); }));
   });
 }
 
@@ -368,7 +373,8 @@ ARBORVANE_FASTCALL(pagerank_method) {
     if (!arg_float(slots[0], "damping", 0.85, &damping)) return nullptr;
     if (!arg_unsigned(slots[1], "max_iter", 100, &max_iter)) return nullptr;
     if (!arg_float(slots[2], "tol", 1e-6, &tol)) return nullptr;
-    std::vector<double> scores = pagerank(g, damping, max_iter, tol);
+    std::vector<double> scores =
+        call_native(Attachment::kKeepWithLock, [&] { return pagerank(g, damping, max_iter, tol); });
     const std::vector<int64_t>& ids = g.csr->node_ids;
     return build_list(scores.size(), [&](size_t i) { return to_python_pair(ids[i], scores[i]); });
   });

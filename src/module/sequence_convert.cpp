@@ -98,6 +98,14 @@ inline bool int_to_id(PyObject* item, int64_t* out) {
   return to_node_id(item, out);
 }
 
+// Long conversions let the interpreter run its signal handlers every so many
+// elements, so Ctrl-C stops them (with the handler's exception).
+constexpr size_t kSignalCheckPeriod = size_t{1} << 16;
+
+inline bool signals_allow(size_t index) {
+  return (index & (kSignalCheckPeriod - 1)) != kSignalCheckPeriod - 1 || PyErr_CheckSignals() == 0;
+}
+
 // Element rules of the two conversions. runs_no_code(item) tells whether
 // converting the item is certain not to run Python code.
 struct IdElement {
@@ -152,6 +160,7 @@ bool collect_by_iteration(PyObject* obj, Py_ssize_t reported_length,
     typename E::Value value;
     if (!E::convert(item.get(), &value)) return false;
     out.push_back(value);
+    if (!signals_allow(out.size())) return false;
   }
 }
 
@@ -172,6 +181,7 @@ bool collect_list(PyObject* list, std::vector<typename E::Value>& out) {
       if (!E::convert(item, &value)) return false;
     }
     out.push_back(value);
+    if (!signals_allow(out.size())) return false;
   }
   return true;
 }
@@ -187,6 +197,7 @@ bool collect_tuple(PyObject* tuple, std::vector<typename E::Value>& out) {
     bool ok = E::runs_no_code(item) ? E::convert_plain(item, &value) : E::convert(item, &value);
     if (!ok) return false;
     out.push_back(value);
+    if (!signals_allow(out.size())) return false;
   }
   return true;
 }
