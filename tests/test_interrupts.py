@@ -1,0 +1,119 @@
+"""Ctrl-C during long calls: the call ends with the signal handler's
+exception, the graph stays consistent, and a changed graph gets a fresh
+snapshot.
+
+Each case runs in a fresh interpreter with a timeout, so a call that ignores
+the signal fails the test instead of hanging it. The signal is a SIGALRM
+whose handler raises KeyboardInterrupt, exactly as Ctrl-C's handler does:
+the kernel delivers it whatever the interpreter is doing (a threading.Timer
+could not run while a call holds the interpreter lock)."""
+
+import pytest
+
+from conftest import run_python
+
+PRELUDE = """
+import collections.abc, signal, time
+from arborvane import IntGraphCore
+
+def on_alarm(signum, frame):
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, on_alarm)
+
+class Pairs(collections.abc.Sequence):
+    # A lazy sequence of a trillion pairs.
+    def __len__(self):
+        return 10**12
+    def __getitem__(self, i):
+        if i >= 10**12:
+            raise IndexError(i)
+        return (i, i + 1)
+
+def interrupted(call, after=0.2):
+    signal.setitimer(signal.ITIMER_REAL, after)
+    start = time.perf_counter()
+    try:
+        call()
+    except KeyboardInterrupt:
+        return time.perf_counter() - start
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    raise AssertionError("the call finished instead of being interrupted")
+
+def consistent(g):
+    edges = g.edges()
+    assert len(edges) == g.number_of_edges()
+    for u, v in edges:
+        assert g.has_edge(u, v) and g.has_edge(v, u)
+    fresh = IntGraphCore()
+    fresh.add_nodes_from(g.nodes())
+    fresh.add_edges_from(edges)
+    assert sorted(fresh.nodes()) == sorted(g.nodes())
+    # The analytics answer for the graph as it is now.
+    assert g.triangle_count() == fresh.triangle_count()
+    # Node order may differ from the fresh graph's, which changes the order
+    # of additions, so the scores agree to rounding only.
+    ours, theirs = dict(g.pagerank(max_iter=3)), dict(fresh.pagerank(max_iter=3))
+    assert ours.keys() == theirs.keys()
+    assert all(abs(ours[n] - theirs[n]) <= 1e-12 for n in ours)
+"""
+
+# (setup, call that would run for minutes or forever)
+LONG_CALLS = {
+    "pagerank": ("g.build_random(20000, 100000, 3)", "g.pagerank(max_iter=10**12, tol=0.0)"),
+    "triangle_count": ("g.build_random(2000, 300000, 3); g.triangle_count()",
+                       "[(g.add_node(-1), g.triangle_count()) for _ in range(10**9)]"),
+    "build_random": ("g.add_edge(0, 1)", "g.build_random(10**12, 10**12 // 4, 5)"),
+    "add_edges_flat": ("pass", "g.add_edges_flat(range(10**12))"),
+    "add_edges_from": ("pass", "g.add_edges_from(Pairs())"),
+    "add_nodes_from": ("pass", "g.add_nodes_from(range(10**12))"),
+    "subgraph_edge_count": ("g.add_edge(1, 2)", "g.subgraph_edge_count(range(10**11))"),
+    "has_edges": ("g.add_edge(1, 2)", "g.has_edges(Pairs())"),
+}
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("name", sorted(LONG_CALLS))
+def test_long_call_is_interrupted_and_graph_stays_consistent(name, threads):
+    setup, call = LONG_CALLS[name]
+    out = run_python(PRELUDE + f"""
+g = IntGraphCore()
+{setup}
+g.pagerank(max_iter=1)  # a snapshot to go stale if a mutation forgot it
+latency = interrupted(lambda: {call})
+consistent(g)
+print("latency", latency)
+""", env_extra={"RAYON_NUM_THREADS": threads})
+    assert "latency" in out
+
+
+def test_interrupted_graph_can_be_used_again():
+    run_python(PRELUDE + """
+g = IntGraphCore()
+g.add_node(0)
+interrupted(lambda: g.build_random(10**12, 10**12 // 4, 5))
+before = g.number_of_edges()
+g.add_edge(-5, -6)
+assert g.number_of_edges() == before + 1
+interrupted(lambda: g.pagerank(max_iter=10**12, tol=0.0))
+assert len(g.pagerank(max_iter=2)) == g.number_of_nodes()
+consistent(g)
+""")
+
+
+def test_handler_that_does_not_raise_lets_the_call_finish():
+    # A signal whose handler returns normally is no reason to stop.
+    run_python("""
+import signal
+from arborvane import IntGraphCore
+seen = []
+signal.signal(signal.SIGALRM, lambda *a: seen.append(1))
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+g = IntGraphCore()
+g.build_random(200000, 2000000, 1)
+scores = g.pagerank(max_iter=30, tol=0.0)
+signal.setitimer(signal.ITIMER_REAL, 0)
+assert len(scores) == g.number_of_nodes() and g.number_of_edges() == 2000000
+assert seen
+""")
