@@ -248,15 +248,10 @@ def build_random(g: Any, n: int, m: int, seed: int) -> None:
     try:
         with panic_report_withheld():
             g.build_random(n, m, seed)
-    except (ValueError, OverflowError) as exc:
-        reason = exc
     except BaseException as exc:
-        if not is_native_panic(exc):
+        if not isinstance(exc, (ValueError, OverflowError)) and not is_native_panic(exc):
             raise
-        reason = exc
-    else:
-        return
-    raise CommandError(f"cannot build a random graph with --nodes {n} --edges {m}: {reason}")
+        raise CommandError(f"cannot build a random graph with --nodes {n} --edges {m}: {exc}") from None
 
 
 def is_native_panic(exc: BaseException) -> bool:
