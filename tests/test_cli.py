@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from arborvane import cli, edgelist
+from arborvane import _worker_pool, cli, edgelist
 from arborvane.edgelist import EdgeListError, read_edge_list
 
 HAS_NUMPY = edgelist._np is not None
@@ -17,8 +17,8 @@ MODES = [pytest.param(True, id="numpy", marks=pytest.mark.skipif(not HAS_NUMPY, 
          pytest.param(False, id="plain")]
 
 
-def run_cli(*args, timeout=120):
-    env = dict(os.environ)
+def run_cli(*args, timeout=120, **env_values):
+    env = dict(os.environ, **env_values)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     return subprocess.run([sys.executable, "-m", "arborvane", *args], env=env,
                           capture_output=True, text=True, timeout=timeout)
@@ -189,7 +189,7 @@ def test_stats_bad_gzip_and_usage_errors(tmp_path):
     assert done.returncode == 2 and "Traceback" not in done.stderr
     assert done.stderr.startswith(f"arborvane stats: error: {bad}: cannot read file")
     for args in (["stats"], ["bench", "--nodes", "-5"], ["bench", "--nodes", "3", "--edges", "4"],
-                 ["bench", "--threads", "0"], ["frobnicate"], []):
+                 ["bench", "--threads", "0"], ["bench", "--threads", "1025"], ["frobnicate"], []):
         done = run_cli(*args)
         assert done.returncode == 2, args
         assert "Traceback" not in done.stderr and "usage:" in done.stderr
@@ -225,3 +225,47 @@ def test_bench_table_and_tiny_graphs(capsys):
     assert "pagerank" in out and "triangle_count" in out and "memory" in out and err == ""
     assert cli.main(["bench", "--nodes", "0", "--edges", "0", "-q", "--json"]) == 0
     assert json.loads(capsys.readouterr().out)["graph"] == {"nodes": 0, "edges": 0}
+
+
+def test_bench_requests_the_generator_refuses_are_one_line_exit_2():
+    # Ids beyond what the node map can hold: an internal fault on the native
+    # side, whose own report must not reach the user as well.
+    for edges in ("10", "0"):
+        done = run_cli("bench", "--nodes", str(2**62), "--edges", edges)
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr.splitlines() == [
+            f"arborvane bench: error: cannot build a random graph with --nodes {2**62} --edges {edges}: "
+            "Hash table capacity overflow"], done.stderr
+
+
+def test_bench_value_error_from_the_generator_is_one_line(monkeypatch, capsys):
+    import arborvane
+
+    class Refusing:
+        def build_random(self, n, m, seed):
+            raise ValueError("build_random: cannot make 9 new edges")
+
+    monkeypatch.setattr(arborvane, "IntGraphCore", Refusing)
+    assert cli.main(["bench", "--nodes", "9", "--edges", "9"]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err == (
+        "arborvane bench: error: cannot build a random graph with --nodes 9 --edges 9: "
+        "build_random: cannot make 9 new edges\n")
+
+
+def test_bench_sparse_id_range_finishes():
+    # Ids 0..10**17-1 for 10 edges: the subgraph stage must not list every
+    # tenth id of that range.
+    done = run_cli("bench", "--nodes", str(10**17), "--edges", "10", "--json", "-q")
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["graph"]["edges"] == 10
+
+
+@pytest.mark.parametrize("value, expected", [("+3", 3), ("3", 3), ("5000", 1024), (" 4", None), ("", None)])
+def test_bench_json_reports_the_pools_thread_count(value, expected):
+    done = run_cli("bench", "--nodes", "100", "--edges", "300", "--json", "-q",
+                   RAYON_NUM_THREADS=value, RAYON_RS_NUM_CPUS="")
+    assert done.returncode == 0, done.stderr
+    # " 4" is not a count to the pool: it takes the available CPUs.
+    expected = expected or _worker_pool.available_cpus()
+    assert json.loads(done.stdout)["environment"]["threads"] == expected

@@ -34,18 +34,26 @@ print(digest([(u, x.hex()) for u, x in ranks]), g.triangle_count(), digest(answe
 """
 
 
-def pool_threads(env):
-    """Threads the pool starts, counted from /proc after a parallel loop."""
-    out = run_python("""
+def pool_threads(env, before_pool=""):
+    """Threads the pool starts, counted from /proc after a parallel loop.
+    Checks on the way that the size the Python side works out for the same
+    process (what `arborvane bench --json` reports) is the pool's."""
+    out = run_python(f"""
         import os
         from arborvane._accel import IntGraphCore
+        from arborvane._worker_pool import worker_pool_size
+        {before_pool}
+        predicted = worker_pool_size()
         before = len(os.listdir('/proc/self/task'))
         g = IntGraphCore()
         g.add_edge(1, 2)
         g.has_edges([(1, 2)] * 10)
-        print(len(os.listdir('/proc/self/task')) - before)
+        print(len(os.listdir('/proc/self/task')) - before, predicted)
     """, env)
-    return int(out)
+    started, predicted = map(int, out.split())
+    # A pool of one runs every loop on the calling thread: no worker.
+    assert started == (predicted if predicted > 1 else 0), (env, started, predicted)
+    return started
 
 
 def cpu_quota_present():
@@ -76,6 +84,11 @@ class TestPoolSize:
         (clean_env(RAYON_NUM_THREADS=" 2", RAYON_RS_NUM_CPUS="6"), 6),
         (clean_env(RAYON_NUM_THREADS="-2", RAYON_RS_NUM_CPUS="3"), 3),
         (clean_env(RAYON_NUM_THREADS="1"), 0),  # a pool of one needs no worker
+        (clean_env(RAYON_NUM_THREADS="3 ", RAYON_RS_NUM_CPUS="+4"), 4),
+        (clean_env(RAYON_NUM_THREADS="++3", RAYON_RS_NUM_CPUS="4"), 4),
+        (clean_env(RAYON_NUM_THREADS="\u0663", RAYON_RS_NUM_CPUS="4"), 4),  # not an ASCII digit
+        (clean_env(RAYON_NUM_THREADS="9" * 20, RAYON_RS_NUM_CPUS="3"), 3),  # beyond 64 bits
+        (clean_env(RAYON_NUM_THREADS="1500"), 1024),  # the cap
     ])
     def test_environment_sets_size(self, env, expected):
         assert pool_threads(env) == expected
@@ -90,6 +103,47 @@ class TestPoolSize:
             pytest.skip("a cgroup CPU quota lowers the count")
         cpus = len(os.sched_getaffinity(0))
         assert pool_threads(env) == (cpus if cpus > 1 else 0)
+
+    def test_default_follows_the_affinity_mask(self):
+        one_cpu = "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})"
+        assert pool_threads(clean_env(), before_pool=one_cpu) == 0
+        assert pool_threads(clean_env(RAYON_NUM_THREADS="3"), before_pool=one_cpu) == 3
+
+
+class TestCpuQuota:
+    """The control-group quota as the pool reads it, on made-up trees."""
+
+    @pytest.fixture
+    def tree(self, tmp_path, monkeypatch):
+        from arborvane import _worker_pool
+
+        monkeypatch.setattr(_worker_pool, "PROC_CGROUP", str(tmp_path / "proc-cgroup"))
+        monkeypatch.setattr(_worker_pool, "CGROUP_ROOT", str(tmp_path / "cgroup"))
+
+        def write(files):
+            for name, text in files.items():
+                path = tmp_path / name
+                path.parent.mkdir(parents=True, exist_ok=True)
+                path.write_text(text)
+            return _worker_pool.cgroup_cpu_limit()
+
+        return write
+
+    def test_v2_lowest_quota_up_to_the_root(self, tree):
+        assert tree({"proc-cgroup": "0::/a/b\n"}) is None
+        assert tree({"cgroup/a/b/cpu.max": "250000 100000\n", "cgroup/a/cpu.max": "max 100000\n"}) == 2
+        assert tree({"cgroup/cpu.max": "150000 100000\n"}) == 1
+        assert tree({"cgroup/cpu.max": "50000 100000\n"}) == 1  # at least one CPU
+        assert tree({"cgroup/cpu.max": "max\n", "cgroup/a/b/cpu.max": "x 100000\n"}) is None
+
+    def test_v1_cpu_controller(self, tree):
+        files = {"proc-cgroup": "4:memory:/m\n2:cpuacct:/g\n1:cpu,cpuacct:/g\n0::/\n",
+                 "cgroup/cpu,cpuacct/cpu.cfs_quota_us": "300000\n",
+                 "cgroup/cpu,cpuacct/cpu.cfs_period_us": "100000\n"}
+        assert tree(files) == 3  # the group has no files: the hierarchy's root decides
+        assert tree({"cgroup/cpu,cpuacct/g/cpu.cfs_quota_us": "-1\n",
+                     "cgroup/cpu,cpuacct/g/cpu.cfs_period_us": "100000\n"}) is None
+        assert tree({"cgroup/cpu.max": "100000 100000"}) == 1  # with a v2 quota as well
 
 
 class TestThreadCountIndependence:

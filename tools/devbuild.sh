@@ -9,7 +9,11 @@ python=${2:-python3}
 shift $(( $# > 2 ? 2 : $# ))
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir="$root/build/$name"
-cmake -S "$root" -B "$dir" -G Ninja -DARBORVANE_WERROR=ON -DPython_EXECUTABLE="$(command -v "$python")" "$@" >/dev/null
+# An absolute path (a relative one would be read from the build folder);
+# the file itself is not resolved, so a virtual environment stays itself.
+python=$(command -v "$python") || { echo "devbuild: no interpreter $python" >&2; exit 1; }
+python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")"
+cmake -S "$root" -B "$dir" -G Ninja -DARBORVANE_WERROR=ON -DPython_EXECUTABLE="$python" "$@" >/dev/null
 cmake --build "$dir"
 pkg="$dir/pkg/arborvane"
 mkdir -p "$pkg"

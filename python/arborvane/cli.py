@@ -20,6 +20,8 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+from arborvane._worker_pool import MAX_THREADS, worker_pool_size
+
 EXIT_OK = 0
 EXIT_USAGE = 2  # bad arguments or unreadable input, as argparse uses
 
@@ -69,18 +71,6 @@ def human_bytes(n: int | None) -> str:
             return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
         value /= 1024
     raise AssertionError("unreachable")
-
-
-def worker_threads() -> int:
-    """Size the worker pool takes in this process (same rules as the pool)."""
-    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        text = os.environ.get(name, "").strip()
-        if text.isdigit() and int(text) > 0:
-            return int(text)
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 class Stages:
@@ -166,7 +156,9 @@ def environment() -> dict[str, Any]:
         "arborvane": version,
         "python": platform.python_version(),
         "platform": platform.platform(terse=True),
-        "threads": worker_threads(),
+        # What the pool uses, worked out by its own rule; the native module
+        # offers no way to ask the pool itself.
+        "threads": worker_pool_size(),
     }
 
 
@@ -198,7 +190,7 @@ def run_bench(args: argparse.Namespace) -> int:
     rss_before = current_rss()
     with Stages(len(BENCH_STAGES), quiet=args.quiet) as stages:
         g = IntGraphCore()
-        stages.run("build_random", lambda: g.build_random(n, m, seed))
+        stages.run("build_random", lambda: build_random(g, n, m, seed))
         rss_graph = current_rss()
         ranks = stages.run("pagerank", g.pagerank)
         results["pagerank_top_node"] = max(ranks, key=lambda item: (item[1], -item[0]))[0] if ranks else None
@@ -213,7 +205,7 @@ def run_bench(args: argparse.Namespace) -> int:
         source, target = (rng.randrange(n), rng.randrange(n)) if n > 0 else (0, 0)
         length = stages.run("shortest_path_length", lambda: g.shortest_path_length(source, target))
         results["shortest_path"] = {"source": source, "target": target, "length": length}
-        subset = range(0, n, 10)  # every tenth id: about a tenth of the nodes
+        subset = range(0, n, subset_step(n, m, g.number_of_nodes()))
         results["subgraph_edges"] = stages.run("subgraph_edge_count", lambda: g.subgraph_edge_count(subset))
         for export in ("nodes", "edges"):
             stages.run(export, getattr(g, export))  # result dropped at once
@@ -247,6 +239,67 @@ def run_bench(args: argparse.Namespace) -> int:
     else:
         print_bench_table(data)
     return EXIT_OK
+
+
+def build_random(g: Any, n: int, m: int, seed: int) -> None:
+    """g.build_random(n, m, seed), with a request that the native side refuses
+    (ids the node map cannot hold, more edges than can be drawn) reported as
+    one error line."""
+    try:
+        with panic_report_withheld():
+            g.build_random(n, m, seed)
+    except BaseException as exc:
+        if not isinstance(exc, (ValueError, OverflowError)) and not is_native_panic(exc):
+            raise
+        raise CommandError(f"cannot build a random graph with --nodes {n} --edges {m}: {exc}") from None
+
+
+def is_native_panic(exc: BaseException) -> bool:
+    """Whether `exc` is the native module's PanicException (an internal fault;
+    not a public name of the module, so it is recognised by its class)."""
+    kind = type(exc)
+    return kind.__module__ == "arborvane._accel" and kind.__name__ == "PanicException"
+
+
+@contextmanager
+def panic_report_withheld() -> Iterator[None]:
+    """Holds back what is written to file descriptor 2 while the block runs,
+    and passes it on afterwards unless the block raised PanicException: the
+    native side reports an internal fault there before raising, and the
+    caller reports the same message as its one error line instead. Without a
+    usable descriptor 2 nothing is held."""
+    sys.stderr.flush()
+    try:
+        saved = os.dup(2)
+    except OSError:
+        yield
+        return
+    import tempfile
+
+    with tempfile.TemporaryFile() as held:
+        os.dup2(held.fileno(), 2)
+        keep = True
+        try:
+            yield
+        except BaseException as exc:
+            keep = not is_native_panic(exc)
+            raise
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            if keep:
+                held.seek(0)
+                text = held.read()
+                while text:
+                    text = text[os.write(2, text):]
+
+
+def subset_step(n: int, m: int, nodes: int) -> int:
+    """Stride of the ids whose subgraph the bench counts: every tenth id below
+    n, about a tenth of the nodes; sparser when ids 0..n-1 far outnumber the
+    graph, so that this stage never lists more ids than the graph has nodes
+    and edges."""
+    return max(10, -(-n // (nodes + m + 1)))
 
 
 def has_edges_queries(flat: list[int], count: int) -> list[tuple[int, int]]:
@@ -413,6 +466,13 @@ def positive(text: str) -> int:
     return value
 
 
+def thread_count(text: str) -> int:
+    value = positive(text)
+    if value > MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_THREADS} (the worker pool's limit)")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -430,7 +490,7 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("--seed", type=non_negative, default=42, metavar="S", help="generator seed (default 42)")
     bench.add_argument(
         "--threads",
-        type=positive,
+        type=thread_count,
         default=None,
         metavar="T",
         help="worker threads (sets RAYON_NUM_THREADS; default: the environment or all CPUs)",

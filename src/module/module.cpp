@@ -1,34 +1,19 @@
 // Module entry point: multi-phase initialisation whose execution step adds
 // the IntGraphCore class (created once per process) and lists it in __all__.
-#include <atomic>
-
+// The class is process-wide, so the module loads in the main interpreter only.
 #include "module/errors.hpp"
 #include "module/graph_object.hpp"
+#include "module/main_interpreter.hpp"
 
 namespace arborvane::py {
 namespace {
-
-// The class object is shared by every initialisation of the module, which is
-// only sound within one interpreter: another interpreter is refused.
-std::atomic<PyInterpreterState*> g_owner_interpreter{nullptr};
-
-bool check_interpreter() {
-  PyInterpreterState* current = PyInterpreterState_Get();
-  PyInterpreterState* expected = nullptr;
-  if (g_owner_interpreter.compare_exchange_strong(expected, current) || expected == current) {
-    return true;
-  }
-  PyErr_SetString(PyExc_ImportError,
-                  "arborvane._accel cannot be imported in more than one interpreter per process");
-  return false;
-}
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     raise_type_mismatch(module, reinterpret_cast<PyObject*>(&PyModule_Type));
     return -1;
   }
-  if (!check_interpreter()) return -1;
+  if (refuse_subinterpreter("arborvane._accel")) return -1;
   PyObject* type = graph_type();
   if (!type) return -1;
   PyRef all(PyObject_GetAttrString(module, "__all__"));
@@ -48,6 +33,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
