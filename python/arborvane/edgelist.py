@@ -167,7 +167,7 @@ class EdgeListReader:
                     self.lines += 1
                 return
             if len(pending) >= _BLOCK:
-                piece = self._long_line_piece(pending, carried)
+                piece = None if comment else self._long_line_piece(pending, carried)
                 partial = True
                 if piece is None:
                     comment = True
@@ -194,25 +194,27 @@ class EdgeListReader:
             if start in _COMMENT_MARKS:
                 return None
         end = _last_separator(pending) + 1
+        if len(pending) - end > _LONGEST_TOKEN:  # the id being read never ends
+            self._token_too_long(bytes(pending[end:]))
         tokens = bytes(pending[:end]).translate(_COMMA_TO_SPACE).split()
         if len(tokens) == 1:
             # One id, waiting for its partner: keep it and one separator.
             if len(tokens[0]) > _LONGEST_TOKEN:
-                raise EdgeListError(self.path, self.lines + 1, _token_error(tokens[0]) or "node id too long")
+                self._token_too_long(tokens[0])
             del pending[pending.index(tokens[0]) + len(tokens[0]) + 1 : end]
             return self._empty(), 0, 0
         if len(tokens) & 1:  # the last id of an odd count waits for its partner
             end = _last_separator(pending[:end].rstrip(_SEPARATORS)) + 1
             tokens.pop()
-        if not tokens:
-            # Separators, then perhaps the start of an id.
-            first = bytes(pending[end:]).split(None, 1)
-            if first and len(first[0]) > _LONGEST_TOKEN:
-                raise EdgeListError(self.path, self.lines + 1, _token_error(first[0]) or "node id too long")
+        if not tokens:  # separators, then perhaps the start of an id
             return self._empty(), 0, end
         piece = _PAD + bytes(pending[:end]) + b"\n"
         ids = _checked(self._parse, piece, self.path, self.lines, self.use_numpy, carried or 0)
         return ids, len(tokens), end
+
+    def _token_too_long(self, token: bytes) -> None:
+        reason = _token_error(token) or f"node id longer than {_LONGEST_TOKEN} characters: {_show(token)}"
+        raise EdgeListError(self.path, self.lines + 1, reason)
 
     def _empty(self) -> Any:
         return _np.empty(0, dtype=_np.int64) if self.use_numpy else array.array("q")
