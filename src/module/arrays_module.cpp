@@ -18,6 +18,7 @@
 
 #include "accel/array_io.hpp"
 #include "accel/operations.hpp"
+#include "module/main_interpreter.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
@@ -401,10 +402,7 @@ PyMethodDef kFunctions[] = {
 // process-wide object, so like _accel it is refused outside the main
 // interpreter.
 int exec_module(PyObject* module) {
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError, "arborvane._arrays can only be imported in the main interpreter");
-    return -1;
-  }
+  if (refuse_subinterpreter("arborvane._arrays")) return -1;
   if (!graph_type()) return -1;
   PyTypeObject* array_type = native_array_type();
   if (!array_type) return -1;
@@ -413,6 +411,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
