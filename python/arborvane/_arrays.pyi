@@ -39,3 +39,5 @@ def graph_from_file_image(image: Buffer) -> IntGraphCore:
     """A new IntGraphCore from a graph file's bytes."""
 def edge_lines(pairs: Buffer) -> NativeArray:
     """Edge-list text, one 'u v' line per pair of ids."""
+def worker_threads() -> int:
+    """Threads of the worker pool (created now if not yet running)."""

@@ -20,12 +20,15 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
-from arborvane._worker_pool import MAX_THREADS, worker_pool_size
+from arborvane import _native
+
 
 EXIT_OK = 0
 EXIT_USAGE = 2  # bad arguments or unreadable input, as argparse uses
 
 PROG = "arborvane"
+# The worker pool never starts more threads than this, whatever it is asked.
+MAX_POOL_THREADS = 1024
 
 
 class CommandError(Exception):
@@ -158,7 +161,7 @@ def environment() -> dict[str, Any]:
         "platform": platform.platform(terse=True),
         # What the pool uses, worked out by its own rule; the native module
         # offers no way to ask the pool itself.
-        "threads": worker_pool_size(),
+        "threads": _native.arrays.worker_threads(),
     }
 
 
@@ -468,8 +471,8 @@ def positive(text: str) -> int:
 
 def thread_count(text: str) -> int:
     value = positive(text)
-    if value > MAX_THREADS:
-        raise argparse.ArgumentTypeError(f"at most {MAX_THREADS} (the worker pool's limit)")
+    if value > MAX_POOL_THREADS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_POOL_THREADS} (the worker pool's limit)")
     return value
 
 

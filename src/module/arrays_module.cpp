@@ -18,6 +18,7 @@
 
 #include "accel/array_io.hpp"
 #include "accel/operations.hpp"
+#include "accel/worker_pool.hpp"
 #include "module/main_interpreter.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"
@@ -367,6 +368,12 @@ ARRAYS_FASTCALL(edge_lines) {
 
 // ---- the module -----------------------------------------------------------------
 
+// The number of threads the worker pool runs, as it sized itself from the
+// environment (created now if no parallel call has run yet).
+PyObject* worker_threads(PyObject*, PyObject*) {
+  return guard_native<PyObject*>(nullptr, [] { return to_python(static_cast<uint64_t>(worker_count())); });
+}
+
 #define FASTCALL_FUNCTION(name, function, doc)                                         \
   {                                                                                    \
     name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
@@ -393,6 +400,8 @@ PyMethodDef kFunctions[] = {
                       "graph_from_file_image($module, image)\n--\n\nA new IntGraphCore from a graph file's bytes."),
     FASTCALL_FUNCTION("edge_lines", edge_lines,
                       "edge_lines($module, pairs)\n--\n\nEdge-list text, one 'u v' line per pair of ids."),
+    {"worker_threads", worker_threads, METH_NOARGS,
+     "worker_threads($module)\n--\n\nThreads of the worker pool (created now if not yet running)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
