@@ -8,7 +8,8 @@
 #            TSan-instrumented, so it is kept out of that run).
 # Any sanitizer report fails the stage.
 #
-#   tools/sanitize.sh [address|thread|all]     (default: all)
+#   tools/sanitize.sh [address|thread|all|tools]     (default: all; tools: install
+#                                                    the prerequisites and stop)
 #   PYTHON=python3.12 tools/sanitize.sh address   (interpreter to build and test with)
 #   extra pytest arguments: SANITIZE_PYTEST_ARGS="-k store" tools/sanitize.sh address
 set -euo pipefail
@@ -54,6 +55,11 @@ ensure_tools() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
+}
+
+# The test suite's dependencies, for the address stage (the thread stage runs
+# no Python, and so may use an interpreter that has none installed).
+ensure_test_dependencies() {
   if ! "$python" -c "import pytest, hypothesis, numpy, networkx" 2>/dev/null; then
     log "installing the test dependencies for $python"
     "$python" -m pip install -q "pytest>=7" "hypothesis>=6" numpy networkx
@@ -63,6 +69,7 @@ ensure_tools() {
 # ---- AddressSanitizer + UndefinedBehaviorSanitizer over the pytest suite ------
 
 run_address() {
+  ensure_test_dependencies
   log "building with AddressSanitizer + UndefinedBehaviorSanitizer"
   # Warnings are the regular build's business; this stage looks for runtime reports.
   tools/devbuild.sh asan "$python" -DARBORVANE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -151,6 +158,7 @@ run_thread() {
 
 ensure_tools
 case "$stage" in
+  tools) ;;  # the prerequisites only, e.g. before running the stages side by side
   address) run_address ;;
   thread) run_thread ;;
   all)
@@ -160,7 +168,7 @@ case "$stage" in
     exit $result
     ;;
   *)
-    echo "usage: $0 [address|thread|all]" >&2
+    echo "usage: $0 [address|thread|all|tools]" >&2
     exit 2
     ;;
 esac
