@@ -18,6 +18,7 @@
 
 #include "accel/array_io.hpp"
 #include "accel/operations.hpp"
+#include "module/arguments.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
@@ -105,26 +106,6 @@ class BufferArg {
   Py_buffer view_{};
   bool held_ = false;
 };
-
-bool arg_float(PyObject* obj, const char* name, double fallback, double* out) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (to_float(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
-bool arg_unsigned(PyObject* obj, const char* name, uint64_t fallback, uint64_t* out) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (to_unsigned(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
 
 // A tuple of new references (all stolen); null if any is null.
 template <class... Items>
