@@ -257,3 +257,34 @@ def test_ctrl_c_stops_long_calls_and_leaves_graphs_unchanged():
         signal.signal(signal.SIGALRM, previous)
     assert (len(g), g.number_of_edges(), g.nodes()[:100]) == before
     assert arborvane.edge_array(g).shape == (1_000_000, 2)  # the borrow was released
+
+
+SUBINTERPRETER_IMPORT = """
+import importlib.machinery, importlib.util
+path = %r
+loader = importlib.machinery.ExtensionFileLoader("arborvane._arrays", path)
+spec = importlib.util.spec_from_file_location("arborvane._arrays", path, loader=loader)
+try:
+    loader.exec_module(importlib.util.module_from_spec(spec))
+except ImportError as exc:
+    assert "only be imported in the main interpreter" in str(exc), exc
+else:
+    raise AssertionError("loaded in a subinterpreter")
+"""
+
+
+def test_arrays_module_is_refused_outside_the_main_interpreter():
+    from conftest import run_python
+
+    out = run_python(f"""
+        import arborvane
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        assert not interpreters.run_string(interp, {SUBINTERPRETER_IMPORT!r} % arborvane._accel.__file__)
+        interpreters.destroy(interp)
+        print(sorted(arborvane.node_array(arborvane.from_arrays([1], [2])).tolist()))
+    """)
+    assert out.strip() == "[1, 2]"

@@ -108,6 +108,19 @@ def pickle_load(path: str):
         return pickle.load(f)
 
 
+def pickle_save_workload(graph, ctx: Context) -> Workload:
+    """Saving through pickle, for libraries without a binary format."""
+    path = ctx.binary_path(".pickle")
+    return (lambda: pickle_save(graph, path)), file_size(path)
+
+
+def pickle_load_workload(graph, ctx: Context, edge_count) -> Workload:
+    """Loading through pickle; the file is written untimed first."""
+    path = ctx.binary_path(".pickle")
+    pickle_save(graph, path)
+    return (lambda: pickle_load(path)), edge_count
+
+
 def file_size(path: str):
     """Inspect for a save workload: the size of the file written."""
     return lambda _: os.path.getsize(path)

@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, file_size, flatten, pickle_load, pickle_save,
-                   save_score_mapping, sizes_summary)
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, flatten, pickle_load_workload,
+                   pickle_save_workload, save_score_mapping, sizes_summary)
 
 
 class NetworkxAdapter(Adapter):
@@ -95,13 +95,10 @@ class NetworkxAdapter(Adapter):
         return (lambda: self.nx.to_scipy_sparse_array(graph)), lambda r: r.nnz
 
     def save_binary(self, graph, ctx: Context):
-        path = ctx.binary_path(".pickle")
-        return (lambda: pickle_save(graph, path)), file_size(path)
+        return pickle_save_workload(graph, ctx)
 
     def load_binary(self, graph, ctx: Context):
-        path = ctx.binary_path(".pickle")
-        pickle_save(graph, path)
-        return (lambda: pickle_load(path)), self.edge_count
+        return pickle_load_workload(graph, ctx, self.edge_count)
 
     def read_text(self, ctx: Context):
         path, nx = ctx.text_file(), self.nx

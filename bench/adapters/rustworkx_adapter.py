@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, file_size, flatten, pickle_load, pickle_save,
-                   save_score_mapping, sizes_summary)
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, flatten, pickle_load_workload,
+                   pickle_save_workload, save_score_mapping, sizes_summary)
 
 
 class RustworkxAdapter(Adapter):
@@ -104,13 +104,10 @@ class RustworkxAdapter(Adapter):
         return (lambda: np.array(graph.edge_list(), dtype=np.int64)), len
 
     def save_binary(self, graph, ctx: Context):
-        path = ctx.binary_path(".pickle")
-        return (lambda: pickle_save(graph, path)), file_size(path)
+        return pickle_save_workload(graph, ctx)
 
     def load_binary(self, graph, ctx: Context):
-        path = ctx.binary_path(".pickle")
-        pickle_save(graph, path)
-        return (lambda: pickle_load(path)), self.edge_count
+        return pickle_load_workload(graph, ctx, self.edge_count)
 
     def read_text(self, ctx: Context):
         path, rx = ctx.text_file(), self.rx

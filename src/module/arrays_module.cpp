@@ -19,12 +19,13 @@
 #include "accel/array_io.hpp"
 #include "accel/operations.hpp"
 #include "accel/worker_pool.hpp"
-#include "module/main_interpreter.hpp"
+#include "module/arguments.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
 #include "module/graph_object.hpp"
+#include "module/main_interpreter.hpp"
 #include "module/native_array.hpp"
 #include "module/native_call.hpp"
 
@@ -107,26 +108,6 @@ class BufferArg {
   Py_buffer view_{};
   bool held_ = false;
 };
-
-bool arg_float(PyObject* obj, const char* name, double fallback, double* out) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (to_float(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
-bool arg_unsigned(PyObject* obj, const char* name, uint64_t fallback, uint64_t* out) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (to_unsigned(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
 
 // A tuple of new references (all stolen); null if any is null.
 template <class... Items>
