@@ -265,7 +265,7 @@ def test_failed_writes_keep_the_older_file(tmp_path, monkeypatch):
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
 def test_ctrl_c_during_load_returns_no_graph(tmp_path):
     g = IntGraphCore()
-    g.build_random(300_000, 3_000_000, 4)
+    g.build_random(200_000, 1_000_000, 4)
     path = pathlib.Path(tmp_path / "big.avg")
     arborvane.save(g, path)
     previous = interrupt_after(0.01)
