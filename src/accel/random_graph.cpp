@@ -256,17 +256,16 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
   const bool no_node = graph.adjacency.empty();
   if (no_node && !AdjacencyMap::can_represent(n / 2)) throw InternalError("Hash table capacity overflow");
   if (m == 0) {
-    graph.invalidate_snapshot();
+    graph.begin_mutation();  // changes nothing, but still ends the snapshot
     return;
   }
   if (n == 0) throw InternalError("attempt to calculate the remainder with a divisor of zero");
   check_enough_free_pairs(graph, n, m);
   check_enough_drawable_pairs(graph, n, m);
+  // Every check has passed: the graph changes from here on.
+  GraphState::Mutation change = graph.begin_mutation();
   // Room up front, but never more nodes than this call can make.
-  if (no_node) graph.adjacency.reserve(static_cast<size_t>(std::min<u128>(n / 2, static_cast<u128>(m) * 2)));
-  // The graph changes from here on. Discarding the snapshot first means that
-  // an insertion failing part way (memory) cannot leave a stale one behind.
-  graph.invalidate_snapshot();
+  if (no_node) change.reserve_nodes(static_cast<size_t>(std::min<u128>(n / 2, static_cast<u128>(m) * 2)));
 
   XorShift64 rng(seed);
   const FixedRemainder mod_n(n);
@@ -275,7 +274,7 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
     const uint64_t v = mod_n(rng.next());
     return {static_cast<int64_t>(u), static_cast<int64_t>(v)};
   };
-  AdjacencyMap& adjacency = graph.adjacency;
+  const AdjacencyMap& adjacency = graph.adjacency;
   IdPair ahead[kLookahead];
   for (IdPair& pair : ahead) pair = draw();
   uint64_t made = 0;
@@ -287,7 +286,7 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
     adjacency.prefetch(ahead[next].first);
     adjacency.prefetch(ahead[next].second);
     prefetch_sets(adjacency, ahead[(next + kLookahead / 2) % kLookahead]);
-    if (pair.first != pair.second && graph.insert_edge(pair.first, pair.second)) ++made;
+    if (pair.first != pair.second && change.insert_edge(pair.first, pair.second)) ++made;
   }
 }
 
