@@ -28,7 +28,9 @@ class GraphState {
  public:
   static constexpr size_t kInitialNodeRoom = 1024;
 
-  GraphState() { adjacency_.reserve(kInitialNodeRoom); }
+  // The map acts as a table with room for kInitialNodeRoom nodes from the
+  // start, but a graph of a few nodes stores them compactly.
+  GraphState() { adjacency_.reserve_compact(kInitialNodeRoom); }
   GraphState(const GraphState&) = delete;
   GraphState& operator=(const GraphState&) = delete;
 
@@ -52,16 +54,16 @@ class GraphState {
       NeighborSet* set_u = adjacency.try_emplace(u).first;
       if (set_u->contains(v)) return false;
       if (u == v) {
-        set_u->reserve_one_more(blocks);
+        set_u->reserve_one_more(u, blocks);
         set_u->insert_new(u);
         ++graph_.edge_count_;
         return true;
       }
-      size_t slots_before = adjacency.slot_count();
+      const uint64_t layout = adjacency.layout_version();
       NeighborSet* set_v = adjacency.try_emplace(v).first;
-      if (adjacency.slot_count() != slots_before) set_u = adjacency.find(u);
-      set_u->reserve_one_more(blocks);
-      set_v->reserve_one_more(blocks);
+      if (adjacency.layout_version() != layout) set_u = adjacency.find(u);
+      set_u->reserve_one_more(v, blocks);
+      set_v->reserve_one_more(u, blocks);
       set_u->insert_new(v);
       set_v->insert_new(u);
       ++graph_.edge_count_;

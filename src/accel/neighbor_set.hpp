@@ -11,8 +11,11 @@
 //           steps: every growth is an allocation, a copy and a free at a
 //           cold address, which cost more than the slack they save;
 //   hash    open addressing with linear probing (the store's id hash, load at
-//           most 3/4) over 2^k slots plus one trailing word that records
-//           whether kVacantKey itself is a member; that member iterates first.
+//           most 3/4) over 2^k slots plus two trailing words: whether
+//           kVacantKey itself is a member (it iterates first), and the
+//           overflow tree. An id whose probe would pass kMaxProbe occupied
+//           slots (crafted ids sharing a home slot, see int_hash.hpp) goes to
+//           that tree instead and iterates after the slots, in id order.
 // Iteration order therefore depends only on the sequence of insertions.
 // The object is 24 bytes and is trivially relocatable (no self-pointers).
 // Array blocks belong to the pool that every growth is given, which must
@@ -22,7 +25,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
+#include <set>
 #include <utility>
 
 #include "accel/int_hash.hpp"
@@ -52,11 +57,6 @@ class NeighborSet {
 
   uint32_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  // Heap bytes owned by this set (for memory accounting).
-  size_t heap_bytes() const noexcept {
-    if (is_hash()) return (slot_count() + 1) * sizeof(int64_t);
-    return cap_ ? cap_ * sizeof(int64_t) : 0;
-  }
 
   bool contains(int64_t id) const noexcept {
     if (!is_hash()) {
@@ -73,31 +73,37 @@ class NeighborSet {
     if (id == kVacantKey) return heap_[slot_count()] != 0;
     size_t mask = slot_count() - 1;
     size_t i = hash_id(id) & mask;
-    for (;;) {
+    for (size_t passed = 0; passed < kMaxProbe; ++passed) {
       int64_t k = heap_[i];
       if (k == id) return true;
       if (k == kVacantKey) return false;
       i = (i + 1) & mask;
     }
+    const Overflow* overflow = overflow_of(heap_, slot_count());
+    return overflow && overflow->ids.count(id) != 0;
   }
 
-  // Makes sure that one more id can be inserted without allocating; array
-  // blocks come from and go back to `pool`. Throws std::bad_alloc (set
-  // unchanged) or InternalError past 2^32-1 ids.
-  void reserve_one_more(SetBlockPool& pool) {
+  // Makes sure that `id` (known to be absent) can be inserted without
+  // allocating; array blocks come from and go back to `pool`. Throws
+  // std::bad_alloc (set unchanged) or InternalError past 2^32-1 ids.
+  void reserve_one_more(int64_t id, SetBlockPool& pool) {
     if (size_ == std::numeric_limits<uint32_t>::max()) throw InternalError("capacity overflow");
     if (!is_hash()) {
       uint32_t room = cap_ ? cap_ : kInlineRoom;
       if (size_ < room) return;
       if (room < kArrayMax) {
         grow_array(room == kInlineRoom ? 8 : room == 8 ? 24 : 32, pool);
-      } else {
-        grow_hash(2 * kArrayMax, pool);
+        return;
       }
-      return;
+      grow_hash(2 * kArrayMax, pool);
+    } else {
+      size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0) - overflow_size();
+      if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2, pool);
     }
-    size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0);
-    if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2, pool);
+    if (id != kVacantKey && free_slot(heap_, slot_count(), id) == kNoSlot) {
+      Overflow& overflow = overflow_for(heap_, slot_count());
+      if (overflow.spare.empty()) overflow.spare = Overflow::make_node();
+    }
   }
 
   // Hints the cache about the memory that contains(id) or insert(id) reads
@@ -154,13 +160,20 @@ class NeighborSet {
       heap_[slot_count()] = 1;
       return;
     }
-    place(heap_, slot_count() - 1, id);
+    const size_t i = free_slot(heap_, slot_count(), id);
+    if (i != kNoSlot) {
+      heap_[i] = id;
+      return;
+    }
+    Overflow* overflow = overflow_of(heap_, slot_count());
+    overflow->spare.value() = id;
+    overflow->ids.insert(std::move(overflow->spare));
   }
 
   // Inserts an id; returns true when it was new.
   bool insert(int64_t id, SetBlockPool& pool) {
     if (contains(id)) return false;
-    reserve_one_more(pool);
+    reserve_one_more(id, pool);
     insert_new(id);
     return true;
   }
@@ -177,6 +190,9 @@ class NeighborSet {
     if (heap_[slots]) f(kVacantKey);
     for (size_t i = 0; i < slots; ++i) {
       if (heap_[i] != kVacantKey) f(heap_[i]);
+    }
+    if (const Overflow* overflow = overflow_of(heap_, slots)) {
+      for (int64_t id : overflow->ids) f(id);
     }
   }
 
@@ -195,10 +211,47 @@ class NeighborSet {
   const int64_t* array_data() const noexcept { return cap_ ? heap_ : inline_; }
   int64_t* array_data() noexcept { return cap_ ? heap_ : inline_; }
 
-  static void place(int64_t* table, size_t mask, int64_t id) noexcept {
+  // The ids whose probe would pass kMaxProbe slots, with one tree node kept
+  // in reserve so that insert_new() never allocates.
+  struct Overflow {
+    std::set<int64_t> ids;
+    std::set<int64_t>::node_type spare;
+
+    static std::set<int64_t>::node_type make_node() {
+      std::set<int64_t> one{0};
+      return one.extract(one.begin());
+    }
+  };
+
+  // A hash table of `slots` slots is followed by the kVacantKey flag and the
+  // address of its Overflow (null while it has none).
+  static Overflow* overflow_of(const int64_t* table, size_t slots) noexcept {
+    Overflow* overflow;
+    std::memcpy(&overflow, &table[slots + 1], sizeof overflow);
+    return overflow;
+  }
+  static Overflow& overflow_for(int64_t* table, size_t slots) {
+    if (Overflow* overflow = overflow_of(table, slots)) return *overflow;
+    Overflow* overflow = new Overflow();
+    std::memcpy(&table[slots + 1], &overflow, sizeof overflow);
+    return *overflow;
+  }
+  uint32_t overflow_size() const noexcept {
+    const Overflow* overflow = overflow_of(heap_, slot_count());
+    return overflow ? static_cast<uint32_t>(overflow->ids.size()) : 0;
+  }
+
+  // The slot that linear probing gives a new id, or kNoSlot when the probe
+  // would pass kMaxProbe occupied slots.
+  static constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
+  static size_t free_slot(const int64_t* table, size_t slots, int64_t id) noexcept {
+    const size_t mask = slots - 1;
     size_t i = hash_id(id) & mask;
-    while (table[i] != kVacantKey) i = (i + 1) & mask;
-    table[i] = id;
+    for (size_t passed = 0; passed < kMaxProbe; ++passed) {
+      if (table[i] == kVacantKey) return i;
+      i = (i + 1) & mask;
+    }
+    return kNoSlot;
   }
 
   void grow_array(uint32_t new_cap, SetBlockPool& pool) {
@@ -209,16 +262,27 @@ class NeighborSet {
     cap_ = new_cap;
   }
 
-  // Rebuilds as a hash table of `slots` slots, members placed in iteration order.
+  // Rebuilds as a hash table of `slots` slots, members placed in iteration
+  // order. Everything is allocated before the set changes.
   void grow_hash(size_t slots, SetBlockPool& pool) {
-    int64_t* fresh = static_cast<int64_t*>(::operator new((slots + 1) * sizeof(int64_t)));
-    for (size_t i = 0; i < slots; ++i) fresh[i] = kVacantKey;
-    fresh[slots] = 0;
+    struct Table {
+      int64_t* words;
+      size_t slots;
+      ~Table() { free_table(words, slots); }
+    } fresh{static_cast<int64_t*>(::operator new((slots + 2) * sizeof(int64_t))), slots};
+    for (size_t i = 0; i < slots; ++i) fresh.words[i] = kVacantKey;
+    fresh.words[slots] = 0;
+    std::memset(static_cast<void*>(&fresh.words[slots + 1]), 0, sizeof(int64_t));
     for_each([&](int64_t id) {
       if (id == kVacantKey) {
-        fresh[slots] = 1;
+        fresh.words[slots] = 1;
+        return;
+      }
+      const size_t i = free_slot(fresh.words, slots, id);
+      if (i != kNoSlot) {
+        fresh.words[i] = id;
       } else {
-        place(fresh, slots - 1, id);
+        overflow_for(fresh.words, slots).ids.insert(id);
       }
     });
     if (is_hash()) {
@@ -226,12 +290,18 @@ class NeighborSet {
     } else if (cap_) {
       pool.release(heap_, cap_);
     }
-    heap_ = fresh;
+    heap_ = std::exchange(fresh.words, nullptr);
     cap_ = kHashTag + static_cast<uint32_t>(std::countr_zero(slots));
   }
 
+  static void free_table(int64_t* table, size_t slots) noexcept {
+    if (!table) return;
+    delete overflow_of(table, slots);
+    ::operator delete(table);
+  }
+
   void free_heap() noexcept {
-    if (is_hash()) ::operator delete(heap_);
+    if (is_hash()) free_table(heap_, slot_count());
   }
 
   void take(NeighborSet& other) noexcept {
