@@ -308,3 +308,61 @@ class TestCraftedIds:
         # All share home slot 0: the first 128 take slots 0 to 127 and the
         # rest overflow, so the nodes iterate in the order they arrived.
         assert a.nodes() == list(dict.fromkeys(x for p in pairs for x in p))
+
+
+class TestLargeLoads:
+    """A load that at least doubles a graph of 65,536+ edges moves every set
+    to its exact size; hash-shaped sets become sorted by hash and turn back
+    into tables on the next insertion. Answers never change."""
+
+    def reference_check(self, g, ref):
+        assert set(g.nodes()) == set(ref)
+        for n, nbrs in ref.items():
+            assert g.degree(n) == len(nbrs)
+            assert set(g.neighbors(n)) == nbrs
+        sample = [(u, v) for u in list(ref)[:300] for v in list(ref[u])[:50]]
+        assert all(g.has_edges(sample))
+        assert all(g.has_edge(v, u) for u, v in sample)
+        missing = [(u, u + 1) for u in list(ref)[:300] if u + 1 not in ref[u]]
+        assert not any(g.has_edges(missing))
+
+    @pytest.mark.parametrize("load", ["add_edges_from", "add_edges_flat", "build_random"])
+    def test_sets_of_every_shape_through_compaction(self, load):
+        rng = random.Random(8)
+        hubs = [I64_MIN, 0, 1] + crafted(2)
+        others = [rng.randrange(-2**63, 2**63) for _ in range(3000)]
+        pairs = [(h, x) for h in hubs for x in rng.sample(others, rng.choice([40, 500, 2500]))]
+        pairs += [(hubs[3], x) for x in crafted(300, start=100)]  # clustered hashes in a sorted set
+        pairs += [(rng.randrange(20000), rng.randrange(20000)) for _ in range(70000)]
+        g = IntGraphCore()
+        if load == "build_random":
+            g.add_edges_from(pairs[:5000])
+            g.build_random(20000, 80000, 5)
+            pairs = [tuple(e) for e in g.edges()]
+        elif load == "add_edges_from":
+            g.add_edges_from(pairs)
+        else:
+            g.add_edges_flat([x for p in pairs for x in p])
+        ref = {}
+        for u, v in pairs:
+            ref.setdefault(u, set()).add(v)
+            ref.setdefault(v, set()).add(u)
+        self.reference_check(g, ref)
+        # Single insertions thaw sorted sets and grow exact arrays again.
+        for h in hubs + list(ref)[:200]:
+            for x in (h + 17, rng.randrange(-2**63, 2**63)):
+                g.add_edge(h, x)
+                ref.setdefault(h, set()).add(x)
+                ref.setdefault(x, set()).add(h)
+        self.reference_check(g, ref)
+        check_invariants(g)
+
+    def test_order_follows_history_through_compaction(self):
+        rng = random.Random(12)
+        flat = [rng.randrange(5000) if k % 2 else rng.randrange(100) for k in range(300000)]
+        a, b = IntGraphCore(), IntGraphCore()
+        for g in (a, b):
+            g.add_edges_flat(flat)
+            g.add_edge(3, 4999)
+        assert a.nodes() == b.nodes()
+        assert all(a.neighbors(n) == b.neighbors(n) for n in a.nodes())

@@ -73,15 +73,19 @@ void add_nodes_from(GraphState& graph, std::span<const int64_t> ids) {
 
 void add_edges_from(GraphState& graph, std::span<const IdPair> pairs) {
   GraphState::Mutation change = graph.begin_mutation();
+  const uint64_t edges_before = graph.edge_count;
   make_initial_room(graph, change, pairs.size());
   insert_edges(graph, change, pairs.size(), [&](size_t k) { return pairs[k]; });
+  change.finish_bulk_insertion(graph.edge_count - edges_before);
 }
 
 void add_edges_flat(GraphState& graph, std::span<const int64_t> flat) {
   GraphState::Mutation change = graph.begin_mutation();
+  const uint64_t edges_before = graph.edge_count;
   size_t pair_count = flat.size() / 2;
   if (pair_count > 0) make_initial_room(graph, change, pair_count);
   insert_edges(graph, change, pair_count, [&](size_t k) { return IdPair{flat[2 * k], flat[2 * k + 1]}; });
+  change.finish_bulk_insertion(graph.edge_count - edges_before);
 }
 
 }  // namespace arborvane

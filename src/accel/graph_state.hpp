@@ -27,6 +27,8 @@ struct IdPair {
 class GraphState {
  public:
   static constexpr size_t kInitialNodeRoom = 1024;
+  // Bulk insertions below this many new edges leave the sets as they grew.
+  static constexpr uint64_t kCompactFromEdges = 1 << 16;
 
   // The map acts as a table with room for kInitialNodeRoom nodes from the
   // start, but a graph of a few nodes stores them compactly.
@@ -72,6 +74,23 @@ class GraphState {
 
     // Room for `nodes` nodes in the map (no observable change).
     void reserve_nodes(size_t nodes) { graph_.adjacency_.reserve(nodes); }
+
+    // Ends a bulk insertion that made `new_edges` edges. When they are at
+    // least half of the graph's edges (so this happens O(log m) times while
+    // a graph grows, and costs O(1) per edge overall), every neighbour set
+    // moves into one block of exact-size sets and the growth slack of the
+    // old blocks is returned. Iteration orders of array-shaped sets stay
+    // as they are; hash-shaped sets become sorted by hash.
+    void finish_bulk_insertion(uint64_t new_edges) {
+      if (new_edges < kCompactFromEdges || new_edges * 2 < graph_.edge_count_) return;
+      AdjacencyMap& adjacency = graph_.adjacency_;
+      size_t ids = 0;
+      adjacency.for_each([&](int64_t, const NeighborSet& set) { ids += set.compact_ids(); });
+      SetBlockPool exact;
+      exact.reserve_exact(ids);  // the only allocation: nothing has changed if it fails
+      adjacency.for_each_value([&](NeighborSet& set) { set.compact_into(exact); });
+      graph_.set_blocks_.swap(exact);  // the old blocks go with `exact`
+    }
 
    private:
     friend class GraphState;

@@ -5,8 +5,8 @@
 // same calls give the same order in every graph and every process. Tables
 // only grow; nothing is ever removed, so no tombstones are needed.
 //
-// IdMap is open addressing with linear probing over a power-of-two slot array
-// with a maximum load of 3/4. One key value (kVacantKey) marks free slots; an
+// IdMap is open addressing with linear probing over an array of 2^k or
+// 1.5 * 2^(k-1) slots (SlotRange) with a maximum load of 3/4. One key value (kVacantKey) marks free slots; an
 // entry whose key is that value lives out of line and iterates first.
 //
 // Crafted keys. The hash is fixed and invertible, so anyone can pick keys
@@ -62,16 +62,44 @@ inline constexpr int64_t kVacantKey = std::numeric_limits<int64_t>::min();
 // home slot all do.
 inline constexpr size_t kMaxProbe = 128;
 
-// Slot count needed to hold `entries` at a load of at most 3/4 (at least 8).
-// Returns 0 when the count cannot be represented in `max_slots`.
+// Slot count needed to hold `entries` at a load of at most 3/4 (at least 8):
+// a power of two, or three quarters of one (2^k or 1.5 * 2^(k-1) slots), so
+// that a large map needs no more than 1.5 times what its load allows
+// instead of up to twice. Returns 0 when the count cannot be represented in
+// `max_slots`.
 inline size_t slots_for_entries(size_t entries, size_t max_slots) noexcept {
   if (entries > max_slots / 4 * 3) return 0;
   size_t needed = entries + (entries + 2) / 3;  // ceil(entries * 4 / 3), >= entries
   if (needed < 8) needed = 8;
-  return std::bit_ceil(needed);
+  const size_t power = std::bit_ceil(needed);
+  return power >= 16 && power / 4 * 3 >= needed ? power / 4 * 3 : power;
+}
+
+// The next size up from `slots` (of the form above): 2^k -> 1.5 * 2^k -> 2^(k+1).
+inline size_t grown_slots(size_t slots) noexcept {
+  return std::has_single_bit(slots) ? slots / 2 * 3 : slots / 3 * 4;
 }
 
 inline size_t entries_for_slots(size_t slots) noexcept { return slots / 4 * 3; }
+
+// Home slot and probe step of a table of `slots` slots (2^k or 1.5 * 2^(k-1)):
+// the low bits of the hash, scaled by 3/2 for the second form. A power of two
+// uses the low bits as they are, as every table of the store always did.
+struct SlotRange {
+  size_t slots = 0;
+  size_t low_mask = 0;
+  bool three_halves = false;
+
+  explicit SlotRange(size_t count = 0) noexcept
+      : slots(count),
+        low_mask(count == 0 ? 0 : std::has_single_bit(count) ? count - 1 : count / 3 * 2 - 1),
+        three_halves(count != 0 && !std::has_single_bit(count)) {}
+  size_t home(uint64_t hash) const noexcept {
+    const size_t low = static_cast<size_t>(hash) & low_mask;
+    return three_halves ? (low * 3) >> 1 : low;
+  }
+  size_t next(size_t i) const noexcept { return i + 1 == slots ? 0 : i + 1; }
+};
 
 struct NoValue {};
 
@@ -127,12 +155,14 @@ class IdMap {
   // behaves as a full one of that many slots (same positions, same order)
   // while it stores its entries compactly (see the header comment).
   void reserve_compact(size_t entries) {
+    // A power of two, as the first table of a graph has always been.
     size_t slots = slots_for_entries(entries, kMaxSlots);
     if (slots == 0) throw InternalError("Hash table capacity overflow");
+    slots = std::bit_ceil(slots);
     if (size_ != 0 || logical_slots_ != 0 || slots > kCompactSlotsMax) return reserve(entries);
     compact_ = true;
     logical_slots_ = slots;
-    mask_ = slots - 1;
+    range_ = SlotRange(slots);
   }
 
   V* find(int64_t key) noexcept { return const_cast<V*>(std::as_const(*this).find(key)); }
@@ -143,12 +173,12 @@ class IdMap {
       return p.found ? &slots_[p.index].value : nullptr;
     }
     if (!slots_) return nullptr;
-    size_t i = hash_id(key) & mask_;
+    size_t i = range_.home(hash_id(key));
     for (size_t passed = 0; passed < kMaxProbe; ++passed) {
       const Slot& s = slots_[i];
       if (s.key == key) return &s.value;
       if (s.key == kVacantKey) return nullptr;
-      i = (i + 1) & mask_;
+      i = range_.next(i);
     }
     const Slot* s = overflow_ ? overflow_->find(key) : nullptr;
     return s ? &s->value : nullptr;
@@ -161,48 +191,24 @@ class IdMap {
   // Returns the value and whether it was inserted. An insertion may move
   // other values (see layout_version()).
   std::pair<V*, bool> try_emplace(int64_t key) {
-    if (key == kVacantKey) {
-      if (has_vacant_key_) return {&vacant_entry_, false};
-      has_vacant_key_ = true;
-      ++size_;
-      return {&vacant_entry_, true};
-    }
-    if (compact_) {
-      const CompactProbe p = probe_compact(key);
-      if (p.found) return {&slots_[p.index].value, false};
-      if (!needs_growth() && p.passed < kMaxProbe && compact_count_ < kCompactMax) {
-        return {&insert_compact(key, p), true};
-      }
-    } else if (slots_) {
-      size_t i = hash_id(key) & mask_;
-      size_t passed = 0;
-      for (; passed < kMaxProbe; ++passed) {
+    // The common case inline: a full table, the key found or a free slot
+    // within reach, no growth due.
+    if (!compact_ && slots_ && key != kVacantKey) {
+      size_t i = range_.home(hash_id(key));
+      for (size_t passed = 0; passed < kMaxProbe; ++passed) {
         Slot& s = slots_[i];
         if (s.key == key) return {&s.value, false};
-        if (s.key == kVacantKey) break;
-        i = (i + 1) & mask_;
+        if (s.key == kVacantKey) {
+          if (needs_growth()) break;
+          new (&s.value) V();
+          s.key = key;
+          ++size_;
+          return {&s.value, true};
+        }
+        i = range_.next(i);
       }
-      if (passed == kMaxProbe && overflow_) {
-        if (Slot* s = overflow_->find(key)) return {&s->value, false};
-      }
-      if (!needs_growth()) return {&place_new(key, i, passed), true};
     }
-    // Absent, and the table must grow (or be laid out in full) first.
-    if (needs_growth()) {
-      const size_t in_table = size_ - (has_vacant_key_ ? 1 : 0);
-      size_t slots = slots_for_entries(in_table + 1, kMaxSlots);
-      if (slots == 0) throw InternalError("Hash table capacity overflow");
-      rehash(std::max(slots, logical_slots_ * 2));
-    } else {
-      rehash(logical_slots_);  // a compact table laid out in full, same positions
-    }
-    size_t i = hash_id(key) & mask_;
-    size_t passed = 0;
-    while (passed < kMaxProbe && slots_[i].key != kVacantKey) {
-      i = (i + 1) & mask_;
-      ++passed;
-    }
-    return {&place_new(key, i, passed), true};
+    return try_emplace_rest(key);
   }
 
   // Changes whenever an insertion moves values that were there before, so
@@ -222,6 +228,19 @@ class IdMap {
     }
   }
 
+  // Visits every value, mutable, in iteration order.
+  template <class F>
+  void for_each_value(F&& f) {
+    if (has_vacant_key_) f(vacant_entry_);
+    const size_t count = slot_count();
+    for (size_t i = 0; i < count; ++i) {
+      if (slots_[i].key != kVacantKey) f(slots_[i].value);
+    }
+    if (overflow_) {
+      for (Slot& s : overflow_->entries) f(s.value);
+    }
+  }
+
   // Positions name entries by where they live, for per-entry side tables
   // (visited bitmaps) that need no hashing of their own: an index into
   // slots() in [0, slot_count()), slot_count() for the entry keyed
@@ -236,12 +255,12 @@ class IdMap {
       return p.found ? p.index : kNoPosition;
     }
     if (!slots_) return kNoPosition;
-    size_t i = hash_id(key) & mask_;
+    size_t i = range_.home(hash_id(key));
     for (size_t passed = 0; passed < kMaxProbe; ++passed) {
       const Slot& s = slots_[i];
       if (s.key == key) return i;
       if (s.key == kVacantKey) return kNoPosition;
-      i = (i + 1) & mask_;
+      i = range_.next(i);
     }
     if (!overflow_) return kNoPosition;
     const size_t k = overflow_->index_of(key);
@@ -255,7 +274,7 @@ class IdMap {
   }
   // Hints the cache about the slot where a look-up of `key` starts.
   void prefetch(int64_t key) const noexcept {
-    if (slots_ && !compact_) __builtin_prefetch(&slots_[hash_id(key) & mask_]);
+    if (slots_ && !compact_) __builtin_prefetch(&slots_[range_.home(hash_id(key))]);
   }
 
   // Direct access for parallel scans: the entry keyed kVacantKey (if any),
@@ -267,6 +286,51 @@ class IdMap {
   const Slot& overflow_entry(size_t i) const noexcept { return overflow_->entries[i]; }
 
  private:
+  [[gnu::noinline]] std::pair<V*, bool> try_emplace_rest(int64_t key) {
+    if (key == kVacantKey) {
+      if (has_vacant_key_) return {&vacant_entry_, false};
+      has_vacant_key_ = true;
+      ++size_;
+      return {&vacant_entry_, true};
+    }
+    if (compact_) {
+      const CompactProbe p = probe_compact(key);
+      if (p.found) return {&slots_[p.index].value, false};
+      if (!needs_growth() && p.passed < kMaxProbe && compact_count_ < kCompactMax) {
+        return {&insert_compact(key, p), true};
+      }
+    } else if (slots_) {
+      size_t i = range_.home(hash_id(key));
+      size_t passed = 0;
+      for (; passed < kMaxProbe; ++passed) {
+        Slot& s = slots_[i];
+        if (s.key == key) return {&s.value, false};
+        if (s.key == kVacantKey) break;
+        i = range_.next(i);
+      }
+      if (passed == kMaxProbe && overflow_) {
+        if (Slot* s = overflow_->find(key)) return {&s->value, false};
+      }
+      if (!needs_growth()) return {&place_new(key, i, passed), true};
+    }
+    // Absent, and the table must grow (or be laid out in full) first.
+    if (needs_growth()) {
+      const size_t in_table = size_ - (has_vacant_key_ ? 1 : 0);
+      size_t slots = slots_for_entries(in_table + 1, kMaxSlots);
+      if (slots == 0) throw InternalError("Hash table capacity overflow");
+      rehash(std::max(slots, grown_slots(logical_slots_)));
+    } else {
+      rehash(logical_slots_);  // a compact table laid out in full, same positions
+    }
+    size_t i = range_.home(hash_id(key));
+    size_t passed = 0;
+    while (passed < kMaxProbe && slots_[i].key != kVacantKey) {
+      i = range_.next(i);
+      ++passed;
+    }
+    return {&place_new(key, i, passed), true};
+  }
+
   // Entries whose probe would pass kMaxProbe slots: in arrival order (a
   // deque, so that adding one moves none), with a search tree by key.
   struct Overflow {
@@ -307,7 +371,7 @@ class IdMap {
   };
   CompactProbe probe_compact(int64_t key) const noexcept {
     const size_t count = compact_count_;
-    size_t slot = hash_id(key) & mask_;
+    size_t slot = range_.home(hash_id(key));
     size_t j = static_cast<size_t>(std::lower_bound(positions_, positions_ + count, slot) - positions_);
     size_t passed = 0;
     while (j < count && positions_[j] == slot) {
@@ -375,66 +439,62 @@ class IdMap {
   }
 
   // Lays out every entry (but the one keyed kVacantKey) in a full table of
-  // `slots` slots, inserted in iteration order. Allocates everything first
-  // (keys placed, overflow entries made), so a failed allocation leaves the
-  // map as it was; only then are the values moved.
+  // `slots` slots, inserted in iteration order. Values move as their keys
+  // are placed; should making an overflow entry fail for want of memory,
+  // they are moved back and the map is as it was.
   void rehash(size_t slots) {
     Slot* fresh = allocate_slots(slots);
     for (size_t i = 0; i < slots; ++i) fresh[i].key = kVacantKey;
-    const size_t mask = slots - 1;
+    const SlotRange range(slots);
     std::unique_ptr<Overflow> fresh_overflow;
-    auto where = [&](int64_t key) -> size_t {  // slot for key, or slots when it overflows
-      size_t i = hash_id(key) & mask;
+    // The slot for key, or `slots` when its probe passes kMaxProbe slots.
+    auto where = [&](int64_t key) -> size_t {
+      size_t i = range.home(hash_id(key));
       for (size_t passed = 0; passed < kMaxProbe; ++passed) {
         if (fresh[i].key == kVacantKey || fresh[i].key == key) return i;
-        i = (i + 1) & mask;
+        i = range.next(i);
       }
       return slots;
     };
+    auto place = [&](Slot& from) {
+      const size_t i = where(from.key);
+      if (i == slots) {
+        if (!fresh_overflow) fresh_overflow = std::make_unique<Overflow>();
+        fresh_overflow->add(from.key);  // its value moves below
+        return;
+      }
+      fresh[i].key = from.key;
+      new (&fresh[i].value) V(std::move(from.value));
+    };
     const size_t count = slot_count();
     try {
-      auto place_key = [&](int64_t key) {
-        const size_t i = where(key);
-        if (i != slots) {
-          fresh[i].key = key;
-          return;
-        }
-        if (!fresh_overflow) fresh_overflow = std::make_unique<Overflow>();
-        fresh_overflow->add(key);
-      };
       for (size_t i = 0; i < count; ++i) {
-        if (slots_[i].key != kVacantKey) place_key(slots_[i].key);
+        if (slots_[i].key != kVacantKey) place(slots_[i]);
       }
       if (overflow_) {
-        for (const Slot& s : overflow_->entries) place_key(s.key);
+        for (Slot& s : overflow_->entries) place(s);
       }
     } catch (...) {
+      for (size_t i = 0; i < slots; ++i) {
+        if (fresh[i].key == kVacantKey) continue;
+        *find(fresh[i].key) = std::move(fresh[i].value);
+        fresh[i].value.~V();
+      }
       free_slots(fresh, slots);
       throw;
     }
-    auto move_value = [&](Slot& from) {
-      const size_t i = where(from.key);
-      V* to = i != slots ? &fresh[i].value : &fresh_overflow->find(from.key)->value;
-      if (i != slots) {
-        new (to) V(std::move(from.value));
-      } else {
-        *to = std::move(from.value);
-      }
-      from.value.~V();
-    };
-    for (size_t i = 0; i < count; ++i) {
-      if (slots_[i].key != kVacantKey) move_value(slots_[i]);
+    if (fresh_overflow) {
+      for (Slot& s : fresh_overflow->entries) s.value = std::move(*find(s.key));
     }
-    if (overflow_) {
-      for (Slot& s : overflow_->entries) {
-        move_value(s);
-        new (&s.value) V();  // the deque destroys its entries itself
+    if constexpr (!std::is_trivially_destructible_v<V>) {
+      for (size_t i = 0; i < count; ++i) {
+        if (slots_[i].key != kVacantKey) slots_[i].value.~V();
       }
     }
-    free_storage();
+    free_storage();  // the old overflow entries, moved from, go with it
     overflow_ = std::move(fresh_overflow);
     slots_ = fresh;
-    mask_ = mask;
+    range_ = range;
     logical_slots_ = slots;
     ++layout_version_;
   }
@@ -490,7 +550,7 @@ class IdMap {
     }
     free_storage();
     logical_slots_ = 0;
-    mask_ = 0;
+    range_ = SlotRange();
     size_ = 0;
     if (has_vacant_key_) vacant_entry_ = V();
     has_vacant_key_ = false;
@@ -500,7 +560,7 @@ class IdMap {
     slots_ = std::exchange(other.slots_, nullptr);
     positions_ = std::exchange(other.positions_, nullptr);
     logical_slots_ = std::exchange(other.logical_slots_, 0);
-    mask_ = std::exchange(other.mask_, 0);
+    range_ = std::exchange(other.range_, SlotRange());
     size_ = std::exchange(other.size_, 0);
     compact_count_ = std::exchange(other.compact_count_, 0);
     compact_capacity_ = std::exchange(other.compact_capacity_, 0);
@@ -515,7 +575,7 @@ class IdMap {
   Slot* slots_ = nullptr;          // full table, or the compact entries
   uint16_t* positions_ = nullptr;  // compact: each entry's slot in the full table
   size_t logical_slots_ = 0;       // slots of the (possibly emulated) full table
-  size_t mask_ = 0;
+  SlotRange range_;
   size_t size_ = 0;
   uint32_t compact_count_ = 0;
   uint32_t compact_capacity_ = 0;

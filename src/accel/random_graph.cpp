@@ -288,6 +288,7 @@ void build_random(GraphState& graph, int64_t n_signed, uint64_t m, uint64_t seed
     prefetch_sets(adjacency, ahead[(next + kLookahead / 2) % kLookahead]);
     if (pair.first != pair.second && change.insert_edge(pair.first, pair.second)) ++made;
   }
+  change.finish_bulk_insertion(made);
 }
 
 }  // namespace arborvane
