@@ -200,3 +200,66 @@ class TestImpossibleRequests:
         assert time.perf_counter() - start < 1
         assert g.number_of_edges() == 1000
         assert all(0 <= x < 10**12 for x in g.nodes())
+
+
+def drawable_pairs(bits):
+    """Unordered pairs of distinct ids below 2**bits that two consecutive
+    outputs can give. The low `bits` bits of an output depend only on the low
+    bits + 7 bits of the one before, so enumerating those covers every draw."""
+    size = 1 << bits
+    ordered = set()
+    for x in range(1, 1 << (bits + 7)):
+        y = x ^ ((x << 13) & MASK)
+        y ^= y >> 7
+        y ^= (y << 17) & MASK
+        ordered.add((x % size, y % size))
+    return {frozenset(p) for p in ordered if p[0] != p[1]}
+
+
+class TestUndrawablePairs:
+    """For n a multiple of 256 the generator never draws some pairs; asking
+    for more edges than it can draw is refused up front instead of looping."""
+
+    @pytest.mark.parametrize("bits, count", [(8, 24512), (10, 122816)])
+    def test_every_drawable_pair_and_no_more(self, g, bits, count):
+        pairs = drawable_pairs(bits)
+        assert len(pairs) == count
+        n = 1 << bits
+        before = snapshot(g)
+        with pytest.raises(ValueError, match=(
+                rf"^build_random: cannot make {count + 1} new edges: of the {count} pairs of distinct ids "
+                rf"below {n} that the generator can draw, only {count} are not joined yet$")):
+            g.build_random(n, count + 1)
+        assert snapshot(g) == before
+        g.build_random(n, count)
+        assert edge_set(g) == pairs
+        with pytest.raises(ValueError, match="only 0 are not joined yet$"):
+            g.build_random(n, 1)
+        assert g.number_of_edges() == count
+
+    @pytest.mark.parametrize("n, count", [(768, 220992), (1280, 614080)])
+    def test_other_multiples_of_256_reach_the_whole_count(self, g, n, count):
+        g.build_random(n, count)
+        assert g.number_of_edges() == count
+        with pytest.raises(ValueError, match=rf"of the {count} pairs .* only 0 are not joined yet$"):
+            g.build_random(n, 1, 7)
+
+    def test_only_joined_drawable_pairs_reduce_the_room(self, g):
+        pairs = drawable_pairs(8)
+        drawable = sorted(tuple(sorted(p)) for p in pairs)[:100]
+        undrawable = [(u, v) for u in range(256) for v in range(u + 1, 256)
+                      if frozenset((u, v)) not in pairs][:300]
+        g.add_edges_from(drawable + undrawable + [(5, 5), (300, 1), (-1, 2)])
+        g.triangle_count()
+        before = snapshot(g)
+        with pytest.raises(ValueError, match="only 24412 are not joined yet$"):
+            g.build_random(256, 24413, 9)
+        assert snapshot(g) == before
+        g.build_random(256, 24412, 9)
+        assert edge_set(g) >= pairs
+
+    @pytest.mark.parametrize("n, count", [(65536, 8380352), (2**20, 134209472), (2**40, 140737488347072)])
+    def test_large_ranges_are_counted_not_drawn(self, g, n, count):
+        with pytest.raises(ValueError, match=rf"^build_random: cannot make {count + 1} new edges: of the {count} "):
+            g.build_random(n, count + 1)
+        assert len(g) == 0

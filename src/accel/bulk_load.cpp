@@ -1,5 +1,5 @@
 // Bulk loaders: the effect of one add_node / add_edge per element, in list
-// order, with the snapshot discarded once per call.
+// order, with the snapshot discarded once per call, before the first change.
 //
 // Loading a large edge list is dominated by cache misses: every edge touches
 // the map slots of both ends and both neighbour sets at random places. The
@@ -25,8 +25,8 @@ constexpr size_t kSetLookahead = 16;
 
 // An empty map gets room for one node per five pairs up front, so a large
 // edge list does not regrow the map over and over.
-void make_initial_room(GraphState& graph, size_t pair_count) {
-  if (graph.adjacency.empty()) graph.adjacency.reserve(pair_count / 5);
+void make_initial_room(GraphState& graph, GraphState::Mutation& change, size_t pair_count) {
+  if (graph.adjacency.empty()) change.reserve_nodes(pair_count / 5);
 }
 
 // Asks for the neighbour-set memory that inserting the edge will touch:
@@ -39,7 +39,7 @@ inline void prefetch_sets(const AdjacencyMap& map, IdPair p) noexcept {
 // Applies pair(k) for k in [0, count) with the memory of later pairs
 // requested ahead of time.
 template <class Pair>
-void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
+void insert_edges(GraphState& graph, GraphState::Mutation& change, size_t count, Pair&& pair) {
   const AdjacencyMap& map = graph.adjacency;
   size_t warm = std::min(count, kSlotLookahead);
   for (size_t k = 0; k < warm; ++k) {
@@ -56,32 +56,36 @@ void insert_edges(GraphState& graph, size_t count, Pair&& pair) {
     }
     if (k + kSetLookahead < count) prefetch_sets(map, pair(k + kSetLookahead));
     IdPair p = pair(k);
-    graph.insert_edge(p.first, p.second);
+    change.insert_edge(p.first, p.second);
   }
 }
 
 }  // namespace
 
 void add_nodes_from(GraphState& graph, std::span<const int64_t> ids) {
+  GraphState::Mutation change = graph.begin_mutation();
   for (size_t k = 0; k < ids.size(); ++k) {
     poll_interrupt_every(k);
     if (k + kSlotLookahead < ids.size()) graph.adjacency.prefetch(ids[k + kSlotLookahead]);
-    graph.insert_node(ids[k]);
+    change.insert_node(ids[k]);
   }
-  graph.invalidate_snapshot();
 }
 
 void add_edges_from(GraphState& graph, std::span<const IdPair> pairs) {
-  make_initial_room(graph, pairs.size());
-  insert_edges(graph, pairs.size(), [&](size_t k) { return pairs[k]; });
-  graph.invalidate_snapshot();
+  GraphState::Mutation change = graph.begin_mutation();
+  const uint64_t edges_before = graph.edge_count;
+  make_initial_room(graph, change, pairs.size());
+  insert_edges(graph, change, pairs.size(), [&](size_t k) { return pairs[k]; });
+  change.finish_bulk_insertion(graph.edge_count - edges_before);
 }
 
 void add_edges_flat(GraphState& graph, std::span<const int64_t> flat) {
+  GraphState::Mutation change = graph.begin_mutation();
+  const uint64_t edges_before = graph.edge_count;
   size_t pair_count = flat.size() / 2;
-  if (pair_count > 0) make_initial_room(graph, pair_count);
-  insert_edges(graph, pair_count, [&](size_t k) { return IdPair{flat[2 * k], flat[2 * k + 1]}; });
-  graph.invalidate_snapshot();
+  if (pair_count > 0) make_initial_room(graph, change, pair_count);
+  insert_edges(graph, change, pair_count, [&](size_t k) { return IdPair{flat[2 * k], flat[2 * k + 1]}; });
+  change.finish_bulk_insertion(graph.edge_count - edges_before);
 }
 
 // The same as add_edges_flat on u[0], v[0], u[1], v[1], ... (two arrays of

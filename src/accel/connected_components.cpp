@@ -79,13 +79,15 @@ std::vector<uint64_t> sizes_by_search(const AdjacencyMap& adjacency) {
     sizes.push_back(queue.size());
   };
 
-  // Iteration order: the out-of-line entry first, then the slots.
+  // Iteration order: the entry keyed kVacantKey first, then the slots, then
+  // the overflow entries.
   const size_t slot_count = adjacency.slot_count();
   if (adjacency.has_vacant_key_entry()) search_from(slot_count);
   const AdjacencyMap::Slot* slots = adjacency.slots();
   for (size_t i = 0; i < slot_count; ++i) {
     if (slots[i].key != kVacantKey) search_from(i);
   }
+  for (size_t k = 0; k < adjacency.overflow_count(); ++k) search_from(slot_count + 1 + k);
   return sizes;
 }
 
@@ -164,17 +166,19 @@ void link_entries(const AdjacencyMap& adjacency, ConcurrentUnionFind<Index>& set
 template <class Index>
 std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
   const size_t slot_count = adjacency.slot_count();
-  const size_t positions = adjacency.position_count();  // slots, then the out-of-line entry
+  const size_t positions = adjacency.position_count();  // slots, kVacantKey's entry, overflow
   const AdjacencyMap::Slot* slots = adjacency.slots();
   ConcurrentUnionFind<Index> sets(positions);
 
-  // The out-of-line entry is never scanned below: its edges are linked
-  // here, all of them, from its side.
-  if (adjacency.has_vacant_key_entry()) {
-    adjacency.vacant_key_entry().for_each([&](int64_t w) {
-      sets.unite(static_cast<Index>(slot_count), static_cast<Index>(adjacency.position_of(w)));
+  // The entries outside the slots are never scanned below: their edges are
+  // linked here, all of them, from their side.
+  auto link_all = [&](size_t position) {
+    adjacency.value_at(position).for_each([&](int64_t w) {
+      sets.unite(static_cast<Index>(position), static_cast<Index>(adjacency.position_of(w)));
     });
-  }
+  };
+  if (adjacency.has_vacant_key_entry()) link_all(slot_count);
+  for (size_t p = slot_count + 1; p < positions; ++p) link_all(p);
   // First the first kSampled entries of every set: in a graph with a giant
   // component, that already links most of it.
   parallel_for_ranges(slot_count, kMinSlotsPerRange, [&](size_t begin, size_t end) {
@@ -230,15 +234,19 @@ std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
   for (size_t i = 0; i < slot_count; ++i) {
     if (slots[i].key != kVacantKey) count_node(i);
   }
+  if (adjacency.has_vacant_key_entry()) count_node(slot_count);
+  for (size_t p = slot_count + 1; p < positions; ++p) count_node(p);
   std::vector<uint64_t> sizes;
   if (adjacency.has_vacant_key_entry()) {
-    count_node(slot_count);
     Index root = sets.parent(slot_count);
     sizes.push_back(counts[root]);
     counts[root] = 0;  // listed already: skipped below
   }
   for (size_t i = 0; i < slot_count; ++i) {
     if (slots[i].key != kVacantKey && sets.parent(i) == i && counts[i] != 0) sizes.push_back(counts[i]);
+  }
+  for (size_t p = slot_count + 1; p < positions; ++p) {
+    if (sets.parent(p) == p && counts[p] != 0) sizes.push_back(counts[p]);
   }
   return sizes;
 }

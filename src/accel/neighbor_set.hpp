@@ -1,28 +1,43 @@
 // The neighbour set of one node: a set of node ids tuned for memory.
 //
 // Three shapes, chosen by size:
-//   inline  up to 2 ids stored in the object itself (no heap memory, so an
+//   inline  one id stored in the object itself (no heap memory, so an
 //           empty set owns nothing);
-//   array   up to kArrayMax ids in a block of 8, 24 or 32 ids from the
-//           graph's SetBlockPool, searched linearly, kept in insertion order. Arrays stay tight
+//   array   up to kArrayMax ids in a block of 8, 24 or 32 ids (or of exact
+//           size after compaction) from the graph's SetBlockPool, searched
+//           linearly, kept in insertion order. Arrays stay tight
 //           well past the sizes where a hash table would be at most 3/4
 //           full, which is where most of the memory of a sparse graph goes;
 //           a scan reads at most four adjacent cache lines. Few, large
 //           steps: every growth is an allocation, a copy and a free at a
 //           cold address, which cost more than the slack they save;
 //   hash    open addressing with linear probing (the store's id hash, load at
-//           most 3/4) over 2^k slots plus one trailing word that records
-//           whether kVacantKey itself is a member; that member iterates first.
-// Iteration order therefore depends only on the sequence of insertions.
-// The object is 24 bytes and is trivially relocatable (no self-pointers).
+//           most 3/4) over 2^k slots plus two trailing words: whether
+//           kVacantKey itself is a member (it iterates first), and the
+//           overflow tree. An id whose probe would pass kMaxProbe occupied
+//           slots (crafted ids sharing a home slot, see int_hash.hpp) goes to
+//           that tree instead and iterates after the slots, in id order.
+//   sorted  what a hash-shaped set becomes when the graph is compacted
+//           after a large load (compact_into): its members at exact size,
+//           ordered by hash, found by interpolation and galloping search
+//           (O(1) probes for ordinary ids, O(log n) at worst). The next
+//           insertion turns it back into a hash table.
+// Compaction also moves array-shaped sets into blocks of their exact size.
+// Iteration order therefore depends only on the sequence of operations.
+// The object is 16 bytes (a map slot is 24 with its key) and is trivially
+// relocatable (no self-pointers).
 // Array blocks belong to the pool that every growth is given, which must
 // outlive the set: destroying a set frees only a hash table.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
+#include <set>
 #include <utility>
 
 #include "accel/int_hash.hpp"
@@ -32,12 +47,13 @@ namespace arborvane {
 
 class NeighborSet {
  public:
-  static constexpr uint32_t kInlineRoom = 2;
+  static constexpr uint32_t kInlineRoom = 1;
   static constexpr uint32_t kArrayMax = 32;
   static_assert(kArrayMax <= SetBlockPool::kMaxBlockIds);
   static constexpr uint32_t kHashTag = 0x80000000u;  // cap_ >= tag: hash shape, log2 slots below
+  static constexpr uint32_t kSortedTag = 0x40000000u;  // cap_ == tag: sorted shape
 
-  NeighborSet() noexcept : size_(0), cap_(0) { inline_[0] = inline_[1] = 0; }
+  NeighborSet() noexcept : size_(0), cap_(0) { inline_[0] = 0; }
   NeighborSet(const NeighborSet&) = delete;
   NeighborSet& operator=(const NeighborSet&) = delete;
   NeighborSet(NeighborSet&& other) noexcept { take(other); }
@@ -52,13 +68,9 @@ class NeighborSet {
 
   uint32_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  // Heap bytes owned by this set (for memory accounting).
-  size_t heap_bytes() const noexcept {
-    if (is_hash()) return (slot_count() + 1) * sizeof(int64_t);
-    return cap_ ? cap_ * sizeof(int64_t) : 0;
-  }
 
   bool contains(int64_t id) const noexcept {
+    if (is_sorted()) return sorted_contains(heap_, size_, id);
     if (!is_hash()) {
       const int64_t* ids = array_data();
       uint32_t i = 0;
@@ -73,31 +85,39 @@ class NeighborSet {
     if (id == kVacantKey) return heap_[slot_count()] != 0;
     size_t mask = slot_count() - 1;
     size_t i = hash_id(id) & mask;
-    for (;;) {
+    for (size_t passed = 0; passed < kMaxProbe; ++passed) {
       int64_t k = heap_[i];
       if (k == id) return true;
       if (k == kVacantKey) return false;
       i = (i + 1) & mask;
     }
+    const Overflow* overflow = overflow_of(heap_, slot_count());
+    return overflow && overflow->ids.count(id) != 0;
   }
 
-  // Makes sure that one more id can be inserted without allocating; array
-  // blocks come from and go back to `pool`. Throws std::bad_alloc (set
-  // unchanged) or InternalError past 2^32-1 ids.
-  void reserve_one_more(SetBlockPool& pool) {
+  // Makes sure that `id` (known to be absent) can be inserted without
+  // allocating; array blocks come from and go back to `pool`. Throws
+  // std::bad_alloc (set unchanged) or InternalError past 2^32-1 ids.
+  void reserve_one_more(int64_t id, SetBlockPool& pool) {
     if (size_ == std::numeric_limits<uint32_t>::max()) throw InternalError("capacity overflow");
-    if (!is_hash()) {
+    if (is_sorted()) {
+      grow_hash(std::max<size_t>(2 * kArrayMax, std::bit_ceil(size_t{size_} + 1 + (size_ + 1) / 3)), pool);
+    } else if (!is_hash()) {
       uint32_t room = cap_ ? cap_ : kInlineRoom;
       if (size_ < room) return;
       if (room < kArrayMax) {
-        grow_array(room == kInlineRoom ? 8 : room == 8 ? 24 : 32, pool);
-      } else {
-        grow_hash(2 * kArrayMax, pool);
+        grow_array(room < 8 ? 8 : room < 24 ? 24 : 32, pool);
+        return;
       }
-      return;
+      grow_hash(2 * kArrayMax, pool);
+    } else {
+      size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0) - overflow_size();
+      if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2, pool);
     }
-    size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0);
-    if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2, pool);
+    if (id != kVacantKey && free_slot(heap_, slot_count(), id) == kNoSlot) {
+      Overflow& overflow = overflow_for(heap_, slot_count());
+      if (overflow.spare.empty()) overflow.spare = Overflow::make_node();
+    }
   }
 
   // Hints the cache about the memory that contains(id) or insert(id) reads
@@ -110,6 +130,10 @@ class NeighborSet {
     __asm__ __volatile__("");
     if (is_hash()) {
       __builtin_prefetch(&heap_[hash_id(id) & (slot_count() - 1)]);
+      return;
+    }
+    if (is_sorted()) {
+      __builtin_prefetch(&heap_[sorted_guess(hash_id(id), size_)]);
       return;
     }
     // Array blocks are whole cache lines of 8 ids: the lines that a scan
@@ -128,7 +152,7 @@ class NeighborSet {
   void prefetch_insertion(int64_t id) const noexcept {
     if (!cap_) return;
     __asm__ __volatile__("");  // see prefetch()
-    if (is_hash() || size_ == cap_) {
+    if (is_hash() || is_sorted() || size_ == cap_) {
       prefetch(id);
       return;
     }
@@ -143,6 +167,28 @@ class NeighborSet {
     __builtin_prefetch(heap_ + 8);
   }
 
+  // Ids that compact_into() places in the pool (0 for an inline set).
+  size_t compact_ids() const noexcept { return cap_ ? size_ : 0; }
+
+  // Moves the members into a block of exactly size() ids from `exact`
+  // (room reserved with compact_ids()); a hash-shaped set becomes sorted.
+  // The old block is not given back: its pool is dropped after compaction.
+  void compact_into(SetBlockPool& exact) noexcept {
+    if (!cap_) return;
+    int64_t* fresh = exact.allocate_exact(size_);
+    copy_to(fresh);
+    if (is_hash()) {
+      free_heap();
+      // Insertion sort would do for the small tail; the members of a hash
+      // table are nearly in order of their low hash bits already.
+      std::sort(fresh, fresh + size_, [](int64_t a, int64_t b) { return hash_id(a) < hash_id(b); });
+      cap_ = kSortedTag;
+    } else if (!is_sorted()) {
+      cap_ = size_;
+    }
+    heap_ = fresh;
+  }
+
   // Inserts an id known to be absent; room must have been reserved.
   void insert_new(int64_t id) noexcept {
     if (!is_hash()) {
@@ -154,13 +200,20 @@ class NeighborSet {
       heap_[slot_count()] = 1;
       return;
     }
-    place(heap_, slot_count() - 1, id);
+    const size_t i = free_slot(heap_, slot_count(), id);
+    if (i != kNoSlot) {
+      heap_[i] = id;
+      return;
+    }
+    Overflow* overflow = overflow_of(heap_, slot_count());
+    overflow->spare.value() = id;
+    overflow->ids.insert(std::move(overflow->spare));
   }
 
   // Inserts an id; returns true when it was new.
   bool insert(int64_t id, SetBlockPool& pool) {
     if (contains(id)) return false;
-    reserve_one_more(pool);
+    reserve_one_more(id, pool);
     insert_new(id);
     return true;
   }
@@ -178,60 +231,180 @@ class NeighborSet {
     for (size_t i = 0; i < slots; ++i) {
       if (heap_[i] != kVacantKey) f(heap_[i]);
     }
+    if (const Overflow* overflow = overflow_of(heap_, slots)) {
+      for (int64_t id : overflow->ids) f(id);
+    }
   }
 
   // Copies the members in iteration order to `out` (room for size() ids).
   void copy_to(int64_t* out) const noexcept {
     if (!is_hash()) {
-      if (size_) std::memcpy(out, array_data(), size_ * sizeof(int64_t));
+      copy_ids(out, array_data(), size_);
       return;
     }
     for_each([&out](int64_t id) { *out++ = id; });
   }
 
  private:
+  // Most sets are a few ids long: a plain loop beats a call to memcpy.
+  static void copy_ids(int64_t* to, const int64_t* from, size_t count) noexcept {
+    if (count > 16) {
+      std::memcpy(to, from, count * sizeof(int64_t));
+      return;
+    }
+    for (size_t i = 0; i < count; ++i) to[i] = from[i];
+  }
+
   bool is_hash() const noexcept { return cap_ >= kHashTag; }
+  bool is_sorted() const noexcept { return cap_ == kSortedTag; }
+
+  // Where `hash` would sit among `count` uniformly spread hashes.
+  static size_t sorted_guess(uint64_t hash, size_t count) noexcept {
+    __extension__ typedef unsigned __int128 u128;
+    return static_cast<size_t>((static_cast<u128>(hash) * count) >> 64);
+  }
+
+  // Search of a sorted-shape block: start at the interpolated place, gallop
+  // to bracket the hash, then halve. Hashes are unique (the hash is a
+  // bijection), so an equal hash is the id itself.
+  static bool sorted_contains(const int64_t* ids, size_t count, int64_t id) noexcept {
+    const uint64_t h = hash_id(id);
+    size_t lo = 0, hi = count;  // the id, if present, lies in [lo, hi)
+    size_t guess = sorted_guess(h, count);
+    const uint64_t at = hash_id(ids[guess]);
+    if (at == h) return true;
+    if (at < h) {
+      lo = guess + 1;
+      for (size_t step = 1; lo + step <= count; step *= 2) {
+        const uint64_t x = hash_id(ids[lo + step - 1]);
+        if (x == h) return true;
+        if (x > h) {
+          hi = lo + step - 1;
+          break;
+        }
+        lo += step;
+      }
+    } else {
+      hi = guess;
+      for (size_t step = 1; step <= hi; step *= 2) {
+        const uint64_t x = hash_id(ids[hi - step]);
+        if (x == h) return true;
+        if (x < h) {
+          lo = hi - step + 1;
+          break;
+        }
+        hi -= step;
+      }
+    }
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      const uint64_t x = hash_id(ids[mid]);
+      if (x == h) return true;
+      if (x < h) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return false;
+  }
   size_t slot_count() const noexcept { return size_t{1} << (cap_ - kHashTag); }
   const int64_t* array_data() const noexcept { return cap_ ? heap_ : inline_; }
   int64_t* array_data() noexcept { return cap_ ? heap_ : inline_; }
 
-  static void place(int64_t* table, size_t mask, int64_t id) noexcept {
+  // The ids whose probe would pass kMaxProbe slots, with one tree node kept
+  // in reserve so that insert_new() never allocates.
+  struct Overflow {
+    std::set<int64_t> ids;
+    std::set<int64_t>::node_type spare;
+
+    static std::set<int64_t>::node_type make_node() {
+      std::set<int64_t> one{0};
+      return one.extract(one.begin());
+    }
+  };
+
+  // A hash table of `slots` slots is followed by the kVacantKey flag and the
+  // address of its Overflow (null while it has none).
+  static Overflow* overflow_of(const int64_t* table, size_t slots) noexcept {
+    Overflow* overflow;
+    std::memcpy(&overflow, &table[slots + 1], sizeof overflow);
+    return overflow;
+  }
+  static Overflow& overflow_for(int64_t* table, size_t slots) {
+    if (Overflow* overflow = overflow_of(table, slots)) return *overflow;
+    Overflow* overflow = new Overflow();
+    std::memcpy(&table[slots + 1], &overflow, sizeof overflow);
+    return *overflow;
+  }
+  uint32_t overflow_size() const noexcept {
+    const Overflow* overflow = overflow_of(heap_, slot_count());
+    return overflow ? static_cast<uint32_t>(overflow->ids.size()) : 0;
+  }
+
+  // The slot that linear probing gives a new id, or kNoSlot when the probe
+  // would pass kMaxProbe occupied slots.
+  static constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
+  static size_t free_slot(const int64_t* table, size_t slots, int64_t id) noexcept {
+    const size_t mask = slots - 1;
     size_t i = hash_id(id) & mask;
-    while (table[i] != kVacantKey) i = (i + 1) & mask;
-    table[i] = id;
+    for (size_t passed = 0; passed < kMaxProbe; ++passed) {
+      if (table[i] == kVacantKey) return i;
+      i = (i + 1) & mask;
+    }
+    return kNoSlot;
   }
 
   void grow_array(uint32_t new_cap, SetBlockPool& pool) {
     int64_t* fresh = pool.allocate(new_cap);
-    std::memcpy(fresh, array_data(), size_ * sizeof(int64_t));
+    copy_ids(fresh, array_data(), size_);
     if (cap_) pool.release(heap_, cap_);
     heap_ = fresh;
     cap_ = new_cap;
   }
 
-  // Rebuilds as a hash table of `slots` slots, members placed in iteration order.
+  // Rebuilds as a hash table of `slots` slots, members placed in iteration
+  // order. Everything is allocated before the set changes.
   void grow_hash(size_t slots, SetBlockPool& pool) {
-    int64_t* fresh = static_cast<int64_t*>(::operator new((slots + 1) * sizeof(int64_t)));
-    for (size_t i = 0; i < slots; ++i) fresh[i] = kVacantKey;
-    fresh[slots] = 0;
+    struct Table {
+      int64_t* words;
+      size_t slots;
+      ~Table() { free_table(words, slots); }
+    } fresh{static_cast<int64_t*>(::operator new((slots + 2) * sizeof(int64_t))), slots};
+    for (size_t i = 0; i < slots; ++i) fresh.words[i] = kVacantKey;
+    fresh.words[slots] = 0;
+    std::memset(static_cast<void*>(&fresh.words[slots + 1]), 0, sizeof(int64_t));
     for_each([&](int64_t id) {
       if (id == kVacantKey) {
-        fresh[slots] = 1;
+        fresh.words[slots] = 1;
+        return;
+      }
+      const size_t i = free_slot(fresh.words, slots, id);
+      if (i != kNoSlot) {
+        fresh.words[i] = id;
       } else {
-        place(fresh, slots - 1, id);
+        overflow_for(fresh.words, slots).ids.insert(id);
       }
     });
     if (is_hash()) {
       free_heap();
+    } else if (is_sorted()) {
+      pool.release(heap_, size_);
     } else if (cap_) {
       pool.release(heap_, cap_);
     }
-    heap_ = fresh;
+    heap_ = std::exchange(fresh.words, nullptr);
     cap_ = kHashTag + static_cast<uint32_t>(std::countr_zero(slots));
   }
 
+  static void free_table(int64_t* table, size_t slots) noexcept {
+    if (!table) return;
+    delete overflow_of(table, slots);
+    ::operator delete(table);
+  }
+
   void free_heap() noexcept {
-    if (is_hash()) ::operator delete(heap_);
+    if (is_hash()) free_table(heap_, slot_count());
   }
 
   void take(NeighborSet& other) noexcept {
@@ -241,13 +414,13 @@ class NeighborSet {
   }
 
   union {
-    int64_t inline_[2];
+    int64_t inline_[kInlineRoom];
     int64_t* heap_;
   };
   uint32_t size_;
-  uint32_t cap_;  // 0: inline; 8..kArrayMax: array capacity; >= kHashTag: hash
+  uint32_t cap_;  // 0: inline; 3..kArrayMax: array capacity; kSortedTag; >= kHashTag: hash
 };
 
-static_assert(sizeof(NeighborSet) == 24);
+static_assert(sizeof(NeighborSet) == 16);
 
 }  // namespace arborvane

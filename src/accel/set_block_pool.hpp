@@ -9,10 +9,15 @@
 // freed with the pool only. Addresses decide where members are stored, never
 // in which order they are visited.
 //
-// Every block is a whole number of 64-byte cache lines and starts on one, so
-// a set of up to 8 ids is a single line. Slabs double from 16 KiB up to
-// 2 MiB, so that a small graph stays small; the 2 MiB slabs are aligned and
-// offered to transparent huge pages, as set accesses land anywhere in them.
+// Every block of a growing set is a whole number of 64-byte cache lines and
+// starts on one, so a set of up to 8 ids is a single line. Slabs double from
+// 16 KiB up to 2 MiB, so that a small graph stays small; the 2 MiB slabs are
+// aligned and offered to transparent huge pages, as set accesses land
+// anywhere in them.
+//
+// After a large load the graph moves every set into a fresh pool whose one
+// slab holds each set at its exact size (reserve_exact, allocate_exact), and
+// drops the old pool with all its slack and free blocks at once.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -54,30 +60,61 @@ class SetBlockPool {
   SetBlockPool& operator=(const SetBlockPool&) = delete;
   ~SetBlockPool() { free_slabs(); }
 
+  void swap(SetBlockPool& other) noexcept {
+    std::swap(free_, other.free_);
+    std::swap(slabs_, other.slabs_);
+    std::swap(next_, other.next_);
+    std::swap(end_, other.end_);
+    std::swap(slab_bytes_, other.slab_bytes_);
+  }
+
   // A block of `ids` ids (a multiple of kIdsPerLine, at most kMaxBlockIds).
   // Throws std::bad_alloc with the pool unchanged.
   int64_t* allocate(size_t ids) {
     const size_t bytes = ids * sizeof(int64_t);
-    int64_t*& head = free_[ids / kIdsPerLine];
+    int64_t*& head = free_[ids];
     if (int64_t* block = head) {
       ARBORVANE_POOL_UNPOISON(block, bytes);
       std::memcpy(&head, block, sizeof head);
       return block;
     }
-    if (static_cast<size_t>(end_ - next_) < bytes) add_slab();
-    int64_t* block = reinterpret_cast<int64_t*>(next_);
-    next_ += bytes;
+    // Exact-size blocks may have left the cursor inside a line.
+    char* aligned = next_ + (-reinterpret_cast<uintptr_t>(next_) & (kLineBytes - 1));
+    if (!next_ || end_ < aligned || static_cast<size_t>(end_ - aligned) < bytes) {
+      add_slab();
+      aligned = next_;
+    }
+    int64_t* block = reinterpret_cast<int64_t*>(aligned);
+    next_ = aligned + bytes;
     ARBORVANE_POOL_UNPOISON(block, bytes);
     return block;
   }
 
-  // Gives back a block that allocate(ids) returned; it is reused for the
-  // next block of the same size.
+  // Gives back a block that allocate(ids) or allocate_exact(ids) returned;
+  // one of at most kMaxBlockIds ids is reused for the next block of the same
+  // size, a larger one stays unused until the pool goes.
   void release(int64_t* block, size_t ids) noexcept {
-    int64_t*& head = free_[ids / kIdsPerLine];
+    if (ids > kMaxBlockIds) return;
+    int64_t*& head = free_[ids];
     std::memcpy(block, &head, sizeof head);
     head = block;
     ARBORVANE_POOL_POISON(block, ids * sizeof(int64_t));
+  }
+
+  // Makes one slab with room for exactly `ids` ids of exact-size blocks.
+  // Call on a new pool. Throws std::bad_alloc with the pool unchanged.
+  void reserve_exact(size_t ids) {
+    if (ids == 0) return;
+    const size_t bytes = kLineBytes + ids * sizeof(int64_t);
+    add_slab(bytes);
+  }
+
+  // A block of exactly `ids` ids from the room that reserve_exact made.
+  int64_t* allocate_exact(size_t ids) noexcept {
+    int64_t* block = reinterpret_cast<int64_t*>(next_);
+    next_ += ids * sizeof(int64_t);
+    ARBORVANE_POOL_UNPOISON(block, ids * sizeof(int64_t));
+    return block;
   }
 
  private:
@@ -96,8 +133,8 @@ class SetBlockPool {
     return std::align_val_t{bytes >= kHugePageBytes ? kHugePageBytes : kLineBytes};
   }
 
-  void add_slab() {
-    const size_t bytes = slab_bytes_;
+  void add_slab(size_t exact_bytes = 0) {
+    const size_t bytes = exact_bytes ? exact_bytes : slab_bytes_;
     char* slab = static_cast<char*>(::operator new(bytes, slab_alignment(bytes)));
 #ifdef MADV_HUGEPAGE
     if (bytes >= kHugePageBytes) ::madvise(slab, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
@@ -107,7 +144,7 @@ class SetBlockPool {
     slabs_ = slab;
     next_ = slab + kLineBytes;
     end_ = slab + bytes;
-    slab_bytes_ = std::min(bytes * 2, kHugePageBytes);
+    if (!exact_bytes) slab_bytes_ = std::min(bytes * 2, kHugePageBytes);
     ARBORVANE_POOL_POISON(next_, bytes - kLineBytes);
   }
 
@@ -121,7 +158,7 @@ class SetBlockPool {
     }
   }
 
-  int64_t* free_[kMaxBlockIds / kIdsPerLine + 1] = {};
+  int64_t* free_[kMaxBlockIds + 1] = {};  // by block size in ids
   char* slabs_ = nullptr;  // newest slab; each links to the one before
   char* next_ = nullptr;   // first unused byte of the newest slab
   char* end_ = nullptr;

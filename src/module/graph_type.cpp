@@ -112,8 +112,7 @@ ARBORVANE_FASTCALL(add_node) {
   return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
     int64_t n;
     if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    g.insert_node(n);
-    g.invalidate_snapshot();
+    g.begin_mutation().insert_node(n);
     return none();
   });
 }
@@ -123,8 +122,7 @@ ARBORVANE_FASTCALL(add_edge) {
   return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
     int64_t u, v;
     if (!arg_node_id(slots[0], "u", &u) || !arg_node_id(slots[1], "v", &v)) return nullptr;
-    g.insert_edge(u, v);
-    g.invalidate_snapshot();
+    g.begin_mutation().insert_edge(u, v);
     return none();
   });
 }
