@@ -71,30 +71,32 @@ void add_nodes_from(GraphState& graph, std::span<const int64_t> ids) {
   }
 }
 
-void add_edges_from(GraphState& graph, std::span<const IdPair> pairs) {
+namespace {
+
+// One bulk edge load: pair(k) for k in [0, count), in order, as one mutation.
+template <class Pair>
+void load_edges(GraphState& graph, size_t count, Pair&& pair) {
   GraphState::Mutation change = graph.begin_mutation();
   const uint64_t edges_before = graph.edge_count;
-  make_initial_room(graph, change, pairs.size());
-  insert_edges(graph, change, pairs.size(), [&](size_t k) { return pairs[k]; });
+  if (count > 0) make_initial_room(graph, change, count);
+  insert_edges(graph, change, count, pair);
   change.finish_bulk_insertion(graph.edge_count - edges_before);
 }
 
+}  // namespace
+
+void add_edges_from(GraphState& graph, std::span<const IdPair> pairs) {
+  load_edges(graph, pairs.size(), [&](size_t k) { return pairs[k]; });
+}
+
 void add_edges_flat(GraphState& graph, std::span<const int64_t> flat) {
-  GraphState::Mutation change = graph.begin_mutation();
-  const uint64_t edges_before = graph.edge_count;
-  size_t pair_count = flat.size() / 2;
-  if (pair_count > 0) make_initial_room(graph, change, pair_count);
-  insert_edges(graph, change, pair_count, [&](size_t k) { return IdPair{flat[2 * k], flat[2 * k + 1]}; });
-  change.finish_bulk_insertion(graph.edge_count - edges_before);
+  load_edges(graph, flat.size() / 2, [&](size_t k) { return IdPair{flat[2 * k], flat[2 * k + 1]}; });
 }
 
 // The same as add_edges_flat on u[0], v[0], u[1], v[1], ... (two arrays of
 // equal length), without interleaving them first.
 void add_edge_arrays(GraphState& graph, std::span<const int64_t> u, std::span<const int64_t> v) {
-  size_t pair_count = std::min(u.size(), v.size());
-  if (pair_count > 0) make_initial_room(graph, pair_count);
-  insert_edges(graph, pair_count, [&](size_t k) { return IdPair{u[k], v[k]}; });
-  graph.invalidate_snapshot();
+  load_edges(graph, std::min(u.size(), v.size()), [&](size_t k) { return IdPair{u[k], v[k]}; });
 }
 
 }  // namespace arborvane

@@ -200,16 +200,16 @@ void build_from_runs(const Header& h, const uint8_t* body, GraphState& graph) {
   }
   if (total != h.entries) corrupted("degrees add up to fewer neighbour entries than the file holds");
 
-  // Nodes, in file order; no rehash after the reservation, so the set
-  // pointers stay valid for the whole build.
-  std::vector<NeighborSet*> sets(n);
-  graph.adjacency.reserve(n);
+  // Nodes, in file order; the map does not change after this, so the set
+  // pointers taken afterwards stay valid for the whole build.
+  GraphState::Mutation change = graph.begin_mutation();
+  change.reserve_nodes(n);
   for (size_t i = 0; i < n; ++i) {
     poll_interrupt_every(i, 65536);
-    auto [set, inserted] = graph.adjacency.try_emplace(id_at(i));
-    if (!inserted) corrupted("node id " + std::to_string(id_at(i)) + " is listed twice");
-    sets[i] = set;
+    if (!change.insert_new_node(id_at(i))) corrupted("node id " + std::to_string(id_at(i)) + " is listed twice");
   }
+  std::vector<NeighborSet*> sets(n);
+  for (size_t i = 0; i < n; ++i) sets[i] = &change.set_of(id_at(i));
 
   // Each set is filled from its own run, so the only scattered reads are of
   // the neighbours' ids, requested kEntryLookahead entries ahead.
@@ -237,8 +237,7 @@ void build_from_runs(const Header& h, const uint8_t* body, GraphState& graph) {
       } else {
         ++self_loops;
       }
-      set->reserve_one_more(graph.set_blocks);
-      set->insert_new(id_at(j));
+      change.append_neighbor(*set, id_at(j));
     }
   }
   // Symmetry: the entries (i, j) with j > i, as a multiset, must be the
@@ -248,7 +247,8 @@ void build_from_runs(const Header& h, const uint8_t* body, GraphState& graph) {
   // Memory safety never rests on this: every index was checked above.
   if (up_count != down_count || up_hash != down_hash) corrupted("adjacency is not symmetric");
   if (up_count + self_loops != h.edges) corrupted("edge count does not match the neighbour runs");
-  graph.edge_count = h.edges;
+  change.count_loaded_edges(h.edges);
+  change.finish_bulk_insertion(h.edges);
 }
 
 }  // namespace

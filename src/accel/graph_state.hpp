@@ -75,6 +75,19 @@ class GraphState {
     // Room for `nodes` nodes in the map (no observable change).
     void reserve_nodes(size_t nodes) { graph_.adjacency_.reserve(nodes); }
 
+    // For loaders that rebuild a graph from a checked image, set by set:
+    // node insertion that tells whether n is new; the set of a node, valid
+    // until the next node insertion; adding an id known to be absent from
+    // that set (the other end is added by the loader too, keeping symmetry);
+    // and counting the edges so made.
+    bool insert_new_node(int64_t n) { return graph_.adjacency_.try_emplace(n).second; }
+    NeighborSet& set_of(int64_t n) { return *graph_.adjacency_.find(n); }
+    void append_neighbor(NeighborSet& set, int64_t id) {
+      set.reserve_one_more(id, graph_.set_blocks_);
+      set.insert_new(id);
+    }
+    void count_loaded_edges(uint64_t edges) { graph_.edge_count_ += edges; }
+
     // Ends a bulk insertion that made `new_edges` edges. When they are at
     // least half of the graph's edges (so this happens O(log m) times while
     // a graph grows, and costs O(1) per edge overall), every neighbour set
