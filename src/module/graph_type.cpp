@@ -265,21 +265,6 @@ class RepeatedId {
   int64_t id_ = 0;
 };
 
-// A 2-tuple of two new references (both stolen). A tuple of ints can never
-// be part of a reference cycle, so it is taken out of the cyclic collector's
-// lists at once, as the collector itself would do on its next pass: large
-// exports then cost the collector nothing.
-PyObject* untracked_pair(PyObject* first, PyObject* second) {
-  PyRef a(first), b(second);
-  if (!a || !b) return nullptr;
-  PyObject* tuple = PyTuple_New(2);
-  if (!tuple) return nullptr;
-  PyTuple_SET_ITEM(tuple, 0, a.release());
-  PyTuple_SET_ITEM(tuple, 1, b.release());
-  PyObject_GC_UnTrack(tuple);
-  return tuple;
-}
-
 PyObject* nodes(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<int64_t> ids = node_list(g);
@@ -312,8 +297,7 @@ PyObject* degree_sequence(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<std::pair<int64_t, uint64_t>> degrees = degree_list(g);
     return build_list(degrees.size(), [&](size_t i) {
-      PyObject* id = to_python(degrees[i].first);
-      return untracked_pair(id, id ? to_python(degrees[i].second) : nullptr);
+      return to_python_pair(degrees[i].first, degrees[i].second);
     });
   });
 }
@@ -373,7 +357,7 @@ ARBORVANE_FASTCALL(pagerank_method) {
     if (!arg_float(slots[0], "damping", 0.85, &damping)) return nullptr;
     if (!arg_unsigned(slots[1], "max_iter", 100, &max_iter)) return nullptr;
     if (!arg_float(slots[2], "tol", 1e-6, &tol)) return nullptr;
-    std::vector<double> scores =
+    UninitializedBuffer<double> scores =
         call_native(Attachment::kKeepWithLock, [&] { return pagerank(g, damping, max_iter, tol); });
     const std::vector<int64_t>& ids = g.csr->node_ids;
     return build_list(scores.size(), [&](size_t i) { return to_python_pair(ids[i], scores[i]); });
