@@ -30,7 +30,12 @@
 //   Memory and time per iteration are linear in nodes plus entries.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "accel/interrupt.hpp"
 #include "accel/operations.hpp"
@@ -57,6 +62,24 @@ constexpr size_t kSourceChunkNodes = size_t{1} << 14;
 // Graphs with fewer neighbour entries than this run every loop on the
 // calling thread: an iteration is then shorter than waking the pool.
 constexpr uint64_t kInlineEntries = uint64_t{1} << 16;
+
+// One cache line of shares to memory without reading it first, and the
+// fence that orders such writes before the loop's end is signalled.
+#if defined(__SSE2__)
+// Eight 8-byte writes: a 16-byte load of two shares just stored one by one
+// would wait for both stores to drain instead of taking them forwarded.
+inline void store_line(double* to, const double* from) {
+  for (size_t k = 0; k < 8; ++k) {
+    long long bits;
+    std::memcpy(&bits, from + k, sizeof bits);
+    _mm_stream_si64(reinterpret_cast<long long*>(to + k), bits);
+  }
+}
+inline void store_fence() { _mm_sfence(); }
+#else
+inline void store_line(double* to, const double* from) { std::copy(from, from + 8, to); }
+inline void store_fence() {}
+#endif
 
 // Runs f(begin, end) over [0, n): on the pool, or in one piece here.
 template <class F>
@@ -156,15 +179,8 @@ class PropagationBins {
 
   // One iteration: next[j] from rank for every node j.
   void iterate(const double* rank, double* next, double damping, double teleport) {
-    const uint32_t* degrees = snap_.degrees.data();
-    double* shares = shares_.data();
-    // A source's share is computed as the source is reached: no vector of
-    // n shares is kept or streamed.
-    for_each_entry(
-        [rank, degrees, damping](size_t source) {
-          return degrees[source] ? share_of(damping, rank[source], degrees[source]) : 0.0;
-        },
-        [shares](double share, uint64_t position, Index) { shares[position] = share; });
+    scatter_shares(rank, damping);
+    const double* shares = shares_.data();
     const uint16_t* destinations = destinations_.data();
     parallel_for(blocks_, 1, [&](size_t b) {
       poll_interrupt();
@@ -175,6 +191,56 @@ class PropagationBins {
   }
 
  private:
+  static constexpr size_t kLineShares = 8;  // one 64-byte cache line of shares
+
+  struct alignas(64) Line {
+    double shares[kLineShares];
+  };
+
+  // Writes every source's share into its entries' bins. The bins' current
+  // lines are staged in a small array that stays in the L1 cache, and each
+  // completed line goes to memory in one non-temporal write: the share
+  // array is then written without first being read (a plain store to a line
+  // not in the cache reads it in). Lines that the chunk's range of a bin
+  // shares with its neighbours' ranges are written entry by entry.
+  void scatter_shares(const double* rank, double damping) {
+    const uint64_t* offsets = snap_.offsets.data();
+    const uint32_t* degrees = snap_.degrees.data();
+    const Index* runs = runs_;
+    double* shares = shares_.data();
+    parallel_for(chunks_, 1, [&](size_t c) {
+      poll_interrupt();
+      const uint64_t* start = cursor_start_.data() + c * blocks_;
+      std::vector<uint64_t> cursor_store(start, start + blocks_);
+      std::vector<Line> staged(blocks_);
+      uint64_t* cursor = cursor_store.data();
+      auto write_line = [&](size_t b, uint64_t line) {
+        if (line >= start[b]) {
+          store_line(shares + line, staged[b].shares);
+        } else {
+          for (uint64_t q = start[b]; q < line + kLineShares; ++q) shares[q] = staged[b].shares[q % kLineShares];
+        }
+      };
+      auto [first, last] = chunk_nodes(c);
+      for (size_t i = first; i < last; ++i) {
+        const uint64_t begin = offsets[i], end = offsets[i + 1];
+        if (begin == end) continue;
+        const double share = share_of(damping, rank[i], degrees[i]);
+        for (uint64_t k = begin; k < end; ++k) {
+          const size_t b = static_cast<size_t>(runs[k] >> kBlockBits);
+          const uint64_t position = cursor[b]++;
+          staged[b].shares[position % kLineShares] = share;
+          if (position % kLineShares == kLineShares - 1) write_line(b, position + 1 - kLineShares);
+        }
+      }
+      for (size_t b = 0; b < blocks_; ++b) {
+        const uint64_t end = cursor[b], line = end - end % kLineShares;
+        for (uint64_t q = std::max(line, start[b]); q < end; ++q) shares[q] = staged[b].shares[q % kLineShares];
+      }
+      store_fence();
+    });
+  }
+
   std::pair<size_t, size_t> chunk_nodes(size_t c) const {
     return {c * kSourceChunkNodes, std::min(nodes_, (c + 1) * kSourceChunkNodes)};
   }
@@ -207,7 +273,7 @@ class PropagationBins {
   std::vector<uint64_t> cursor_start_;  // [chunk * blocks + block]
   std::vector<uint64_t> bin_start_;
   UninitializedBuffer<uint16_t> destinations_;
-  UninitializedBuffer<double> shares_;
+  UninitializedBuffer<double, sizeof(Line)> shares_;
 };
 
 template <class Index>

@@ -6,20 +6,28 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <memory>
+#include <new>
 #include <span>
 #include <type_traits>
 
 namespace arborvane {
 
-template <class T>
+// `Align` (a power of two) may ask for more than T's own alignment, for
+// arrays written in whole cache lines.
+template <class T, size_t Align = alignof(T)>
 class UninitializedBuffer {
   static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
+  static_assert(Align >= alignof(T) && (Align & (Align - 1)) == 0);
+
+  struct Free {
+    void operator()(T* p) const noexcept { ::operator delete[](p, std::align_val_t{Align}); }
+  };
 
  public:
   UninitializedBuffer() = default;
-  explicit UninitializedBuffer(size_t size)
-      : data_(size ? std::make_unique_for_overwrite<T[]>(size) : nullptr), size_(size) {}
+  explicit UninitializedBuffer(size_t size) : data_(allocate(size)), size_(size) {}
 
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -35,7 +43,13 @@ class UninitializedBuffer {
   }
 
  private:
-  std::unique_ptr<T[]> data_;
+  static T* allocate(size_t size) {
+    if (size == 0) return nullptr;
+    if (size > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(::operator new[](size * sizeof(T), std::align_val_t{Align}));
+  }
+
+  std::unique_ptr<T[], Free> data_;
   size_t size_ = 0;
 };
 
