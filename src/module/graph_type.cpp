@@ -226,12 +226,10 @@ ARBORVANE_FASTCALL(neighbors) {
   return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
     int64_t n;
     if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    std::vector<int64_t> ids;
-    if (const NeighborSet* set = g.neighbors_of(n)) {
-      ids.resize(set->size());
-      set->copy_to(ids.data());
-    }
-    return to_python_list(std::span<const int64_t>(ids));
+    const NeighborSet* set = g.neighbors_of(n);
+    UninitializedBuffer<int64_t> ids(set ? set->size() : 0);
+    if (set) set->copy_to(ids.data());
+    return to_python_list(ids.span());
   });
 }
 
