@@ -35,32 +35,68 @@ namespace arborvane {
 
 namespace {
 
-// One bit per node index or map position, all clear at the start. calloc
-// hands large arrays out as untouched zero pages, so a search pays only for
-// the pages its marks land on, not for clearing one bit per node.
+// One bit per node index or map position, all clear at the start. Arrays
+// of up to kKeptWords words are kept by the thread between searches and
+// handed back clear: the words a search set are listed as it sets them and
+// zeroed at its end, so a short search on a large graph costs neither an
+// allocation nor a pass over n bits. Larger arrays come from calloc, which
+// hands them out as untouched zero pages: a search pays only for the pages
+// its marks land on.
 class MarkBits {
  public:
-  explicit MarkBits(size_t count)
-      : words_(static_cast<uint64_t*>(std::calloc((count + 63) / 64 + 1, sizeof(uint64_t)))) {
-    if (!words_) throw std::bad_alloc();
-  }
+  static constexpr size_t kKeptWords = size_t{1} << 16;  // 4M positions, 512 KiB
 
-  void set(size_t p) noexcept { words_.get()[p >> 6] |= uint64_t{1} << (p & 63); }
-  bool test(size_t p) const noexcept { return (words_.get()[p >> 6] >> (p & 63)) & 1; }
+  explicit MarkBits(size_t count) : count_((count + 63) / 64) {
+    if (count_ <= kKeptWords) {
+      std::vector<uint64_t>& spare = spares().back();
+      kept_.swap(spare);
+      spares().pop_back();
+      if (kept_.size() < count_) kept_.assign(count_, 0);
+      words_ = kept_.data();
+    } else {
+      allocated_.reset(static_cast<uint64_t*>(std::calloc(count_, sizeof(uint64_t))));
+      if (!allocated_) throw std::bad_alloc();
+      words_ = allocated_.get();
+    }
+  }
+  ~MarkBits() {
+    if (allocated_) return;
+    for (size_t w : dirty_) words_[w] = 0;
+    spares().push_back(std::move(kept_));
+  }
+  MarkBits(const MarkBits&) = delete;
+  MarkBits& operator=(const MarkBits&) = delete;
+
+  void set(size_t p) { test_and_set(p); }
+  bool test(size_t p) const noexcept { return (words_[p >> 6] >> (p & 63)) & 1; }
   // Marks p; returns whether it was marked before.
-  bool test_and_set(size_t p) noexcept {
+  bool test_and_set(size_t p) {
     uint64_t bit = uint64_t{1} << (p & 63);
-    uint64_t& word = words_.get()[p >> 6];
-    bool was = (word & bit) != 0;
+    uint64_t& word = words_[p >> 6];
+    if (word & bit) return true;
+    if (word == 0 && !allocated_) dirty_.push_back(p >> 6);
     word |= bit;
-    return was;
+    return false;
   }
 
  private:
   struct Free {
     void operator()(uint64_t* p) const noexcept { std::free(p); }
   };
-  std::unique_ptr<uint64_t, Free> words_;
+
+  // The thread's clear arrays, one per side of a search (two stand ready,
+  // so taking one never allocates the list itself).
+  static std::vector<std::vector<uint64_t>>& spares() {
+    thread_local std::vector<std::vector<uint64_t>> kept(2);
+    if (kept.empty()) kept.resize(2);
+    return kept;
+  }
+
+  size_t count_;
+  uint64_t* words_ = nullptr;
+  std::vector<uint64_t> kept_;
+  std::unique_ptr<uint64_t, Free> allocated_;
+  std::vector<size_t> dirty_;
 };
 
 // One end of the search: its marks, its last layer and how far it reached.
