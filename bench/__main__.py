@@ -190,6 +190,7 @@ def main(argv: list[str] | None = None) -> int:
         data_path = datasets.ensure(args.data_dir, size, args.seed)
         data = datasets.load(data_path)
         doc["sizes"][size_name] = {"nodes_nominal": size.nodes, "edges_nominal": size.edges,
+                                   "kind": size.kind, "label": size.describe(),
                                    "n": data["n"], "m": int(data["u"].size),
                                    "bfs": [int(x) for x in data["bfs"]], "hits": data["hits"]}
         del data
@@ -197,6 +198,11 @@ def main(argv: list[str] | None = None) -> int:
 
         for lib in args.libs:
             adapter = adapter_for(lib)
+            if not size.peers and lib not in ("arborvane", "networkit"):
+                doc["runs"].append({"lib": lib, "size": size_name, "threads": args.threads[0],
+                                    "status": "skipped", "note": "not run at this size (too slow or too large)",
+                                    "workloads": {}, "multithreaded": False})
+                continue
             if lib == "networkx" and not size.networkx:
                 doc["runs"].append({"lib": lib, "size": size_name, "threads": args.threads[0],
                                     "status": "skipped", "note": "not run at this size (too slow)",

@@ -14,12 +14,28 @@ SEED = 20240611
 MEMBERSHIP_PAIRS = 1_000_000
 
 
+POWER_LAW_EXPONENT = 2.1
+# Chung-Lu weights (i + offset)^(-1/(exponent - 1)): the offset caps the hubs.
+# With 15 the largest expected degree of the 1,000,000 / 10,000,000 graph is
+# about 70,000, and the degrees below follow the power law.
+POWER_LAW_OFFSET = 15
+DISTANCE_PAIRS = 20
+
+
 @dataclass(frozen=True)
 class Size:
     name: str
     nodes: int
     edges: int
-    networkx: bool  # NetworkX is far too slow (and large) for the biggest graph
+    networkx: bool  # NetworkX is far too slow (and large) for the biggest graphs
+    kind: str = "uniform"  # "uniform": G(n, m); "powerlaw": Chung-Lu, exponent 2.1
+    peers: bool = True  # False: only arborvane and NetworKit are run by default
+
+    def describe(self) -> str:
+        if self.kind == "powerlaw":
+            return (f"Chung-Lu power law, exponent {POWER_LAW_EXPONENT}, n = {self.nodes:,}, "
+                    f"m = {self.edges:,}")
+        return f"G(n, m) with n = {self.nodes:,}, m = {self.edges:,}"
 
 
 SIZES = {
@@ -27,6 +43,11 @@ SIZES = {
     "small": Size("small", 10_000, 50_000, True),
     "medium": Size("medium", 200_000, 2_000_000, True),
     "large": Size("large", 1_000_000, 10_000_000, False),
+    "xlarge": Size("xlarge", 16_000_000, 32_000_000, False, peers=False),
+    "powerlaw-small": Size("powerlaw-small", 10_000, 50_000, True, "powerlaw"),
+    "powerlaw-medium": Size("powerlaw-medium", 200_000, 2_000_000, True, "powerlaw"),
+    "powerlaw-large": Size("powerlaw-large", 1_000_000, 10_000_000, False, "powerlaw"),
+    "powerlaw-xlarge": Size("powerlaw-xlarge", 16_000_000, 32_000_000, False, "powerlaw", peers=False),
 }
 
 
@@ -38,13 +59,33 @@ def _sorted_unique(a: np.ndarray) -> np.ndarray:
     return a
 
 
-def _distinct_pairs(n: int, m: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
-    """m distinct unordered pairs of distinct ids below n, in random order and orientation."""
+def _power_law_ends(n: int, rng: np.random.Generator):
+    """A sampler of edge ends with Chung-Lu weights over the ids, hubs at random ids."""
+    weights = (np.arange(n, dtype=np.float64) + POWER_LAW_OFFSET) ** (-1.0 / (POWER_LAW_EXPONENT - 1.0))
+    cumulative = np.cumsum(weights)
+    cumulative /= cumulative[-1]
+    label = rng.permutation(n).astype(np.int64)
+
+    def draw(count: int) -> np.ndarray:
+        at = np.searchsorted(cumulative, rng.random(count), side="right")
+        return label[np.minimum(at, n - 1)]
+
+    return draw
+
+
+def _distinct_pairs(n: int, m: int, rng: np.random.Generator, kind: str = "uniform") -> tuple[np.ndarray, np.ndarray]:
+    """m distinct unordered pairs of distinct ids below n, in random order and orientation;
+    the ends uniform, or drawn with power-law weights."""
+    if kind == "powerlaw":
+        ends = _power_law_ends(n, rng)
+    else:
+        def ends(count: int) -> np.ndarray:
+            return rng.integers(0, n, count, dtype=np.int64)
     keys = np.empty(0, dtype=np.int64)
     while keys.size < m:
         draw = int((m - keys.size) * 1.1) + 1024
-        u = rng.integers(0, n, draw, dtype=np.int64)
-        v = rng.integers(0, n, draw, dtype=np.int64)
+        u = ends(draw)
+        v = ends(draw)
         keep = u != v
         lo, hi = np.minimum(u, v)[keep], np.maximum(u, v)[keep]
         keys = _sorted_unique(np.concatenate([keys, lo * n + hi]))
@@ -81,14 +122,14 @@ def _bfs_levels(n: int, u: np.ndarray, v: np.ndarray, source: int) -> np.ndarray
 
 
 def generate(size: Size, seed: int = SEED) -> dict[str, np.ndarray]:
-    """Edge list, far BFS pair and membership queries for one size.
+    """Edge list, far BFS pair, random distance pairs and membership queries for one size.
 
     Ids are compacted so that every node 0..n-1 has at least one edge: all libraries
     then hold the same node set (ours only creates nodes that appear in an edge) and
     PageRank has no dangling node, so its scores are comparable across libraries.
     """
     rng = np.random.default_rng(seed)
-    u, v = _distinct_pairs(size.nodes, size.edges, rng)
+    u, v = _distinct_pairs(size.nodes, size.edges, rng, size.kind)
     present = np.zeros(size.nodes, dtype=bool)
     present[u] = True
     present[v] = True
@@ -113,7 +154,11 @@ def generate(size: Size, seed: int = SEED) -> dict[str, np.ndarray]:
     at = np.minimum(np.searchsorted(edge_keys, query_keys), edge_keys.size - 1)
     hits = int((edge_keys[at] == query_keys).sum())
 
+    # Distance queries between uniformly random nodes (the same for every library).
+    pairs = rng.integers(0, n, (DISTANCE_PAIRS, 2), dtype=np.int64)
+
     return {
+        "pairs": pairs,
         "u": u,
         "v": v,
         "n": np.int64(n),
@@ -125,7 +170,8 @@ def generate(size: Size, seed: int = SEED) -> dict[str, np.ndarray]:
 
 
 def path_for(cache_dir: str, size: Size, seed: int = SEED) -> str:
-    return os.path.join(cache_dir, f"{size.name}-{size.nodes}-{size.edges}-{seed}.npz")
+    # "v2": the files also hold the random distance pairs.
+    return os.path.join(cache_dir, f"{size.name}-{size.nodes}-{size.edges}-{seed}-v2.npz")
 
 
 def ensure(cache_dir: str, size: Size, seed: int = SEED) -> str:

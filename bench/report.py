@@ -70,7 +70,7 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
                            "detail": f"expected {want}" + (": " + ", ".join(bad) if bad else
                                                             f", all {seen} results match")})
 
-    for key in ("triangles", "components"):
+    for key in ("triangles", "components", "distance_pairs"):
         values = [(r["lib"], r["threads"], _ok(r, key)["check"]) for r in runs if _ok(r, key)]
         if not values:
             continue
@@ -249,6 +249,37 @@ def losses(doc: dict) -> list[dict]:
     return out
 
 
+SCALING_WORKLOADS = ("pagerank20", "triangles", "components")
+
+
+def scaling(doc: dict) -> list[str]:
+    """Our nanoseconds per neighbour entry (2 per edge) at every size, uniform graphs then
+    power-law ones: how the cost of each analytic grows with the graph. PageRank is the
+    fixed 20-iteration run, per iteration."""
+    sizes = sorted(doc["sizes"], key=lambda s: (doc["sizes"][s].get("kind", "uniform") != "uniform",
+                                                 doc["sizes"][s]["m"]))
+    threads = max(doc["meta"]["threads"])
+    rows = []
+    for size in sizes:
+        run = result_for(doc, size, OURS, threads)
+        entries = 2 * doc["sizes"][size]["m"]
+        cells = []
+        for key in SCALING_WORKLOADS:
+            entry = _ok(run, key)
+            per = 20 if key == "pagerank20" else 1
+            cells.append(f"{entry['median_s'] / per / entries * 1e9:.2f}" if entry else "–")
+        if any(c != "–" for c in cells):
+            info = doc["sizes"][size]
+            rows.append(f"| {size} | {info['n']:,} | {info['m']:,} | " + " | ".join(cells) + " |")
+    if not rows:
+        return []
+    return [f"Scaling: arborvane's nanoseconds per neighbour entry (two per edge), {_threads(threads)}, "
+            "wall clock, median; PageRank per iteration of the fixed 20-iteration run (result list "
+            "included), the others per call.", "",
+            "| size | nodes | edges | PageRank / iteration | triangle count | component sizes |",
+            "|---|---:|---:|---:|---:|---:|", *rows, ""]
+
+
 def methods_notes(doc: dict) -> list[str]:
     seen = {}
     for run in doc["runs"]:
@@ -295,8 +326,8 @@ def markdown(doc: dict) -> str:
         out[4:4] = ["Results merged from earlier runs of this harness on the same data: " + "; ".join(
             f"{date}: {', '.join(sorted(libs))}" for date, libs in sorted(by_date.items())) + ".", ""]
     for size, info in sorted(doc["sizes"].items(), key=lambda item: item[1]["m"]):
-        out.append(f"#### {size}: {info['n']:,} nodes, {info['m']:,} edges "
-                   f"(G(n, m) with n = {info['nodes_nominal']:,}, m = {info['edges_nominal']:,}, seed {meta['seed']})")
+        label = info.get("label") or f"G(n, m) with n = {info['nodes_nominal']:,}, m = {info['edges_nominal']:,}"
+        out.append(f"#### {size}: {info['n']:,} nodes, {info['m']:,} edges ({label}, seed {meta['seed']})")
         out.append("")
         out += table(doc, size)
         out.append("")
@@ -310,6 +341,7 @@ def markdown(doc: dict) -> str:
         if notes:
             out.append("Not measured: " + "; ".join(notes) + ".")
             out.append("")
+    out += scaling(doc)
     lost = losses(doc)
     if lost:
         out.append("Rows where arborvane is not the fastest (or leanest):")

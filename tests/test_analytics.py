@@ -143,8 +143,9 @@ class TestPagerankAgainstReference:
         assert same_bits(g.pagerank(max_iter=30, tol=0.0), reference_pagerank(g, max_iter=30, tol=0.0))
 
     def test_bit_exact_on_a_graph_larger_than_the_cache_segments(self):
-        # Over 2^19 nodes, so the shares are gathered in several passes; most
-        # nodes are isolated to keep the reference quick.
+        # Over 2^19 nodes, so the shares travel through the destination
+        # blocks' bins (propagation blocking); most nodes are isolated to
+        # keep the reference quick.
         rng = random.Random(7)
         ids = list(range(-300000, 300000))
         rng.shuffle(ids)

@@ -82,7 +82,36 @@ def random_graph(rng):
     return g, pool
 
 
+def with_snapshot(build):
+    """`build` whose graphs come back with a cached CSR snapshot, which
+    shortest_path_length then searches instead of the adjacency map."""
+    def built(*args, **kwargs):
+        made = build(*args, **kwargs)
+        g = made[0] if isinstance(made, tuple) else made
+        g.pagerank(max_iter=0)
+        return made
+    return built
+
+
 class TestShortestPath:
+    @pytest.fixture(autouse=True, params=["map", "snapshot"])
+    def view(self, request, monkeypatch):
+        """Every case runs on the adjacency map and on a cached snapshot."""
+        if request.param == "snapshot":
+            module = __import__(__name__)
+            for name in ("graph", "random_graph", "sparse_graph"):
+                monkeypatch.setattr(module, name, with_snapshot(getattr(module, name)))
+        return request.param
+
+    def test_snapshot_is_not_used_after_a_mutation(self):
+        g = graph([(1, 2), (2, 3), (3, 4), (4, 5)])
+        assert g.shortest_path_length(1, 5) == 4
+        g.add_edge(1, 5)
+        assert g.shortest_path_length(1, 5) == 1
+        assert g.shortest_path_length(2, 5) == 2
+        g.add_node(9)
+        assert g.shortest_path_length(9, 1) == -1
+
     def test_listed_cases(self):
         path = graph([(1, 2), (2, 3), (3, 4)])
         assert path.shortest_path_length(1, 4) == 3

@@ -18,9 +18,11 @@ WORKLOADS = {
     "build_numpy": "build from numpy arrays",
     "generate": "random G(n, m) generation",
     "pagerank": "PageRank, tol 1e-6",
+    "pagerank20": "PageRank, 20 iterations",
     "triangles": "triangle count",
     "components": "connected component sizes",
     "distance": "BFS distance, far pair",
+    "distance_pairs": "BFS distance, 20 random pairs",
     "membership": "edge membership, 1M pairs",
     "export_pairs": "export edges: list of pairs",
     "export_flat": "export edges: flat list",
@@ -45,6 +47,7 @@ class Context:
     v: np.ndarray
     source: int
     target: int
+    pairs: list  # [(s, t)] random distance queries
     qa: np.ndarray
     qb: np.ndarray
     seed: int
@@ -178,8 +181,21 @@ class Adapter:
     def components(self, graph, ctx: Context) -> Workload:
         raise NotImplementedError
 
-    def distance(self, graph, ctx: Context) -> Workload:
+    def pagerank20(self, graph, ctx: Context) -> Workload:
+        """Exactly 20 iterations (no convergence test): a fixed amount of work per edge."""
         raise NotImplementedError
+
+    def distance_between(self, graph):
+        """f(s, t): hop distance, 0 when s == t, -1 when there is no path."""
+        raise NotImplementedError
+
+    def distance(self, graph, ctx: Context) -> Workload:
+        f, s, t = self.distance_between(graph), ctx.source, ctx.target
+        return (lambda: f(s, t)), int
+
+    def distance_pairs(self, graph, ctx: Context) -> Workload:
+        f, pairs = self.distance_between(graph), ctx.pairs
+        return (lambda: [f(s, t) for s, t in pairs]), list
 
     def membership(self, graph, ctx: Context) -> Workload:
         raise NotImplementedError

@@ -64,9 +64,12 @@ class IgraphAdapter(Adapter):
     def components(self, graph, ctx: Context):
         return (lambda: graph.connected_components().sizes()), sizes_summary
 
-    def distance(self, graph, ctx: Context):
-        s, t = ctx.source, ctx.target
-        return (lambda: graph.distances(source=s, target=t)[0][0]), int
+    def distance_between(self, graph):
+        def f(s, t):
+            d = graph.distances(source=s, target=t)[0][0]
+            return int(d) if d != float("inf") else -1
+
+        return f
 
     def membership(self, graph, ctx: Context):
         queries = ctx.query_list()

@@ -73,9 +73,16 @@ class NetworkxAdapter(Adapter):
     def components(self, graph, ctx: Context):
         return (lambda: [len(c) for c in self.nx.connected_components(graph)]), sizes_summary
 
-    def distance(self, graph, ctx: Context):
-        s, t = ctx.source, ctx.target
-        return (lambda: self.nx.shortest_path_length(graph, s, t)), int
+    def distance_between(self, graph):
+        nx = self.nx
+
+        def f(s, t):
+            try:
+                return nx.shortest_path_length(graph, s, t)
+            except nx.NetworkXNoPath:
+                return -1
+
+        return f
 
     def membership(self, graph, ctx: Context):
         queries = ctx.query_list()

@@ -81,13 +81,16 @@ class RustworkxAdapter(Adapter):
     def components(self, graph, ctx: Context):
         return (lambda: [len(c) for c in self.rx.connected_components(graph)]), sizes_summary
 
-    def distance(self, graph, ctx: Context):
-        s, t = ctx.source, ctx.target
+    def distance_between(self, graph):
+        rx = self.rx
 
-        def call():
-            return self.rx.dijkstra_shortest_path_lengths(graph, s, lambda _: 1.0, goal=t)[t]
+        def f(s, t):
+            if s == t:
+                return 0
+            lengths = rx.dijkstra_shortest_path_lengths(graph, s, lambda _: 1.0, goal=t)
+            return int(round(lengths[t])) if t in lengths else -1
 
-        return call, lambda d: int(round(d))
+        return f
 
     def membership(self, graph, ctx: Context):
         queries = ctx.query_list()

@@ -1,15 +1,16 @@
 // Builds the CSR snapshot: node order is the adjacency map's iteration order,
-// runs are the neighbour sets sorted by id, plus the same runs as node
-// indices sorted by index. The per-node copy, lookup and sorts run on the
-// worker pool; each node writes only its own run, so the result is the same
-// for every thread count.
-#include "accel/interrupt.hpp"
+// and each run holds the node's neighbours as node indices sorted by index.
+// A temporary id -> index map turns neighbour ids into indices; it and the
+// per-node id buffers are freed when the build ends. The per-node copy,
+// look-ups and sort run on the worker pool; each node writes only its own
+// run, so the result is the same for every thread count.
 #include "accel/csr_snapshot.hpp"
 
 #include <algorithm>
 #include <memory>
 
 #include "accel/graph_state.hpp"
+#include "accel/interrupt.hpp"
 #include "accel/worker_pool.hpp"
 
 namespace arborvane {
@@ -19,25 +20,28 @@ namespace {
 constexpr uint64_t kLookAhead = 8;
 
 template <class Index>
-void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, std::vector<Index>& index_runs) {
-  index_runs.resize(snap.neighbor_ids.size());
-  parallel_for(sets.size(), 256, [&](size_t i) {
-    uint64_t begin = snap.offsets[i], end = snap.offsets[i + 1];
-    int64_t* ids = snap.neighbor_ids.data() + begin;
-    sets[i]->copy_to(ids);
-    std::sort(ids, ids + (end - begin));
-    Index* indices = index_runs.data() + begin;
-    uint64_t length = end - begin;
-    for (uint64_t k = 0; k < std::min(length, kLookAhead); ++k) snap.index_of.prefetch(ids[k]);
-    for (uint64_t k = 0; k < length; ++k) {
-      // Each lookup is a likely cache miss in a large map: touch the home
-      // slot of an id a few entries ahead so the misses overlap.
-      if (k + kLookAhead < length) snap.index_of.prefetch(ids[k + kLookAhead]);
-      const uint64_t* index = snap.index_of.find(ids[k]);
-      if (!index) throw InternalError("no entry found for key");
-      indices[k] = static_cast<Index>(*index);
+void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, const IdMap<uint64_t>& index_of,
+               std::vector<Index>& index_runs) {
+  index_runs.resize(snap.offsets.back());
+  parallel_for_ranges(sets.size(), 256, [&](size_t first, size_t last) {
+    std::vector<int64_t> ids;
+    for (size_t i = first; i < last; ++i) {
+      poll_interrupt_every(i - first, 1024);
+      uint64_t begin = snap.offsets[i], length = snap.offsets[i + 1] - begin;
+      ids.resize(length);
+      sets[i]->copy_to(ids.data());
+      Index* indices = index_runs.data() + begin;
+      for (uint64_t k = 0; k < std::min(length, kLookAhead); ++k) index_of.prefetch(ids[k]);
+      for (uint64_t k = 0; k < length; ++k) {
+        // Each lookup is a likely cache miss in a large map: touch the home
+        // slot of an id a few entries ahead so the misses overlap.
+        if (k + kLookAhead < length) index_of.prefetch(ids[k + kLookAhead]);
+        const uint64_t* index = index_of.find(ids[k]);
+        if (!index) throw InternalError("no entry found for key");
+        indices[k] = static_cast<Index>(*index);
+      }
+      std::sort(indices, indices + length);
     }
-    std::sort(indices, indices + length);
   });
 }
 
@@ -56,10 +60,11 @@ const CsrSnapshot& ensure_csr(GraphState& graph) {
     sets.push_back(&set);
   });
 
-  if (n > 0) snap->index_of.reserve(n);
+  IdMap<uint64_t> index_of;
+  if (n > 0) index_of.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     poll_interrupt_every(i, 65536);
-    *snap->index_of.try_emplace(snap->node_ids[i]).first = i;
+    *index_of.try_emplace(snap->node_ids[i]).first = i;
   }
 
   snap->offsets.resize(n + 1);
@@ -69,12 +74,11 @@ const CsrSnapshot& ensure_csr(GraphState& graph) {
     snap->degrees[i] = sets[i]->size();
     snap->offsets[i + 1] = snap->offsets[i] + sets[i]->size();
   }
-  snap->neighbor_ids.resize(snap->offsets[n]);
 
   if (CsrSnapshot::needs_wide_index(n)) {
-    fill_runs(*snap, sets, snap->neighbor_index64);
+    fill_runs(*snap, sets, index_of, snap->neighbor_index64);
   } else {
-    fill_runs(*snap, sets, snap->neighbor_index32);
+    fill_runs(*snap, sets, index_of, snap->neighbor_index32);
   }
   graph.csr = std::move(snap);
   return *graph.csr;

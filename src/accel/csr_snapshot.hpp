@@ -12,22 +12,31 @@ namespace arborvane {
 
 class GraphState;
 
+// Only what the analytics read is kept: the neighbour ids of each run and
+// the id -> index map are needed while the runs are built, not afterwards,
+// so the snapshot stores the runs as node indices alone.
 struct CsrSnapshot {
-  std::vector<int64_t> node_ids;      // node id at each node index (adjacency iteration order)
-  std::vector<uint64_t> offsets;      // n + 1 run boundaries into neighbor_ids
-  std::vector<int64_t> neighbor_ids;  // each run sorted ascending (signed)
-  std::vector<uint32_t> degrees;      // run lengths
-  IdMap<uint64_t> index_of;           // node id -> node index
+  std::vector<int64_t> node_ids;   // node id at each node index (adjacency iteration order)
+  std::vector<uint64_t> offsets;   // n + 1 run boundaries into the neighbour-index runs
+  std::vector<uint32_t> degrees;   // run lengths
 
-  // The same runs as node indices, each run sorted ascending by index: the
-  // order in which PageRank adds up a node's incoming shares, and the
-  // layout the triangle count works on. 32-bit indices while they fit
-  // (half the memory traffic), 64-bit otherwise; exactly one is filled.
+  // Each node's neighbours as node indices, each run sorted ascending by
+  // index: the order in which PageRank adds up a node's incoming shares,
+  // and the layout the triangle count works on. 32-bit indices while they
+  // fit (half the memory traffic), 64-bit otherwise; exactly one is filled.
   std::vector<uint32_t> neighbor_index32;
   std::vector<uint64_t> neighbor_index64;
 
   size_t node_count() const noexcept { return node_ids.size(); }
+  uint64_t entry_count() const noexcept { return offsets.empty() ? 0 : offsets.back(); }
   static bool needs_wide_index(size_t nodes) noexcept { return nodes > std::numeric_limits<uint32_t>::max(); }
+
+  // Bytes held by the snapshot's arrays (their lengths, not their capacity).
+  size_t bytes() const noexcept {
+    return node_ids.size() * sizeof(int64_t) + offsets.size() * sizeof(uint64_t) +
+           degrees.size() * sizeof(uint32_t) + neighbor_index32.size() * sizeof(uint32_t) +
+           neighbor_index64.size() * sizeof(uint64_t);
+  }
 
   // Calls f with a pointer to the index-sorted runs (uint32_t or uint64_t).
   template <class F>

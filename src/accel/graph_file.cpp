@@ -301,7 +301,7 @@ size_t graph_file_size(GraphState& graph) {
   const CsrSnapshot& snap = ensure_csr(graph);
   size_t n = snap.node_count();
   size_t index_bytes = CsrSnapshot::needs_wide_index(n) ? 8 : 4;
-  return kGraphFileHeaderBytes + 12 * n + index_bytes * snap.neighbor_ids.size() + kTrailerBytes;
+  return kGraphFileHeaderBytes + 12 * n + index_bytes * snap.entry_count() + kTrailerBytes;
 }
 
 void write_graph_file(GraphState& graph, uint8_t* out) {
@@ -314,7 +314,7 @@ void write_graph_file(GraphState& graph, uint8_t* out) {
   store_le<uint32_t>(header + 12, wide ? 8 : 4);
   store_le<uint64_t>(header + 16, n);
   store_le<uint64_t>(header + 24, graph.edge_count);
-  store_le<uint64_t>(header + 32, snap.neighbor_ids.size());
+  store_le<uint64_t>(header + 32, snap.entry_count());
   store_le<uint64_t>(header + 40, xxh64({header, 40}));
 
   uint8_t* body = out + kGraphFileHeaderBytes;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "accel/graph_state.hpp"
+#include "accel/uninitialized_buffer.hpp"
 
 namespace arborvane {
 
@@ -31,7 +32,7 @@ std::vector<uint8_t> has_edges(const GraphState& graph, std::span<const IdPair> 
 void build_random(GraphState& graph, int64_t n, uint64_t m, uint64_t seed);
 
 // pagerank.cpp: scores in snapshot node order (graph.csr->node_ids).
-std::vector<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol);
+UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol);
 
 // triangle_count.cpp
 uint64_t triangle_count(GraphState& graph);

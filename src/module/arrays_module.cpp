@@ -217,8 +217,7 @@ ARRAYS_FASTCALL(pagerank_scores) {
     if (!arg_float(slots[1], "damping", 0.85, &damping)) return nullptr;
     if (!arg_unsigned(slots[2], "max_iter", 100, &max_iter)) return nullptr;
     if (!arg_float(slots[3], "tol", 1e-6, &tol)) return nullptr;
-    std::vector<double> scores =
-        call_native(Attachment::kDetach, [&] { return pagerank(g, damping, max_iter, tol); });
+    auto scores = call_native(Attachment::kDetach, [&] { return pagerank(g, damping, max_iter, tol); });
     const std::vector<int64_t>& node_ids = g.csr->node_ids;
     PyRef ids(filled_int64_array(node_ids.size(), 0, [&](int64_t* out) {
       std::memcpy(out, node_ids.data(), node_ids.size() * sizeof(int64_t));
@@ -238,7 +237,7 @@ void copy_runs(const CsrSnapshot& snap, Index* indptr, Index* indices) {
   size_t n = snap.node_count();
   for (size_t i = 0; i <= n; ++i) indptr[i] = static_cast<Index>(snap.offsets[i]);
   snap.with_neighbor_index([&](const auto* runs) {
-    size_t count = snap.neighbor_ids.size();
+    size_t count = snap.entry_count();
     for (size_t k = 0; k < count; ++k) {
       poll_interrupt_every(k, size_t{1} << 20);
       indices[k] = static_cast<Index>(runs[k]);
@@ -253,7 +252,7 @@ ARRAYS_FASTCALL(adjacency_csr) {
   ARRAYS_BIND(kAdjacencySig);
   return with_graph<ExclusiveBorrow>(slots[0], [](GraphState& g) -> PyObject* {
     const CsrSnapshot& snap = call_native(Attachment::kDetach, [&]() -> const CsrSnapshot& { return ensure_csr(g); });
-    size_t n = snap.node_count(), entries = snap.neighbor_ids.size();
+    size_t n = snap.node_count(), entries = snap.entry_count();
     constexpr size_t kInt32Max = static_cast<size_t>(std::numeric_limits<int32_t>::max());
     bool narrow = n <= kInt32Max && entries <= kInt32Max;
     ElementType index_type = narrow ? ElementType::kInt32 : ElementType::kInt64;

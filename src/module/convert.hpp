@@ -60,31 +60,44 @@ inline PyObject* to_python(uint64_t value) { return PyLong_FromUnsignedLongLong(
 inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 
-// A 2-tuple of two converted values.
-template <class A, class B>
-PyObject* to_python_pair(A first, B second) {
-  PyRef a(to_python(first));
-  if (!a) return nullptr;
-  PyRef b(to_python(second));
-  if (!b) return nullptr;
+// A 2-tuple of two new references (both stolen; either may be null after a
+// failed conversion, which is then reported). A tuple of ints and floats can
+// never be part of a reference cycle, so it is taken out of the cyclic
+// collector's lists at once, as the collector itself would do on its next
+// pass: large results then cost the collector nothing.
+inline PyObject* untracked_pair(PyObject* first, PyObject* second) {
+  PyRef a(first), b(second);
+  if (!a || !b) return nullptr;
   PyObject* tuple = PyTuple_New(2);
   if (!tuple) return nullptr;
   PyTuple_SET_ITEM(tuple, 0, a.release());
   PyTuple_SET_ITEM(tuple, 1, b.release());
+  PyObject_GC_UnTrack(tuple);
   return tuple;
 }
 
+// A 2-tuple of two converted values, converted first to second.
+template <class A, class B>
+PyObject* to_python_pair(A first, B second) {
+  PyObject* a = to_python(first);
+  return untracked_pair(a, a ? to_python(second) : nullptr);
+}
+
 // A list created at its final length and filled in place: make(i) returns
-// the new reference for element i.
+// the new reference for element i. While it fills, the list is kept out of
+// the cyclic collector: the allocations of its items trigger collections,
+// and each one would otherwise walk every item stored so far.
 template <class Make>
 PyObject* build_list(size_t length, Make&& make) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(length)));
   if (!list) return nullptr;
+  PyObject_GC_UnTrack(list.get());
   for (size_t i = 0; i < length; ++i) {
     PyObject* item = make(i);
     if (!item) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 

@@ -205,12 +205,10 @@ ARBORVANE_FASTCALL(neighbors) {
   return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
     int64_t n;
     if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    std::vector<int64_t> ids;
-    if (const NeighborSet* set = g.neighbors_of(n)) {
-      ids.resize(set->size());
-      set->copy_to(ids.data());
-    }
-    return to_python_list(std::span<const int64_t>(ids));
+    const NeighborSet* set = g.neighbors_of(n);
+    UninitializedBuffer<int64_t> ids(set ? set->size() : 0);
+    if (set) set->copy_to(ids.data());
+    return to_python_list(ids.span());
   });
 }
 
@@ -244,21 +242,6 @@ class RepeatedId {
   int64_t id_ = 0;
 };
 
-// A 2-tuple of two new references (both stolen). A tuple of ints can never
-// be part of a reference cycle, so it is taken out of the cyclic collector's
-// lists at once, as the collector itself would do on its next pass: large
-// exports then cost the collector nothing.
-PyObject* untracked_pair(PyObject* first, PyObject* second) {
-  PyRef a(first), b(second);
-  if (!a || !b) return nullptr;
-  PyObject* tuple = PyTuple_New(2);
-  if (!tuple) return nullptr;
-  PyTuple_SET_ITEM(tuple, 0, a.release());
-  PyTuple_SET_ITEM(tuple, 1, b.release());
-  PyObject_GC_UnTrack(tuple);
-  return tuple;
-}
-
 PyObject* nodes(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<int64_t> ids = node_list(g);
@@ -291,8 +274,7 @@ PyObject* degree_sequence(PyObject* self, PyObject*) {
   return with_graph<SharedBorrow>(self, [](GraphState& g) {
     std::vector<std::pair<int64_t, uint64_t>> degrees = degree_list(g);
     return build_list(degrees.size(), [&](size_t i) {
-      PyObject* id = to_python(degrees[i].first);
-      return untracked_pair(id, id ? to_python(degrees[i].second) : nullptr);
+      return to_python_pair(degrees[i].first, degrees[i].second);
     });
   });
 }
@@ -352,7 +334,7 @@ ARBORVANE_FASTCALL(pagerank_method) {
     if (!arg_float(slots[0], "damping", 0.85, &damping)) return nullptr;
     if (!arg_unsigned(slots[1], "max_iter", 100, &max_iter)) return nullptr;
     if (!arg_float(slots[2], "tol", 1e-6, &tol)) return nullptr;
-    std::vector<double> scores =
+    UninitializedBuffer<double> scores =
         call_native(Attachment::kKeepWithLock, [&] { return pagerank(g, damping, max_iter, tol); });
     const std::vector<int64_t>& ids = g.csr->node_ids;
     return build_list(scores.size(), [&](size_t i) { return to_python_pair(ids[i], scores[i]); });
