@@ -46,6 +46,8 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
         "build_list": info["m"], "build_numpy": info["m"], "export_pairs": info["m"],
         "export_flat": info["m"], "distance": info["bfs"][2], "membership": info["hits"],
         "generate": info["edges_nominal"],
+        "export_numpy": info["m"], "export_scipy": 2 * info["m"], "load_binary": info["m"],
+        "read_text": info["m"],
     }
     checks = []
     runs = [r for r in _runs_for(doc, size) if r.get("status") in ("done", "started")]

@@ -19,7 +19,7 @@ from .adapters import WORKLOADS, Context, adapter_for
 from .measure import peak_rss_bytes, rss_bytes, time_call
 
 ANALYTICS = ("pagerank", "triangles", "components", "distance", "membership",
-             "export_pairs", "export_flat")
+             "export_pairs", "export_flat", "export_numpy", "export_scipy", "save_binary", "load_binary")
 
 
 def _describe(exc: BaseException) -> str:
@@ -102,7 +102,8 @@ def run(spec: dict) -> None:
     os.makedirs(spec["out_dir"], exist_ok=True)
     ctx = Context(n=data["n"], u=data["u"], v=data["v"], source=int(data["bfs"][0]),
                   target=int(data["bfs"][1]), qa=data["qa"], qb=data["qb"], seed=spec["seed"],
-                  out_dir=spec["out_dir"], size_nodes=size.nodes, size_edges=size.edges)
+                  out_dir=spec["out_dir"], size_nodes=size.nodes, size_edges=size.edges,
+                  data_path=spec["data_path"])
 
     graph = _memory_probe(adapter, ctx, rec)
     for key in spec["workloads"]:

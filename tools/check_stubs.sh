@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks python/arborvane/_accel.pyi against the built extension with mypy's
+# Checks python/arborvane/_accel.pyi and _arrays.pyi (the second module of
+# the same library) against the built extension with mypy's
 # stubtest: every method, parameter name, kind and default, and nothing the
 # module lacks. Fails on any error. arborvane must be importable by the
 # interpreter used (installed, or on PYTHONPATH, e.g. build/<name>/pkg).
@@ -23,7 +24,7 @@ where=$("$python" -c 'import arborvane._accel as m; print(m.__file__)' 2>&1) || 
 stub="$(dirname "$where")/_accel.pyi"
 [ -f "$stub" ] || { echo "check_stubs: no stub beside $where" >&2; exit 1; }
 echo "check_stubs: checking $stub against $where"
-"$python" -m mypy.stubtest --concise arborvane._accel
+"$python" -m mypy.stubtest --concise arborvane._accel arborvane._arrays
 # The stubs themselves must also type-check on their own.
-"$python" -m mypy --strict --no-error-summary python/arborvane/_accel.pyi
+"$python" -m mypy --strict --no-error-summary python/arborvane/_accel.pyi python/arborvane/_arrays.pyi
 echo "check_stubs: stubs match the module"

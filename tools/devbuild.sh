@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Developer build without pip: compiles the extension into build/<name> and
-# lays out an importable package there (sources linked, module copied).
+# lays out an importable package there (sources linked, module copied). The
+# one shared library holds both native modules, _accel and _arrays; the
+# package loads _arrays from _accel's file (python/arborvane/_native.py).
 #   tools/devbuild.sh [name] [python] [extra cmake args...]
 # then: PYTHONPATH=build/<name>/pkg python -m pytest
 set -euo pipefail

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import PAGERANK_TOL, Adapter, Context, save_scores, sizes_summary
+from .base import PAGERANK_TOL, Adapter, Context, file_size, save_scores, sizes_summary
 
 
 def _flat(ctx: Context) -> np.ndarray:
@@ -28,12 +28,18 @@ class ArborvaneAdapter(Adapter):
         "membership": "`has_edges(list of tuples)` (parallel)",
         "export_pairs": "`edges()`",
         "export_flat": "`edges_flat()`",
+        "export_numpy": "`arborvane.edge_array(g)`: (m, 2) int64",
+        "export_scipy": "`arborvane.to_scipy_sparse(g)` (snapshot cached after warm-up)",
+        "save_binary": "`arborvane.save(g, path)`: ids, degrees, sorted neighbour runs, XXH64",
+        "load_binary": "`arborvane.load(path)`: every byte checked",
+        "read_text": "`arborvane.read_edgelist(path)`",
     }
 
     def load(self) -> None:
-        from arborvane import IntGraphCore
+        import arborvane
 
-        self.cls = IntGraphCore
+        self.av = arborvane
+        self.cls = arborvane.IntGraphCore
 
     def version(self) -> str:
         import arborvane
@@ -100,3 +106,22 @@ class ArborvaneAdapter(Adapter):
 
     def export_flat(self, graph, ctx: Context):
         return graph.edges_flat, lambda r: len(r) // 2
+
+    def export_numpy(self, graph, ctx: Context):
+        return (lambda: self.av.edge_array(graph)), len
+
+    def export_scipy(self, graph, ctx: Context):
+        return (lambda: self.av.to_scipy_sparse(graph)), lambda r: r[0].nnz
+
+    def save_binary(self, graph, ctx: Context):
+        path = ctx.binary_path(".avg")
+        return (lambda: self.av.save(graph, path)), file_size(path)
+
+    def load_binary(self, graph, ctx: Context):
+        path = ctx.binary_path(".avg")
+        self.av.save(graph, path)
+        return (lambda: self.av.load(path)), self.edge_count
+
+    def read_text(self, ctx: Context):
+        path = ctx.text_file()
+        return (lambda: self.av.read_edgelist(path)), self.edge_count

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import pickle
 from dataclasses import dataclass, field
 from itertools import chain
 from typing import Any, Callable
@@ -23,6 +24,12 @@ WORKLOADS = {
     "membership": "edge membership, 1M pairs",
     "export_pairs": "export edges: list of pairs",
     "export_flat": "export edges: flat list",
+    # Data in and out (numpy, SciPy, files).
+    "export_numpy": "export edges: numpy array",
+    "export_scipy": "export adjacency: SciPy sparse",
+    "save_binary": "save to a binary file",
+    "load_binary": "load from a binary file",
+    "read_text": "read an edge-list text file",
 }
 
 PAGERANK_TOL = 1e-6
@@ -45,6 +52,7 @@ class Context:
     size_nodes: int  # G(n, m) generation uses the nominal size, not the compacted n
     size_edges: int
     cache: dict = field(default_factory=dict)
+    data_path: str = ""  # the size's data file; derived files are cached beside it
 
     @property
     def m(self) -> int:
@@ -60,6 +68,20 @@ class Context:
             self.cache["queries"] = list(zip(self.qa.tolist(), self.qb.tolist()))
         return self.cache["queries"]
 
+    def text_file(self) -> str:
+        """The edge list as text ("u v" lines, file order), written once per
+        size beside the data file and shared by every library."""
+        path = (self.data_path or os.path.join(self.out_dir, "graph")) + ".edges.txt"
+        if not os.path.exists(path):
+            tmp = f"{path}.{os.getpid()}.tmp"
+            with open(tmp, "w") as f:
+                np.savetxt(f, np.stack([self.u, self.v], axis=1), fmt="%d", delimiter=" ")
+            os.replace(tmp, path)
+        return path
+
+    def binary_path(self, suffix: str) -> str:
+        return os.path.join(self.out_dir, "graph" + suffix)
+
     def degrees(self) -> np.ndarray:
         return np.bincount(np.concatenate([self.u, self.v]), minlength=self.n)
 
@@ -74,6 +96,34 @@ def sizes_summary(sizes) -> dict:
     arr = np.sort(np.asarray(list(sizes), dtype=np.int64))[::-1]
     return {"count": int(arr.size), "largest": int(arr[0]) if arr.size else 0,
             "sorted_head": arr[:5].tolist(), "total": int(arr.sum())}
+
+
+def pickle_save(graph, path: str) -> None:
+    with open(path, "wb") as f:
+        pickle.dump(graph, f, protocol=pickle.HIGHEST_PROTOCOL)
+
+
+def pickle_load(path: str):
+    with open(path, "rb") as f:
+        return pickle.load(f)
+
+
+def pickle_save_workload(graph, ctx: Context) -> Workload:
+    """Saving through pickle, for libraries without a binary format."""
+    path = ctx.binary_path(".pickle")
+    return (lambda: pickle_save(graph, path)), file_size(path)
+
+
+def pickle_load_workload(graph, ctx: Context, edge_count) -> Workload:
+    """Loading through pickle; the file is written untimed first."""
+    path = ctx.binary_path(".pickle")
+    pickle_save(graph, path)
+    return (lambda: pickle_load(path)), edge_count
+
+
+def file_size(path: str):
+    """Inspect for a save workload: the size of the file written."""
+    return lambda _: os.path.getsize(path)
 
 
 def save_scores(ctx: Context, scores: np.ndarray) -> dict:
@@ -138,6 +188,24 @@ class Adapter:
         raise NotImplementedError
 
     def export_flat(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def export_numpy(self, graph, ctx: Context) -> Workload:
+        """The edges as numpy arrays (any layout): the library's fastest way."""
+        raise NotImplementedError
+
+    def export_scipy(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def save_binary(self, graph, ctx: Context) -> Workload:
+        """The library's fastest own file format (pickle where it has none)."""
+        raise NotImplementedError
+
+    def load_binary(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def read_text(self, ctx: Context) -> Workload:
+        """A graph from the shared edge-list text file (``ctx.text_file()``)."""
         raise NotImplementedError
 
     #: Which build workload makes the graph for the memory probe and the analytics.

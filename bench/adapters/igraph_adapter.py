@@ -5,7 +5,7 @@ import random
 
 import numpy as np
 
-from .base import DAMPING, Adapter, Context, flatten, save_scores, sizes_summary
+from .base import DAMPING, Adapter, Context, file_size, flatten, save_scores, sizes_summary
 
 
 class IgraphAdapter(Adapter):
@@ -23,6 +23,11 @@ class IgraphAdapter(Adapter):
         "membership": "`get_eids(pairs, error=False)` (edge id or -1 per pair)",
         "export_pairs": "`get_edgelist()`",
         "export_flat": "`list(chain.from_iterable(get_edgelist()))`",
+        "export_numpy": "`get_edge_dataframe()` (pandas: source and target columns)",
+        "export_scipy": "`get_adjacency_sparse()`",
+        "save_binary": "no binary format of its own: `write_pickle(path)`",
+        "load_binary": "`Graph.Read_Pickle(path)`",
+        "read_text": "`Graph.Read_Edgelist(path, directed=False)`",
     }
     memory_build = "build_list"
 
@@ -72,3 +77,22 @@ class IgraphAdapter(Adapter):
 
     def export_flat(self, graph, ctx: Context):
         return (lambda: flatten(graph.get_edgelist())), lambda r: len(r) // 2
+
+    def export_numpy(self, graph, ctx: Context):
+        return graph.get_edge_dataframe, len
+
+    def export_scipy(self, graph, ctx: Context):
+        return graph.get_adjacency_sparse, lambda r: r.nnz
+
+    def save_binary(self, graph, ctx: Context):
+        path = ctx.binary_path(".pickle")
+        return (lambda: graph.write_pickle(path)), file_size(path)
+
+    def load_binary(self, graph, ctx: Context):
+        path = ctx.binary_path(".pickle")
+        graph.write_pickle(path)
+        return (lambda: self.ig.Graph.Read_Pickle(path)), self.edge_count
+
+    def read_text(self, ctx: Context):
+        path, ig = ctx.text_file(), self.ig
+        return (lambda: ig.Graph.Read_Edgelist(path, directed=False)), self.edge_count

@@ -5,7 +5,7 @@ from itertools import chain
 
 import numpy as np
 
-from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_scores, sizes_summary
+from .base import DAMPING, PAGERANK_TOL, Adapter, Context, file_size, flatten, save_scores, sizes_summary
 
 
 class NetworkitAdapter(Adapter):
@@ -24,6 +24,11 @@ class NetworkitAdapter(Adapter):
         "membership": "`[G.hasEdge(a, b) for a, b in pairs]`",
         "export_pairs": "`list(G.iterEdges())`",
         "export_flat": "`list(chain.from_iterable(G.iterEdges()))`",
+        "export_numpy": "no array export in this version: `np.fromiter` over `iterEdges()`",
+        "export_scipy": "`algebraic.adjacencyMatrix(G)`",
+        "save_binary": "`graphio.writeGraph(G, path, Format.NetworkitBinary)`",
+        "load_binary": "`graphio.readGraph(path, Format.NetworkitBinary)`",
+        "read_text": "`graphio.EdgeListReader(' ', 0).read(path)`",
     }
 
     def load(self) -> None:
@@ -111,3 +116,24 @@ class NetworkitAdapter(Adapter):
 
     def export_flat(self, graph, ctx: Context):
         return (lambda: flatten(graph.iterEdges())), lambda r: len(r) // 2
+
+    def export_numpy(self, graph, ctx: Context):
+        m = graph.numberOfEdges()
+        return (lambda: np.fromiter(chain.from_iterable(graph.iterEdges()), dtype=np.int64,
+                                    count=2 * m).reshape(-1, 2)), len
+
+    def export_scipy(self, graph, ctx: Context):
+        return (lambda: self.nk.algebraic.adjacencyMatrix(graph)), lambda r: r.nnz
+
+    def save_binary(self, graph, ctx: Context):
+        path, nk = ctx.binary_path(".nkb"), self.nk
+        return (lambda: nk.graphio.writeGraph(graph, path, nk.Format.NetworkitBinary)), file_size(path)
+
+    def load_binary(self, graph, ctx: Context):
+        path, nk = ctx.binary_path(".nkb"), self.nk
+        nk.graphio.writeGraph(graph, path, nk.Format.NetworkitBinary)
+        return (lambda: nk.graphio.readGraph(path, nk.Format.NetworkitBinary)), self.edge_count
+
+    def read_text(self, ctx: Context):
+        path, nk = ctx.text_file(), self.nk
+        return (lambda: nk.graphio.EdgeListReader(" ", 0).read(path)), self.edge_count

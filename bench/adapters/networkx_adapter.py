@@ -1,7 +1,10 @@
 """NetworkX: pure Python, single-threaded."""
 from __future__ import annotations
 
-from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_score_mapping, sizes_summary
+import numpy as np
+
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, flatten, pickle_load_workload,
+                   pickle_save_workload, save_score_mapping, sizes_summary)
 
 
 class NetworkxAdapter(Adapter):
@@ -18,6 +21,11 @@ class NetworkxAdapter(Adapter):
         "membership": "`[G.has_edge(a, b) for a, b in pairs]`",
         "export_pairs": "`list(G.edges())`",
         "export_flat": "`list(chain.from_iterable(G.edges()))`",
+        "export_numpy": "`np.array(G.edges())`",
+        "export_scipy": "`to_scipy_sparse_array(G)`",
+        "save_binary": "no binary format: `pickle.dump(G)`",
+        "load_binary": "`pickle.load`",
+        "read_text": "`read_edgelist(path, nodetype=int)`",
     }
     memory_build = "build_list"
 
@@ -79,3 +87,19 @@ class NetworkxAdapter(Adapter):
 
     def export_flat(self, graph, ctx: Context):
         return (lambda: flatten(graph.edges())), lambda r: len(r) // 2
+
+    def export_numpy(self, graph, ctx: Context):
+        return (lambda: np.array(graph.edges(), dtype=np.int64)), len
+
+    def export_scipy(self, graph, ctx: Context):
+        return (lambda: self.nx.to_scipy_sparse_array(graph)), lambda r: r.nnz
+
+    def save_binary(self, graph, ctx: Context):
+        return pickle_save_workload(graph, ctx)
+
+    def load_binary(self, graph, ctx: Context):
+        return pickle_load_workload(graph, ctx, self.edge_count)
+
+    def read_text(self, ctx: Context):
+        path, nx = ctx.text_file(), self.nx
+        return (lambda: nx.read_edgelist(path, nodetype=int)), self.edge_count

@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import DAMPING, PAGERANK_TOL, Adapter, Context, flatten, save_score_mapping, sizes_summary
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, flatten, pickle_load_workload,
+                   pickle_save_workload, save_score_mapping, sizes_summary)
 
 
 class RustworkxAdapter(Adapter):
@@ -25,6 +26,11 @@ class RustworkxAdapter(Adapter):
         "membership": "`[G.has_edge(a, b) for a, b in pairs]`",
         "export_pairs": "`list(G.edge_list())`",
         "export_flat": "`list(chain.from_iterable(G.edge_list()))`",
+        "export_numpy": "`np.array(G.edge_list())` (no array export)",
+        "export_scipy": "no sparse export (`adjacency_matrix` is dense)",
+        "save_binary": "no binary format: `pickle.dump(G)`",
+        "load_binary": "`pickle.load`",
+        "read_text": "`PyGraph.read_edge_list(path, deliminator=' ')`",
     }
     memory_build = "build_list"
 
@@ -93,3 +99,16 @@ class RustworkxAdapter(Adapter):
 
     def export_flat(self, graph, ctx: Context):
         return (lambda: flatten(graph.edge_list())), lambda r: len(r) // 2
+
+    def export_numpy(self, graph, ctx: Context):
+        return (lambda: np.array(graph.edge_list(), dtype=np.int64)), len
+
+    def save_binary(self, graph, ctx: Context):
+        return pickle_save_workload(graph, ctx)
+
+    def load_binary(self, graph, ctx: Context):
+        return pickle_load_workload(graph, ctx, self.edge_count)
+
+    def read_text(self, ctx: Context):
+        path, rx = ctx.text_file(), self.rx
+        return (lambda: rx.PyGraph.read_edge_list(path, deliminator=" ")), self.edge_count

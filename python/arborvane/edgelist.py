@@ -10,6 +10,11 @@ block is tokenised and converted with vectorised byte operations; without it,
 ``bytes.split`` and ``array('q', map(int, ...))`` do the bulk work. Either
 way a block that looks wrong is handed to a slow line-by-line checker whose
 only job is to name the first bad line exactly.
+
+A block ends at the last line break it holds. A line longer than a block is
+taken in pieces that end between two ids (an id cut by the block boundary
+waits for the next piece), so memory stays within a few blocks however the
+file is laid out.
 """
 
 from __future__ import annotations
@@ -22,7 +27,7 @@ import re
 import zlib
 from dataclasses import dataclass
 from itertools import chain
-from typing import IO, Any, Callable
+from typing import IO, Any, Callable, Iterator
 
 _np: Any
 try:  # numpy is optional: it makes parsing several times faster.
@@ -30,7 +35,7 @@ try:  # numpy is optional: it makes parsing several times faster.
 except ImportError:  # pragma: no cover - exercised only without numpy
     _np = None
 
-__all__ = ["EdgeListError", "EdgeList", "read_edge_list", "open_edge_list"]
+__all__ = ["EdgeListError", "EdgeList", "EdgeListReader", "read_edge_list", "open_edge_list"]
 
 _BLOCK = 1 << 21  # bytes per block: big enough to amortise per-block costs, small enough for the caches
 _SEPARATORS = b" \t\r\v\f,"
@@ -41,6 +46,7 @@ _INT64_MAX = (1 << 63) - 1
 _COMMENT_MARKS = (b"#", b"%")
 _VALID_BYTES = _SEPARATORS + b"\n" + _TOKEN_CHARS
 _PAD = b" " * 8  # leading separators that every block starts with
+_LONGEST_TOKEN = 1 << 16  # a token this long is no id (sign, 19 digits and leading zeros aside)
 
 
 class EdgeListError(ValueError):
@@ -97,6 +103,123 @@ def open_edge_list(path: str) -> IO[bytes]:
     return handle
 
 
+class EdgeListReader:
+    """Reads an edge-list file block by block.
+
+    ``blocks()`` yields the ids of each block as an array (numpy int64, or
+    array('q') without numpy), two per edge, in file order; afterwards
+    ``lines`` and ``bytes_read`` describe what was read. Raises EdgeListError
+    (a ValueError) naming the file and the first bad line, or the file alone
+    when it cannot be opened or decompressed. ``use_numpy`` forces (True) or
+    avoids (False) the numpy path; by default numpy is used when installed.
+    """
+
+    def __init__(self, path: str, *, use_numpy: bool | None = None) -> None:
+        if use_numpy is None:
+            use_numpy = _np is not None
+        if use_numpy and _np is None:
+            raise RuntimeError("numpy is not installed")
+        self.path = path
+        self.use_numpy = use_numpy
+        self.lines = 0  # lines completely read, comments and blank lines included
+        self.bytes_read = 0  # uncompressed bytes
+        self._parse = _parse_block_numpy if use_numpy else _parse_block_plain
+        self._count_newlines = _count_newlines_numpy if use_numpy else _count_newlines
+
+    def blocks(self) -> Iterator[Any]:
+        try:
+            with open_edge_list(self.path) as handle:
+                yield from self._read(handle)
+        except EdgeListError:
+            raise
+        except OSError as exc:
+            reason = exc.strerror or str(exc) or type(exc).__name__
+            raise EdgeListError(self.path, None, f"cannot read file: {reason}") from None
+        except (EOFError, lzma.LZMAError, zlib.error) as exc:
+            raise EdgeListError(self.path, None, f"cannot decompress file: {exc}") from None
+
+    def _read(self, handle: IO[bytes]) -> Iterator[Any]:
+        pending = bytearray()  # bytes read but not parsed yet
+        # A line longer than a block, whose start was taken already: either
+        # `carried` of its ids were parsed (always an even number), or it is
+        # a comment whose rest is skipped.
+        carried: int | None = None
+        comment = False
+        partial = False  # some of the current line was taken already
+        while True:
+            data = handle.read(_BLOCK)
+            self.bytes_read += len(data)
+            pending += data
+            cut = pending.rfind(b"\n")
+            if cut >= 0:
+                block = bytes(memoryview(pending)[: cut + 1])
+                del pending[: cut + 1]
+                if comment:  # the end of a long comment line
+                    self.lines += 1
+                    block = block[block.index(b"\n") + 1 :]
+                if block:
+                    yield self._block(block, carried)
+                carried, comment, partial = None, False, False
+            if not data:
+                if pending and not comment:  # a last line without a line break
+                    yield self._block(bytes(pending) + b"\n", carried)
+                elif pending or partial:  # ... or the rest of a long one
+                    self.lines += 1
+                return
+            if len(pending) >= _BLOCK:
+                piece = None if comment else self._long_line_piece(pending, carried)
+                partial = True
+                if piece is None:
+                    comment = True
+                    pending.clear()
+                    continue
+                ids, count, used = piece
+                if count:
+                    yield ids
+                    carried = (carried or 0) + count
+                del pending[:used]
+
+    def _block(self, block: bytes, carried: int | None) -> Any:
+        """Ids of whole lines; the first continues a long line when `carried` is set."""
+        ids = _checked(self._parse, _PAD + block, self.path, self.lines, self.use_numpy, carried)
+        self.lines += self._count_newlines(block)
+        return ids
+
+    def _long_line_piece(self, pending: bytearray, carried: int | None) -> tuple[Any, int, int] | None:
+        """The ids of the complete pairs at the start of `pending` (which holds
+        no line break) as (ids, how many, bytes used); None when the line is a
+        comment."""
+        if carried is None:
+            start = pending.lstrip(_SEPARATORS)[:1]
+            if start in _COMMENT_MARKS:
+                return None
+        end = _last_separator(pending) + 1
+        if len(pending) - end > _LONGEST_TOKEN:  # the id being read never ends
+            self._token_too_long(bytes(pending[end:]))
+        tokens = bytes(pending[:end]).translate(_COMMA_TO_SPACE).split()
+        if len(tokens) == 1:
+            # One id, waiting for its partner: keep it and one separator.
+            if len(tokens[0]) > _LONGEST_TOKEN:
+                self._token_too_long(tokens[0])
+            del pending[pending.index(tokens[0]) + len(tokens[0]) + 1 : end]
+            return self._empty(), 0, 0
+        if len(tokens) & 1:  # the last id of an odd count waits for its partner
+            end = _last_separator(pending[:end].rstrip(_SEPARATORS)) + 1
+            tokens.pop()
+        if not tokens:  # separators, then perhaps the start of an id
+            return self._empty(), 0, end
+        piece = _PAD + bytes(pending[:end]) + b"\n"
+        ids = _checked(self._parse, piece, self.path, self.lines, self.use_numpy, carried or 0)
+        return ids, len(tokens), end
+
+    def _token_too_long(self, token: bytes) -> None:
+        reason = _token_error(token) or f"node id longer than {_LONGEST_TOKEN} characters: {_show(token)}"
+        raise EdgeListError(self.path, self.lines + 1, reason)
+
+    def _empty(self) -> Any:
+        return _np.empty(0, dtype=_np.int64) if self.use_numpy else array.array("q")
+
+
 def read_edge_list(path: str, *, use_numpy: bool | None = None) -> EdgeList:
     """Read every id pair of the edge-list file at ``path``.
 
@@ -105,55 +228,34 @@ def read_edge_list(path: str, *, use_numpy: bool | None = None) -> EdgeList:
     ``use_numpy`` forces (True) or avoids (False) the numpy path; by default
     numpy is used when it is installed.
     """
-    if use_numpy is None:
-        use_numpy = _np is not None
-    if use_numpy and _np is None:
-        raise RuntimeError("numpy is not installed")
-    parse_block = _parse_block_numpy if use_numpy else _parse_block_plain
-    count_newlines = _count_newlines_numpy if use_numpy else _count_newlines
-    parts: list[Any] = []
-    line_base = 0  # lines completely read before the current block
-    total = 0
-    try:
-        with open_edge_list(path) as handle:
-            tail = b""
-            while True:
-                data = handle.read(_BLOCK)
-                if not data:
-                    break
-                total += len(data)
-                cut = data.rfind(b"\n")
-                if cut < 0:  # no line ends in this block: keep accumulating
-                    tail += data
-                    continue
-                block = b"".join((_PAD, tail, memoryview(data)[: cut + 1]))
-                tail = data[cut + 1 :]
-                parts.append(_checked(parse_block, block, path, line_base, use_numpy))
-                line_base += count_newlines(block)
-            if tail:
-                parts.append(_checked(parse_block, _PAD + tail + b"\n", path, line_base, use_numpy))
-                line_base += 1
-    except EdgeListError:
-        raise
-    except OSError as exc:
-        reason = exc.strerror or str(exc) or type(exc).__name__
-        raise EdgeListError(path, None, f"cannot read file: {reason}") from None
-    except (EOFError, lzma.LZMAError, zlib.error) as exc:
-        raise EdgeListError(path, None, f"cannot decompress file: {exc}") from None
-    return EdgeList(parts, line_base, total)
+    reader = EdgeListReader(path, use_numpy=use_numpy)
+    parts = [ids for ids in reader.blocks() if len(ids)]
+    return EdgeList(parts, reader.lines, reader.bytes_read)
+
+
+def _last_separator(data: bytes | bytearray) -> int:
+    """Position of the last separator byte in `data`, or -1."""
+    return max(data.rfind(separator) for separator in (b" ", b"\t", b"\r", b"\v", b"\f", b","))
 
 
 def _checked(
-    parse_block: Callable[[bytes], Any], block: bytes, path: str, line_base: int, use_numpy: bool
+    parse_block: Callable[[bytes], Any],
+    block: bytes,
+    path: str,
+    line_base: int,
+    use_numpy: bool,
+    carried: int | None = None,
 ) -> Any:
-    """Parse one block; on any doubt, find and report its first bad line."""
-    ids = parse_block(_blank_comment_lines(block))
+    """Parse one block; on any doubt, find and report its first bad line.
+    `carried` is set when the block's first line continues a long line of
+    which that many ids were parsed already."""
+    ids = parse_block(_blank_comment_lines(block, carried is not None))
     if ids is None:
-        _raise_first_error(block, path, line_base)
+        _raise_first_error(block, path, line_base, carried)
         # The fast path refused a block that the exact checker accepts: a
         # fault in the fast path, never in the file. Fall back to the checker's
         # reading so the caller still gets the right ids.
-        exact = _parse_block_exact(block)
+        exact = _parse_block_exact(block, carried is not None)
         ids = _np.array(exact, dtype=_np.int64) if use_numpy and _np is not None else array.array("q", exact)
     return ids
 
@@ -167,13 +269,15 @@ def _count_newlines_numpy(block: bytes) -> int:
     return int(_np.count_nonzero(_np.frombuffer(block, dtype=_np.uint8) == 10))
 
 
-def _blank_comment_lines(block: bytes) -> bytes:
-    """Overwrite comment lines with spaces, keeping every line break."""
+def _blank_comment_lines(block: bytes, continued: bool = False) -> bytes:
+    """Overwrite comment lines with spaces, keeping every line break. A
+    `continued` block's first line is the rest of a line, never a comment."""
     if b"#" not in block and b"%" not in block:
         return block
     out: bytearray | None = None
+    first = block.find(b"\n") + 1 if continued else 0
     for mark in _COMMENT_MARKS:
-        pos = block.find(mark)
+        pos = block.find(mark, first)
         while pos >= 0:
             start = block.rfind(b"\n", 0, pos) + 1
             end = block.find(b"\n", pos)  # every block ends with a line break
@@ -309,32 +413,52 @@ def _parse_block_numpy(block: bytes) -> Any:
     return values
 
 
-def _parse_block_exact(block: bytes) -> list[int]:
+def _parse_block_exact(block: bytes, continued: bool = False) -> list[int]:
     """Line-by-line reading of a block that is known to be valid."""
     ids: list[int] = []
-    for line in block.split(b"\n"):
+    for offset, line in enumerate(block.split(b"\n")):
         tokens = line.translate(_COMMA_TO_SPACE).split()
-        if tokens and tokens[0][:1] not in _COMMENT_MARKS:
-            ids.extend(map(int, tokens))
+        if tokens and (tokens[0][:1] not in _COMMENT_MARKS or (continued and offset == 0)):
+            ids.extend(map(_token_value, tokens))
     return ids
 
 
-def _raise_first_error(block: bytes, path: str, line_base: int) -> None:
-    """Raise EdgeListError for the first bad line of ``block``, if any."""
+def _raise_first_error(block: bytes, path: str, line_base: int, carried: int | None = None) -> None:
+    """Raise EdgeListError for the first bad line of ``block``, if any. When
+    `carried` is set, the first line continues a line of which that many ids
+    were read before."""
     for offset, line in enumerate(block.split(b"\n")):
         tokens = line.translate(_COMMA_TO_SPACE).split()
-        if not tokens or tokens[0][:1] in _COMMENT_MARKS:
+        continued = carried is not None and offset == 0
+        if not continued and (not tokens or tokens[0][:1] in _COMMENT_MARKS):
             continue
         lineno = line_base + offset + 1
         for token in tokens:
-            if not _INTEGER.match(token):
-                raise EdgeListError(path, lineno, f"not an integer node id: {_show(token)}")
-            if not _INT64_MIN <= int(token) <= _INT64_MAX:
-                raise EdgeListError(path, lineno, f"node id outside the signed 64-bit range: {_show(token)}")
-        if len(tokens) & 1:
-            raise EdgeListError(
-                path, lineno, f"odd number of ids on a line ({len(tokens)}); expected pairs of node ids"
-            )
+            reason = _token_error(token)
+            if reason:
+                raise EdgeListError(path, lineno, reason)
+        count = len(tokens) + (carried or 0 if continued else 0)
+        if count & 1:
+            raise EdgeListError(path, lineno, f"odd number of ids on a line ({count}); expected pairs of node ids")
+
+
+def _token_error(token: bytes) -> str | None:
+    """Why `token` is not a node id, or None when it is one."""
+    if not _INTEGER.match(token):
+        return f"not an integer node id: {_show(token)}"
+    if not _INT64_MIN <= _token_value(token) <= _INT64_MAX:
+        return f"node id outside the signed 64-bit range: {_show(token)}"
+    return None
+
+
+def _token_value(token: bytes) -> int:
+    """The value of an integer token. Leading zeros are dropped first, and
+    more than 19 digits are only ever compared, never converted: int() of a
+    huge token is slow, and refused beyond the interpreter's digit limit."""
+    digits = token.lstrip(b"+-").lstrip(b"0") or b"0"
+    if len(digits) > 19:
+        return _INT64_MAX + 1 if token[:1] != b"-" else _INT64_MIN - 1
+    return -int(digits) if token[:1] == b"-" else int(digits)
 
 
 def _show(token: bytes, limit: int = 40) -> str:

@@ -84,4 +84,13 @@ void add_edges_flat(GraphState& graph, std::span<const int64_t> flat) {
   graph.invalidate_snapshot();
 }
 
+// The same as add_edges_flat on u[0], v[0], u[1], v[1], ... (two arrays of
+// equal length), without interleaving them first.
+void add_edge_arrays(GraphState& graph, std::span<const int64_t> u, std::span<const int64_t> v) {
+  size_t pair_count = std::min(u.size(), v.size());
+  if (pair_count > 0) make_initial_room(graph, pair_count);
+  insert_edges(graph, pair_count, [&](size_t k) { return IdPair{u[k], v[k]}; });
+  graph.invalidate_snapshot();
+}
+
 }  // namespace arborvane

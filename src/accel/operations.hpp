@@ -15,6 +15,8 @@ namespace arborvane {
 void add_nodes_from(GraphState& graph, std::span<const int64_t> ids);
 void add_edges_from(GraphState& graph, std::span<const IdPair> pairs);
 void add_edges_flat(GraphState& graph, std::span<const int64_t> flat);
+// Pairs (u[k], v[k]) of two arrays of equal length, as add_edges_flat would.
+void add_edge_arrays(GraphState& graph, std::span<const int64_t> u, std::span<const int64_t> v);
 
 // bulk_export.cpp
 std::vector<int64_t> node_list(const GraphState& graph);

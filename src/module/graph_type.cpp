@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "accel/operations.hpp"
+#include "module/arguments.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
@@ -52,26 +53,6 @@ PyObject* with_graph(PyObject* self, Body&& body) {
 
 bool arg_node_id(PyObject* obj, const char* name, int64_t* out) {
   if (to_node_id(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
-bool arg_unsigned(PyObject* obj, const char* name, uint64_t fallback, uint64_t* out) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (to_unsigned(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
-bool arg_float(PyObject* obj, const char* name, double fallback, double* out) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (to_float(obj, out)) return true;
   argument_error(name);
   return false;
 }

@@ -1,0 +1,41 @@
+"""Type stubs for the native module ``arborvane._arrays`` (loaded from
+_accel's shared library by arborvane._native). Results are NativeArray
+buffers; arborvane.arrays and arborvane.files wrap them in numpy arrays."""
+
+import sys
+from typing import SupportsFloat, SupportsIndex, final
+
+from typing_extensions import Buffer, TypeAlias
+
+from arborvane._accel import IntGraphCore
+
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+
+@final
+class NativeArray:
+    """Native memory of an arborvane result, viewed through the buffer protocol."""
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def node_ids(g: IntGraphCore) -> NativeArray:
+    """Node ids in nodes() order (int64)."""
+def degrees(g: IntGraphCore) -> NativeArray:
+    """Degrees aligned with node_ids (int64)."""
+def edge_pairs(g: IntGraphCore) -> NativeArray:
+    """Edges in edges() order, m x 2 (int64)."""
+def pagerank_scores(
+    g: IntGraphCore, damping: _Float = 0.85, max_iter: SupportsIndex = 100, tol: _Float = 1e-06
+) -> tuple[NativeArray, NativeArray]:
+    """(ids, scores) of IntGraphCore.pagerank."""
+def adjacency_csr(g: IntGraphCore) -> tuple[NativeArray, NativeArray, NativeArray]:
+    """(ids, indptr, indices) of the adjacency matrix."""
+def graph_from_edges(u: Buffer, v: Buffer, nodes: Buffer | None) -> IntGraphCore:
+    """A new IntGraphCore from int64 buffers (nodes may be None)."""
+def graph_file_image(g: IntGraphCore) -> NativeArray:
+    """The bytes of the graph's binary file."""
+def graph_file_size(head: Buffer) -> int:
+    """The file size that a graph file's header announces."""
+def graph_from_file_image(image: Buffer) -> IntGraphCore:
+    """A new IntGraphCore from a graph file's bytes."""
+def edge_lines(pairs: Buffer) -> NativeArray:
+    """Edge-list text, one 'u v' line per pair of ids."""

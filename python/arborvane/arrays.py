@@ -1,0 +1,144 @@
+"""numpy views of an IntGraphCore, and graphs built from arrays.
+
+Every result is written by native code straight into memory that the
+returned numpy array owns: no Python int is made per element. Per-node
+results line up with ``node_array(g)``, which lists the nodes in
+``g.nodes()`` order, so they drop into pandas side by side.
+
+SciPy is optional: ``to_scipy_sparse`` and ``from_scipy_sparse`` import it
+when called (``pip install "arborvane[scipy]"``).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from arborvane._accel import IntGraphCore
+from arborvane._native import arrays as _native
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, DTypeLike, NDArray
+
+__all__ = [
+    "node_array",
+    "degree_array",
+    "edge_array",
+    "pagerank_array",
+    "from_arrays",
+    "to_scipy_sparse",
+    "from_scipy_sparse",
+]
+
+
+def node_array(g: IntGraphCore) -> NDArray[np.int64]:
+    """The node ids of ``g`` in ``g.nodes()`` order, as an int64 array."""
+    return np.asarray(_native.node_ids(g))
+
+
+def degree_array(g: IntGraphCore) -> NDArray[np.int64]:
+    """The degree of every node, aligned with ``node_array(g)`` (a self-loop adds 1)."""
+    return np.asarray(_native.degrees(g))
+
+
+def edge_array(g: IntGraphCore) -> NDArray[np.int64]:
+    """The edges of ``g`` as an int64 array of shape (m, 2), in ``g.edges()``
+    order: each edge once, smaller id first."""
+    return np.asarray(_native.edge_pairs(g))
+
+
+def pagerank_array(
+    g: IntGraphCore, damping: float = 0.85, max_iter: int = 100, tol: float = 1e-06
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """``(ids, scores)``: the scores of ``g.pagerank(damping, max_iter, tol)``,
+    bit for bit, with ``ids`` equal to ``node_array(g)``."""
+    ids, scores = _native.pagerank_scores(g, damping, max_iter, tol)
+    return np.asarray(ids), np.asarray(scores)
+
+
+def from_arrays(u: ArrayLike, v: ArrayLike) -> IntGraphCore:
+    """A new IntGraphCore with the edges ``(u[k], v[k])``, added in order.
+
+    ``u`` and ``v`` are one-dimensional arrays of equal length of any integer
+    dtype that numpy casts safely to int64 (anything else is a TypeError
+    naming the dtype). The graph is the one ``add_edges_flat`` builds from
+    ``u[0], v[0], u[1], v[1], ...``, node order included.
+    """
+    first = _id_array(u, "u", "from_arrays")
+    second = _id_array(v, "v", "from_arrays")
+    if first.size != second.size:
+        raise ValueError(f"from_arrays(): u and v differ in length ({first.size} and {second.size})")
+    graph: IntGraphCore = _native.graph_from_edges(first, second, None)
+    return graph
+
+
+def to_scipy_sparse(g: IntGraphCore, dtype: DTypeLike = np.float64) -> tuple[Any, NDArray[np.int64]]:
+    """``(A, ids)``: the adjacency matrix of ``g`` as a ``scipy.sparse.csr_array``
+    of ones (of ``dtype``), rows and columns in ``ids`` order (``node_array(g)``).
+
+    ``A`` is symmetric; a self-loop is one entry on the diagonal. Column
+    indices are sorted within each row. Builds and caches the graph's
+    snapshot, like ``g.pagerank()``.
+    """
+    sparse = _scipy_sparse("to_scipy_sparse")
+    ids, indptr, indices = (np.asarray(part) for part in _native.adjacency_csr(g))
+    n = ids.size
+    matrix = sparse.csr_array((np.ones(indices.size, dtype=dtype), indices, indptr), shape=(n, n))
+    matrix.has_sorted_indices = True
+    return matrix, ids
+
+
+def from_scipy_sparse(A: Any, ids: ArrayLike | None = None) -> IntGraphCore:
+    """A new IntGraphCore from the square sparse matrix ``A``: a node per row
+    (``ids[i]`` for row i, or i itself without ``ids``), then an edge between
+    ``ids[i]`` and ``ids[j]`` for every stored entry (i, j) whose value is not
+    zero. Rows without entries give isolated nodes; a symmetric matrix gives
+    each edge from both of its entries, which is harmless.
+    ``from_scipy_sparse(*to_scipy_sparse(g))`` has the nodes and edges of ``g``.
+    """
+    sparse = _scipy_sparse("from_scipy_sparse")
+    if not sparse.issparse(A):
+        raise TypeError(f"from_scipy_sparse(): A must be a SciPy sparse array or matrix, not {type(A).__name__}")
+    shape = A.shape
+    if len(shape) != 2 or shape[0] != shape[1]:
+        raise ValueError(f"from_scipy_sparse(): A must be square, got shape {shape}")
+    n = int(shape[0])
+    if ids is None:
+        node_ids = np.arange(n, dtype=np.int64)
+    else:
+        node_ids = _id_array(ids, "ids", "from_scipy_sparse")
+        if node_ids.size != n:
+            raise ValueError(f"from_scipy_sparse(): ids has {node_ids.size} entries for {n} rows")
+        if np.unique(node_ids).size != n:
+            raise ValueError("from_scipy_sparse(): ids must be distinct")
+    rows = A.tocsr()
+    row_of_entry = np.repeat(np.arange(n, dtype=np.int64), np.diff(rows.indptr))
+    nonzero = rows.data != 0
+    u = node_ids[row_of_entry[nonzero]]
+    v = node_ids[rows.indices[nonzero]]
+    graph: IntGraphCore = _native.graph_from_edges(u, v, node_ids)
+    return graph
+
+
+def _id_array(values: Any, name: str, function: str) -> NDArray[np.int64]:
+    """`values` as a contiguous one-dimensional int64 array, or TypeError
+    (naming the dtype) / ValueError (naming the shape)."""
+    array = np.asarray(values)
+    if array.size == 0 and not isinstance(values, np.ndarray):
+        array = array.astype(np.int64)  # an empty list is float64 to numpy
+    if array.dtype.kind not in "iu" or not np.can_cast(array.dtype, np.int64, casting="safe"):
+        raise TypeError(
+            f"{function}(): {name} must hold integers that convert safely to int64, not dtype {array.dtype}"
+        )
+    if array.ndim != 1:
+        raise ValueError(f"{function}(): {name} must be one-dimensional, got shape {array.shape}")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def _scipy_sparse(function: str) -> Any:
+    try:
+        import scipy.sparse  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        raise ImportError(f'{function}() needs SciPy: pip install "arborvane[scipy]"') from None
+    return scipy.sparse

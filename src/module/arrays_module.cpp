@@ -1,0 +1,418 @@
+// arborvane._arrays: the native half of arborvane's array and file functions.
+//
+// A second module in the same shared library as arborvane._accel (PEP 489:
+// the library exports PyInit__arrays too, and the package loads it from
+// _accel's file with ExtensionFileLoader), so both share one copy of the
+// native core, its class object and its worker pool.
+//
+// Each function reaches the native state of the IntGraphCore it is given,
+// takes that graph's borrow exactly as the class's methods do (shared to
+// read, exclusive where the CSR snapshot may be built and cached), runs its
+// native work detached from the interpreter with Ctrl-C polling, and hands
+// results back as NativeArray buffers that numpy views without a copy. The
+// Python functions in arborvane/arrays.py and arborvane/files.py are the
+// public face; these are their building blocks.
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "accel/array_io.hpp"
+#include "accel/operations.hpp"
+#include "module/arguments.hpp"
+#include "module/bind.hpp"
+#include "module/borrow.hpp"
+#include "module/convert.hpp"
+#include "module/errors.hpp"
+#include "module/graph_object.hpp"
+#include "module/native_array.hpp"
+#include "module/native_call.hpp"
+
+namespace arborvane::py {
+namespace {
+
+// ---- arguments --------------------------------------------------------------
+
+// The graph argument, type-checked: anything but an IntGraphCore raises
+// TypeError "argument 'g': '{T}' object is not an instance of 'IntGraphCore'".
+GraphObject* arg_graph(PyObject* obj) {
+  PyObject* type = graph_type();
+  if (!type) return nullptr;
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+    raise_type_mismatch(obj, type);
+    argument_error("g");
+    return nullptr;
+  }
+  return reinterpret_cast<GraphObject*>(obj);
+}
+
+// Type check, borrow, then body(state) with native faults translated.
+template <class Borrow, class Body>
+PyObject* with_graph(PyObject* obj, Body&& body) {
+  GraphObject* graph = arg_graph(obj);
+  if (!graph) return nullptr;
+  Borrow borrow(graph->borrow_flag);
+  if (!borrow) return nullptr;
+  return guard_native<PyObject*>(nullptr, [&] { return body(graph->state); });
+}
+
+// A read-only view of a buffer argument, released on scope exit (which
+// comes after any detached work that reads it has finished).
+class BufferArg {
+ public:
+  BufferArg() = default;
+  BufferArg(const BufferArg&) = delete;
+  BufferArg& operator=(const BufferArg&) = delete;
+  ~BufferArg() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // Any C-contiguous buffer, read as bytes.
+  bool bytes(PyObject* obj, const char* name) {
+    if (!acquire(obj, PyBUF_C_CONTIGUOUS)) return fail(name);
+    return true;
+  }
+
+  // A C-contiguous buffer of native int64 values.
+  bool int64s(PyObject* obj, const char* name) {
+    if (!acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return fail(name);
+    const char* format = view_.format ? view_.format : "B";
+    if (*format == '@' || *format == '=') ++format;
+    if (view_.itemsize != 8 || (std::strcmp(format, "q") != 0 && std::strcmp(format, "l") != 0)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected a contiguous buffer of int64, got format '%s'", name,
+                   view_.format ? view_.format : "B");
+      return false;
+    }
+    return true;
+  }
+
+  std::span<const uint8_t> as_bytes() const {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+  std::span<const int64_t> as_int64s() const {
+    return {static_cast<const int64_t*>(view_.buf), static_cast<size_t>(view_.len) / sizeof(int64_t)};
+  }
+
+ private:
+  bool acquire(PyObject* obj, int flags) {
+    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  static bool fail(const char* name) {
+    argument_error(name);
+    return false;
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// A tuple of new references (all stolen); null if any is null.
+template <class... Items>
+PyObject* tuple_of(Items... items) {
+  PyRef refs[] = {PyRef(items)...};
+  for (const PyRef& ref : refs) {
+    if (!ref) return nullptr;
+  }
+  PyObject* tuple = PyTuple_New(sizeof...(Items));
+  if (!tuple) return nullptr;
+  for (size_t i = 0; i < sizeof...(Items); ++i) PyTuple_SET_ITEM(tuple, i, refs[i].release());
+  return tuple;
+}
+
+// A new, empty IntGraphCore to build into (null with an error set).
+PyRef new_graph() { return PyRef(PyObject_CallNoArgs(graph_type())); }
+
+// Builds a new graph by running build(state) detached; the graph is
+// returned only when the build finished, and dropped on any failure.
+template <class Build>
+PyObject* build_new_graph(Build&& build) {
+  if (!graph_type()) return nullptr;
+  PyRef graph = new_graph();
+  if (!graph) return nullptr;
+  auto* object = reinterpret_cast<GraphObject*>(graph.get());
+  {
+    ExclusiveBorrow borrow(object->borrow_flag);
+    if (!borrow) return nullptr;
+    bool built = guard_native(false, [&] {
+      call_native(Attachment::kDetach, [&] { build(object->state); });
+      return true;
+    });
+    if (!built) return nullptr;
+  }
+  return graph.release();
+}
+
+// An int64 NativeArray of `rows` (x `columns`) filled by fill(data) detached.
+template <class Fill>
+PyObject* filled_int64_array(size_t rows, size_t columns, Fill&& fill) {
+  void* data;
+  PyRef array(new_native_array(ElementType::kInt64, rows, columns, &data));
+  if (!array) return nullptr;
+  call_native(Attachment::kDetach, [&] { fill(static_cast<int64_t*>(data)); });
+  return array.release();
+}
+
+// ---- signatures ---------------------------------------------------------------
+
+constexpr const char* kParamG[] = {"g"};
+constexpr const char* kParamPagerank[] = {"g", "damping", "max_iter", "tol"};
+constexpr const char* kParamEdges[] = {"u", "v", "nodes"};
+constexpr const char* kParamHead[] = {"head"};
+constexpr const char* kParamImage[] = {"image"};
+constexpr const char* kParamPairs[] = {"pairs"};
+
+constexpr MethodSignature kNodeIdsSig{"node_ids()", kParamG, 1, 1};
+constexpr MethodSignature kDegreesSig{"degrees()", kParamG, 1, 1};
+constexpr MethodSignature kEdgePairsSig{"edge_pairs()", kParamG, 1, 1};
+constexpr MethodSignature kPagerankSig{"pagerank_scores()", kParamPagerank, 4, 1};
+constexpr MethodSignature kAdjacencySig{"adjacency_csr()", kParamG, 1, 1};
+constexpr MethodSignature kFromEdgesSig{"graph_from_edges()", kParamEdges, 3, 3};
+constexpr MethodSignature kFileImageSig{"graph_file_image()", kParamG, 1, 1};
+constexpr MethodSignature kFileSizeSig{"graph_file_size()", kParamHead, 1, 1};
+constexpr MethodSignature kFromImageSig{"graph_from_file_image()", kParamImage, 1, 1};
+constexpr MethodSignature kEdgeLinesSig{"edge_lines()", kParamPairs, 1, 1};
+
+constexpr Py_ssize_t kMostParameters = 4;
+
+#define ARRAYS_BIND(sig)                                    \
+  PyObject* slots[kMostParameters];                         \
+  if (!bind_arguments(sig, args, nargsf, kwnames, slots)) return nullptr
+
+#define ARRAYS_FASTCALL(name) \
+  PyObject* name(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+
+// ---- exports ------------------------------------------------------------------
+
+ARRAYS_FASTCALL(node_ids) {
+  ARRAYS_BIND(kNodeIdsSig);
+  return with_graph<SharedBorrow>(slots[0], [](GraphState& g) {
+    return filled_int64_array(g.adjacency.size(), 0, [&](int64_t* out) { write_node_ids(g, out); });
+  });
+}
+
+ARRAYS_FASTCALL(degrees) {
+  ARRAYS_BIND(kDegreesSig);
+  return with_graph<SharedBorrow>(slots[0], [](GraphState& g) {
+    return filled_int64_array(g.adjacency.size(), 0, [&](int64_t* out) { write_degrees(g, out); });
+  });
+}
+
+ARRAYS_FASTCALL(edge_pairs) {
+  ARRAYS_BIND(kEdgePairsSig);
+  return with_graph<SharedBorrow>(slots[0], [](GraphState& g) {
+    return filled_int64_array(g.edge_count, 2, [&](int64_t* out) { write_edge_pairs(g, out); });
+  });
+}
+
+// (ids, scores): the scores of IntGraphCore.pagerank, computed by the same
+// native function, with the ids they belong to in the same order.
+ARRAYS_FASTCALL(pagerank_scores) {
+  ARRAYS_BIND(kPagerankSig);
+  return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
+    double damping, tol;
+    uint64_t max_iter;
+    if (!arg_float(slots[1], "damping", 0.85, &damping)) return nullptr;
+    if (!arg_unsigned(slots[2], "max_iter", 100, &max_iter)) return nullptr;
+    if (!arg_float(slots[3], "tol", 1e-6, &tol)) return nullptr;
+    std::vector<double> scores =
+        call_native(Attachment::kDetach, [&] { return pagerank(g, damping, max_iter, tol); });
+    const std::vector<int64_t>& node_ids = g.csr->node_ids;
+    PyRef ids(filled_int64_array(node_ids.size(), 0, [&](int64_t* out) {
+      std::memcpy(out, node_ids.data(), node_ids.size() * sizeof(int64_t));
+    }));
+    if (!ids) return nullptr;
+    void* data;
+    PyRef values(new_native_array(ElementType::kFloat64, scores.size(), 0, &data));
+    if (!values) return nullptr;
+    std::memcpy(data, scores.data(), scores.size() * sizeof(double));
+    return tuple_of(ids.release(), values.release());
+  });
+}
+
+// Copies the snapshot's index runs into `out` as Index values.
+template <class Index>
+void copy_runs(const CsrSnapshot& snap, Index* indptr, Index* indices) {
+  size_t n = snap.node_count();
+  for (size_t i = 0; i <= n; ++i) indptr[i] = static_cast<Index>(snap.offsets[i]);
+  snap.with_neighbor_index([&](const auto* runs) {
+    size_t count = snap.neighbor_ids.size();
+    for (size_t k = 0; k < count; ++k) {
+      poll_interrupt_every(k, size_t{1} << 20);
+      indices[k] = static_cast<Index>(runs[k]);
+    }
+  });
+}
+
+// (ids, indptr, indices): the adjacency as compressed sparse rows over node
+// positions in ids order, each row ascending; int32 indices when every
+// position and the entry count fit, int64 otherwise.
+ARRAYS_FASTCALL(adjacency_csr) {
+  ARRAYS_BIND(kAdjacencySig);
+  return with_graph<ExclusiveBorrow>(slots[0], [](GraphState& g) -> PyObject* {
+    const CsrSnapshot& snap = call_native(Attachment::kDetach, [&]() -> const CsrSnapshot& { return ensure_csr(g); });
+    size_t n = snap.node_count(), entries = snap.neighbor_ids.size();
+    constexpr size_t kInt32Max = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+    bool narrow = n <= kInt32Max && entries <= kInt32Max;
+    ElementType index_type = narrow ? ElementType::kInt32 : ElementType::kInt64;
+    void *ids_data, *indptr_data, *indices_data;
+    PyRef ids(new_native_array(ElementType::kInt64, n, 0, &ids_data));
+    if (!ids) return nullptr;
+    PyRef indptr(new_native_array(index_type, n + 1, 0, &indptr_data));
+    if (!indptr) return nullptr;
+    PyRef indices(new_native_array(index_type, entries, 0, &indices_data));
+    if (!indices) return nullptr;
+    call_native(Attachment::kDetach, [&] {
+      std::memcpy(ids_data, snap.node_ids.data(), n * sizeof(int64_t));
+      if (narrow) {
+        copy_runs(snap, static_cast<int32_t*>(indptr_data), static_cast<int32_t*>(indices_data));
+      } else {
+        copy_runs(snap, static_cast<int64_t*>(indptr_data), static_cast<int64_t*>(indices_data));
+      }
+    });
+    return tuple_of(ids.release(), indptr.release(), indices.release());
+  });
+}
+
+// ---- building -------------------------------------------------------------------
+
+// A new graph from int64 arrays u and v of equal length: the nodes of
+// `nodes` first (None: none), then the edges (u[k], v[k]) in order, with
+// exactly the effect of add_nodes_from and add_edges_flat.
+ARRAYS_FASTCALL(graph_from_edges) {
+  ARRAYS_BIND(kFromEdgesSig);
+  BufferArg u, v, nodes;
+  if (!u.int64s(slots[0], "u") || !v.int64s(slots[1], "v")) return nullptr;
+  if (slots[2] != Py_None && !nodes.int64s(slots[2], "nodes")) return nullptr;
+  if (u.as_int64s().size() != v.as_int64s().size()) {
+    PyErr_SetString(PyExc_ValueError, "u and v must have the same length");
+    return nullptr;
+  }
+  return build_new_graph([&](GraphState& g) {
+    if (slots[2] != Py_None) add_nodes_from(g, nodes.as_int64s());
+    add_edge_arrays(g, u.as_int64s(), v.as_int64s());
+  });
+}
+
+// ---- graph files ----------------------------------------------------------------
+
+ARRAYS_FASTCALL(graph_file_image) {
+  ARRAYS_BIND(kFileImageSig);
+  return with_graph<ExclusiveBorrow>(slots[0], [](GraphState& g) -> PyObject* {
+    size_t size = call_native(Attachment::kDetach, [&] { return graph_file_size(g); });
+    void* data;
+    PyRef image(new_native_array(ElementType::kByte, size, 0, &data));
+    if (!image) return nullptr;
+    call_native(Attachment::kDetach, [&] { write_graph_file(g, static_cast<uint8_t*>(data)); });
+    return image.release();
+  });
+}
+
+ARRAYS_FASTCALL(graph_file_size_method) {
+  ARRAYS_BIND(kFileSizeSig);
+  BufferArg head;
+  if (!head.bytes(slots[0], "head")) return nullptr;
+  return guard_native<PyObject*>(nullptr, [&] {
+    return to_python(static_cast<uint64_t>(graph_file_size_from_header(head.as_bytes())));
+  });
+}
+
+ARRAYS_FASTCALL(graph_from_file_image) {
+  ARRAYS_BIND(kFromImageSig);
+  BufferArg image;
+  if (!image.bytes(slots[0], "image")) return nullptr;
+  return build_new_graph([&](GraphState& g) { read_graph_file(image.as_bytes(), g); });
+}
+
+// ---- edge-list text -------------------------------------------------------------
+
+ARRAYS_FASTCALL(edge_lines) {
+  ARRAYS_BIND(kEdgeLinesSig);
+  BufferArg pairs;
+  if (!pairs.int64s(slots[0], "pairs")) return nullptr;
+  std::span<const int64_t> flat = pairs.as_int64s();
+  void* data;
+  PyRef text(new_native_array(ElementType::kByte, edge_lines_capacity(flat.size() / 2), 0, &data));
+  if (!text) return nullptr;
+  bool done = guard_native(false, [&] {
+    size_t length = call_native(Attachment::kDetach, [&] { return format_edge_lines(flat, static_cast<char*>(data)); });
+    shrink_native_array(text.get(), length);
+    return true;
+  });
+  return done ? text.release() : nullptr;
+}
+
+#undef ARRAYS_BIND
+#undef ARRAYS_FASTCALL
+
+// ---- the module -----------------------------------------------------------------
+
+#define FASTCALL_FUNCTION(name, function, doc)                                         \
+  {                                                                                    \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
+        METH_FASTCALL | METH_KEYWORDS, doc                                             \
+  }
+
+PyMethodDef kFunctions[] = {
+    FASTCALL_FUNCTION("node_ids", node_ids, "node_ids($module, g)\n--\n\nNode ids in nodes() order (int64)."),
+    FASTCALL_FUNCTION("degrees", degrees, "degrees($module, g)\n--\n\nDegrees aligned with node_ids (int64)."),
+    FASTCALL_FUNCTION("edge_pairs", edge_pairs, "edge_pairs($module, g)\n--\n\nEdges in edges() order, m x 2 (int64)."),
+    FASTCALL_FUNCTION("pagerank_scores", pagerank_scores,
+                      "pagerank_scores($module, g, damping=0.85, max_iter=100, tol=1e-06)\n--\n\n"
+                      "(ids, scores) of IntGraphCore.pagerank."),
+    FASTCALL_FUNCTION("adjacency_csr", adjacency_csr,
+                      "adjacency_csr($module, g)\n--\n\n(ids, indptr, indices) of the adjacency matrix."),
+    FASTCALL_FUNCTION("graph_from_edges", graph_from_edges,
+                      "graph_from_edges($module, u, v, nodes)\n--\n\n"
+                      "A new IntGraphCore from int64 buffers (nodes may be None)."),
+    FASTCALL_FUNCTION("graph_file_image", graph_file_image,
+                      "graph_file_image($module, g)\n--\n\nThe bytes of the graph's binary file."),
+    FASTCALL_FUNCTION("graph_file_size", graph_file_size_method,
+                      "graph_file_size($module, head)\n--\n\nThe file size that a graph file's header announces."),
+    FASTCALL_FUNCTION("graph_from_file_image", graph_from_file_image,
+                      "graph_from_file_image($module, image)\n--\n\nA new IntGraphCore from a graph file's bytes."),
+    FASTCALL_FUNCTION("edge_lines", edge_lines,
+                      "edge_lines($module, pairs)\n--\n\nEdge-list text, one 'u v' line per pair of ids."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL_FUNCTION
+
+// This module reaches into IntGraphCore objects, whose class is one
+// process-wide object, so like _accel it is refused outside the main
+// interpreter.
+int exec_module(PyObject* module) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "arborvane._arrays can only be imported in the main interpreter");
+    return -1;
+  }
+  if (!graph_type()) return -1;
+  PyTypeObject* array_type = native_array_type();
+  if (!array_type) return -1;
+  return PyModule_AddObjectRef(module, "NativeArray", reinterpret_cast<PyObject*>(array_type));
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_arrays",
+    "Native building blocks of arborvane's array and file functions.",
+    0,
+    kFunctions,
+    kModuleSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace arborvane::py
+
+PyMODINIT_FUNC PyInit__arrays(void) { return PyModuleDef_Init(&arborvane::py::kModuleDef); }

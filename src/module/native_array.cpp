@@ -1,0 +1,164 @@
+#include "module/native_array.hpp"
+
+#include <atomic>
+#include <new>
+
+#include <sys/mman.h>
+
+namespace arborvane::py {
+namespace {
+
+struct NativeArrayObject {
+  PyObject_HEAD
+  void* data;
+  size_t capacity;  // bytes allocated
+  Py_ssize_t bytes;  // bytes described
+  Py_ssize_t itemsize;
+  int ndim;
+  Py_ssize_t shape[2];
+  Py_ssize_t strides[2];
+  char format[2];
+};
+
+// Blocks from a few MiB up are aligned to 2 MiB and offered to transparent
+// huge pages: a fresh export touches every page once, and with 4 KiB pages
+// the page faults cost as much as writing the data.
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+constexpr size_t kHugePageFrom = 2 * kHugePageBytes;
+constexpr size_t kSmallAlignment = 64;
+
+std::align_val_t alignment_for(size_t bytes) {
+  return std::align_val_t{bytes >= kHugePageFrom ? kHugePageBytes : kSmallAlignment};
+}
+
+void* allocate(size_t bytes) {
+  void* p = ::operator new(bytes, alignment_for(bytes));
+#ifdef MADV_HUGEPAGE
+  if (bytes >= kHugePageFrom) ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
+#endif
+  return p;
+}
+
+void array_dealloc(PyObject* self) {
+  auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  ::operator delete(array->data, alignment_for(array->capacity));
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  view->buf = array->data;
+  view->obj = Py_NewRef(self);
+  view->len = array->bytes;
+  view->readonly = 0;
+  view->itemsize = array->itemsize;
+  view->format = (flags & PyBUF_FORMAT) ? array->format : nullptr;
+  bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
+  view->ndim = shaped ? array->ndim : 1;
+  view->shape = shaped ? array->shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? array->strides : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Native memory of an arborvane result, viewed through the buffer protocol.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(array_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(array_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "arborvane._arrays.NativeArray",
+    static_cast<int>(sizeof(NativeArrayObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSlots,
+};
+
+std::atomic<PyObject*> g_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* native_array_type() {
+  PyObject* existing = g_type.load(std::memory_order_acquire);
+  if (existing) return reinterpret_cast<PyTypeObject*>(existing);
+  PyObject* created = PyType_FromSpec(&kSpec);
+  if (!created) return nullptr;
+  if (!g_type.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
+    Py_DECREF(created);
+    return reinterpret_cast<PyTypeObject*>(existing);
+  }
+  return reinterpret_cast<PyTypeObject*>(created);
+}
+
+namespace {
+
+struct Element {
+  char format;
+  size_t size;
+};
+
+Element element(ElementType type) {
+  switch (type) {
+    case ElementType::kInt64:
+      return {'q', 8};
+    case ElementType::kInt32:
+      return {'i', 4};
+    case ElementType::kFloat64:
+      return {'d', 8};
+    case ElementType::kByte:
+      break;
+  }
+  return {'B', 1};
+}
+
+}  // namespace
+
+PyObject* new_native_array(ElementType type, size_t rows, size_t columns, void** data) {
+  Element e = element(type);
+  size_t per_row = e.size * (columns ? columns : 1);
+  constexpr size_t kMaxBytes = static_cast<size_t>(PY_SSIZE_T_MAX);
+  if (rows > kMaxBytes / per_row) return PyErr_NoMemory();
+  size_t bytes = rows * per_row;
+  PyTypeObject* tp = native_array_type();
+  if (!tp) return nullptr;
+  void* memory;
+  try {
+    // Never empty, so that every view has a valid address.
+    memory = allocate(bytes ? bytes : kSmallAlignment);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (!self) {
+    ::operator delete(memory, alignment_for(bytes ? bytes : kSmallAlignment));
+    return nullptr;
+  }
+  auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  array->data = memory;
+  array->capacity = bytes ? bytes : kSmallAlignment;
+  array->bytes = static_cast<Py_ssize_t>(bytes);
+  array->itemsize = static_cast<Py_ssize_t>(e.size);
+  array->format[0] = e.format;
+  array->format[1] = '\0';
+  array->ndim = columns ? 2 : 1;
+  array->shape[0] = static_cast<Py_ssize_t>(rows);
+  array->shape[1] = static_cast<Py_ssize_t>(columns);
+  array->strides[0] = static_cast<Py_ssize_t>(per_row);
+  array->strides[1] = static_cast<Py_ssize_t>(e.size);
+  *data = memory;
+  return self;
+}
+
+void shrink_native_array(PyObject* self, size_t rows) {
+  auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  if (array->ndim != 1 || static_cast<Py_ssize_t>(rows) > array->shape[0]) return;
+  array->shape[0] = static_cast<Py_ssize_t>(rows);
+  array->bytes = static_cast<Py_ssize_t>(rows) * array->itemsize;
+}
+
+}  // namespace arborvane::py
