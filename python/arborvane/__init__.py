@@ -15,6 +15,17 @@ from arborvane.arrays import (
 )
 from arborvane.files import load, read_edgelist, save, write_edgelist
 
+# Analytics with per-node numpy results (native, on the cached snapshot).
+from arborvane.analytics import (
+    average_clustering,
+    betweenness_centrality,
+    bfs_distances,
+    clustering,
+    component_labels,
+    core_number,
+    transitivity,
+)
+
 __all__ = [
     "IntGraphCore",
     "from_networkx",
@@ -30,4 +41,11 @@ __all__ = [
     "write_edgelist",
     "save",
     "load",
+    "component_labels",
+    "bfs_distances",
+    "core_number",
+    "clustering",
+    "average_clustering",
+    "transitivity",
+    "betweenness_centrality",
 ]

@@ -1,13 +1,15 @@
 // Whole-graph analytics on the CSR snapshot, beyond the core class's own.
 // Each lives in the source file named after it.
 //
-// Every per-node result is indexed by snapshot node index, which is the
-// order of nodes(). All results are exact and the same bits for any number
-// of worker threads. Long loops poll for Ctrl-C (interrupt.hpp).
+// Every per-node result is written to `out`, one element per snapshot node
+// index (the order of nodes()), every element written. All results are
+// exact and the same bits for any number of worker threads. Long loops poll
+// for Ctrl-C (interrupt.hpp).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "accel/csr_snapshot.hpp"
@@ -17,19 +19,19 @@ namespace arborvane {
 // component_labels.cpp: the component of every node, numbered 0, 1, ... in
 // the order in which a walk over the nodes meets each component first (the
 // order of connected_component_sizes()).
-std::vector<int64_t> component_labels(const CsrSnapshot& snap);
+void component_labels(const CsrSnapshot& snap, std::span<int64_t> out);
 
 // bfs_distances.cpp: hops from node index `source` to every node, -1 where
 // unreachable. `source` must be below snap.node_count().
-std::vector<int64_t> bfs_distances(const CsrSnapshot& snap, size_t source);
+void bfs_distances(const CsrSnapshot& snap, size_t source, std::span<int64_t> out);
 
 // core_number.cpp: the k-core number of every node, self-loops ignored.
-std::vector<int64_t> core_numbers(const CsrSnapshot& snap);
+void core_numbers(const CsrSnapshot& snap, std::span<int64_t> out);
 
 // clustering.cpp, self-loops ignored throughout.
-std::vector<double> clustering(const CsrSnapshot& snap);  // local coefficient per node
-double average_clustering(const CsrSnapshot& snap);        // mean of clustering(); 0 without nodes
-double transitivity(const CsrSnapshot& snap);              // 3 * triangles / connected triples
+void clustering(const CsrSnapshot& snap, std::span<double> out);  // local coefficient per node
+double average_clustering(const CsrSnapshot& snap);  // mean of clustering(); 0 without nodes
+double transitivity(const CsrSnapshot& snap);        // 3 * triangles / connected triples
 
 // betweenness.cpp: Brandes' betweenness without endpoints, scaled as
 // NetworkX scales it for undirected graphs. With `sample`, only that many
@@ -40,7 +42,7 @@ struct BetweennessOptions {
   std::optional<uint64_t> sample;
   uint64_t seed = 0;
 };
-std::vector<double> betweenness_centrality(const CsrSnapshot& snap, const BetweennessOptions& options);
+void betweenness_centrality(const CsrSnapshot& snap, const BetweennessOptions& options, std::span<double> out);
 
 // k distinct node indices out of [0, n), ascending: the first k positions of
 // a partial Fisher-Yates shuffle of 0..n-1 driven by splitmix64(seed), each

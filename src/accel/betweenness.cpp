@@ -139,9 +139,9 @@ struct SourceSearch {
 };
 
 template <class Index>
-std::vector<double> accumulate(const CsrSnapshot& snap, const Index* runs, const std::vector<uint64_t>& sources) {
+void accumulate(const CsrSnapshot& snap, const Index* runs, const std::vector<uint64_t>& sources, double* total) {
   const size_t n = snap.node_count();
-  std::vector<double> total(n, 0.0);
+  parallel_for_ranges(n, 4096, [total](size_t begin, size_t end) { std::fill(total + begin, total + end, 0.0); });
 
   const size_t threads = worker_count();
   const size_t workspace_bytes = std::max<size_t>(1, n * (sizeof(typename SourceSearch<Index>::NodeState) + sizeof(Index) + sizeof(double)));
@@ -168,7 +168,6 @@ std::vector<double> accumulate(const CsrSnapshot& snap, const Index* runs, const
       }
     }
   }
-  return total;
 }
 
 // NetworkX's scaling for undirected graphs without endpoints, with N = n - 1
@@ -177,7 +176,7 @@ std::vector<double> accumulate(const CsrSnapshot& snap, const Index* runs, const
 // counted from both ends). With sampled sources, a source's own paths are
 // missing from its score, so it is scaled as one of K - 1 sources (no data:
 // NaN when K = 1). No scaling at all when N < 2.
-void rescale(std::vector<double>& scores, const std::vector<uint64_t>& sources, bool sampled, bool normalized) {
+void rescale(std::span<double> scores, const std::vector<uint64_t>& sources, bool sampled, bool normalized) {
   const u128 targets = scores.size() - 1;
   if (scores.size() < 3) return;
   // Sources whose paths were counted: all but one per target when every
@@ -210,7 +209,7 @@ std::vector<uint64_t> sample_sources(uint64_t n, uint64_t k, uint64_t seed) {
   return pool;
 }
 
-std::vector<double> betweenness_centrality(const CsrSnapshot& snap, const BetweennessOptions& options) {
+void betweenness_centrality(const CsrSnapshot& snap, const BetweennessOptions& options, std::span<double> out) {
   const size_t n = snap.node_count();
   std::vector<uint64_t> sources;
   if (options.sample) {
@@ -219,10 +218,8 @@ std::vector<double> betweenness_centrality(const CsrSnapshot& snap, const Betwee
     sources.resize(n);
     for (size_t i = 0; i < n; ++i) sources[i] = i;
   }
-  std::vector<double> scores =
-      snap.with_neighbor_index([&](const auto* runs) { return accumulate(snap, runs, sources); });
-  rescale(scores, sources, options.sample.has_value(), options.normalized);
-  return scores;
+  snap.with_neighbor_index([&](const auto* runs) { accumulate(snap, runs, sources, out.data()); });
+  rescale(out, sources, options.sample.has_value(), options.normalized);
 }
 
 }  // namespace arborvane

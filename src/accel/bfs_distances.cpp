@@ -12,6 +12,7 @@
 // stops at the first, so most of the middle layers' edges are never read.
 // Both steps run on the pool; a node's distance is its layer, which no
 // schedule changes, so the result is the same for every thread count.
+#include <algorithm>
 #include <atomic>
 #include <bit>
 
@@ -40,10 +41,11 @@ constexpr size_t kMinWordsPerRange = 64;
 template <class Index>
 class Search {
  public:
-  Search(const CsrSnapshot& snap, const Index* runs)
-      : snap_(snap), n_(snap.node_count()), offsets_(snap.offsets.data()), runs_(runs), distance_(n_, -1) {}
+  Search(const CsrSnapshot& snap, const Index* runs, int64_t* distance)
+      : snap_(snap), n_(snap.node_count()), offsets_(snap.offsets.data()), runs_(runs), distance_(distance) {}
 
-  std::vector<int64_t> run(size_t source) {
+  void run(size_t source) {
+    parallel_for_ranges(n_, 4096, [this](size_t begin, size_t end) { std::fill(distance_ + begin, distance_ + end, -1); });
     // The frontier is frontier_[0, frontier_size); next_ receives the layer
     // after it. Each holds a node at most once, so n entries suffice.
     frontier_.resize(n_);
@@ -71,7 +73,6 @@ class Search {
         frontier_edges = push(frontier_size, ++depth);
       }
     }
-    return std::move(distance_);
   }
 
  private:
@@ -91,7 +92,7 @@ class Search {
       for (size_t i = begin; i < end; ++i) {
         poll_interrupt_every(i, 1024);
         prefetch.before(i - begin, end - begin, [&](size_t j) { return frontier[begin + j]; },
-                        [this](Index w) { return &distance_[w]; });
+                        [this](Index w) { return distance_ + w; });
         const size_t u = frontier[i];
         for (uint64_t k = offsets_[u]; k < offsets_[u + 1]; ++k) {
           const Index v = runs_[k];
@@ -149,16 +150,16 @@ class Search {
   size_t n_;
   const uint64_t* offsets_;
   const Index* runs_;
-  std::vector<int64_t> distance_;
+  int64_t* distance_;  // -1 until reached
   std::vector<Index> frontier_, next_;
 };
 
 }  // namespace
 
-std::vector<int64_t> bfs_distances(const CsrSnapshot& snap, size_t source) {
-  return snap.with_neighbor_index([&](const auto* runs) {
+void bfs_distances(const CsrSnapshot& snap, size_t source, std::span<int64_t> out) {
+  snap.with_neighbor_index([&](const auto* runs) {
     using Index = std::remove_cv_t<std::remove_pointer_t<decltype(runs)>>;
-    return Search<Index>(snap, runs).run(source);
+    Search<Index>(snap, runs, out.data()).run(source);
   });
 }
 

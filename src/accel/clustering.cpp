@@ -52,14 +52,12 @@ std::vector<uint64_t> triangles_per_node(const CsrSnapshot& snap, const Index* r
 }
 
 template <class Index>
-std::vector<double> local_clustering(const CsrSnapshot& snap, const Index* runs) {
+void local_clustering(const CsrSnapshot& snap, const Index* runs, double* out) {
   std::vector<uint64_t> triangles = triangles_per_node(snap, runs);
-  std::vector<double> result(snap.node_count());
   parallel_for(snap.node_count(), 4096, [&](size_t u) {
     const uint64_t d = loop_free_degree(snap, runs, u);
-    result[u] = triangles[u] ? exact_ratio(u128{2} * triangles[u], u128{d} * (d - 1)) : 0.0;
+    out[u] = triangles[u] ? exact_ratio(u128{2} * triangles[u], u128{d} * (d - 1)) : 0.0;
   });
-  return result;
 }
 
 // Sum of d(v) (d(v) - 1) over all nodes, exactly.
@@ -83,14 +81,15 @@ u128 connected_triples_twice(const CsrSnapshot& snap, const Index* runs) {
 
 }  // namespace
 
-std::vector<double> clustering(const CsrSnapshot& snap) {
-  return snap.with_neighbor_index([&snap](const auto* runs) { return local_clustering(snap, runs); });
+void clustering(const CsrSnapshot& snap, std::span<double> out) {
+  snap.with_neighbor_index([&](const auto* runs) { local_clustering(snap, runs, out.data()); });
 }
 
 double average_clustering(const CsrSnapshot& snap) {
   const size_t n = snap.node_count();
   if (n == 0) return 0.0;
-  const std::vector<double> values = clustering(snap);
+  std::vector<double> values(n);
+  clustering(snap, values);
   // Neumaier's compensated sum, left to right, exactly as Python's sum().
   double sum = 0.0, compensation = 0.0;
   for (double x : values) {

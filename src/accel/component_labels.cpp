@@ -29,7 +29,7 @@ constexpr size_t kRootSamples = 1024;
 constexpr size_t kMinNodesPerRange = 4096;
 
 template <class Index>
-std::vector<int64_t> label(const CsrSnapshot& snap, const Index* runs) {
+void label(const CsrSnapshot& snap, const Index* runs, int64_t* labels) {
   const size_t n = snap.node_count();
   const uint64_t* offsets = snap.offsets.data();
   ConcurrentUnionFind<Index> sets(n);
@@ -58,7 +58,6 @@ std::vector<int64_t> label(const CsrSnapshot& snap, const Index* runs) {
   // Ascending indices: a parent's index is below its child's, so the parent
   // already points at the root (and the root holds its label) when the
   // child is reached.
-  std::vector<int64_t> labels(n);
   int64_t next_label = 0;
   for (size_t u = 0; u < n; ++u) {
     poll_interrupt_every(u, 65536);
@@ -66,13 +65,12 @@ std::vector<int64_t> label(const CsrSnapshot& snap, const Index* runs) {
     sets.set_parent(u, root);
     labels[u] = root == u ? next_label++ : labels[root];
   }
-  return labels;
 }
 
 }  // namespace
 
-std::vector<int64_t> component_labels(const CsrSnapshot& snap) {
-  return snap.with_neighbor_index([&snap](const auto* runs) { return label(snap, runs); });
+void component_labels(const CsrSnapshot& snap, std::span<int64_t> out) {
+  snap.with_neighbor_index([&](const auto* runs) { label(snap, runs, out.data()); });
 }
 
 }  // namespace arborvane

@@ -37,7 +37,7 @@ class Peeling {
       : snap_(snap), runs_(runs), n_(snap.node_count()), degree_(n_), remaining_(n_), kept_(n_), frontier_(n_),
         next_(n_) {}
 
-  std::vector<int64_t> run() {
+  void run(int64_t* core) {
     parallel_for(n_, 1024, [&](size_t u) {
       degree_[u] = static_cast<uint32_t>(loop_free_degree(snap_, runs_, u));
       remaining_[u] = static_cast<Index>(u);
@@ -56,7 +56,7 @@ class Peeling {
       ++level;
     }
     // A peeled node's degree stopped at its level: its core number.
-    return std::vector<int64_t>(degree_.begin(), degree_.end());
+    parallel_for(n_, 4096, [&](size_t u) { core[u] = degree_[u]; });
   }
 
  private:
@@ -133,10 +133,10 @@ class Peeling {
 
 }  // namespace
 
-std::vector<int64_t> core_numbers(const CsrSnapshot& snap) {
-  return snap.with_neighbor_index([&](const auto* runs) {
+void core_numbers(const CsrSnapshot& snap, std::span<int64_t> out) {
+  snap.with_neighbor_index([&](const auto* runs) {
     using Index = std::remove_cv_t<std::remove_pointer_t<decltype(runs)>>;
-    return Peeling<Index>(snap, runs).run();
+    Peeling<Index>(snap, runs).run(out.data());
   });
 }
 
