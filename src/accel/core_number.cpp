@@ -108,7 +108,8 @@ class Peeling {
         for (uint64_t k = offsets[v]; k < offsets[v + 1]; ++k) {
           const Index u = runs_[k];
           std::atomic_ref<uint32_t> degree(degree_[u]);
-          if (u == v || degree.load(std::memory_order_relaxed) <= level) continue;
+          // Peeled already (v itself, through a self-loop, among them).
+          if (degree.load(std::memory_order_relaxed) <= level) continue;
           const uint32_t before = degree.fetch_sub(1, std::memory_order_relaxed);
           if (before == level + 1) {
             out.push(u);
