@@ -1,51 +1,67 @@
 """arborvane: fast undirected integer-node graphs with a native core."""
 
+from arborvane import _native  # noqa: F401  (registers arborvane._arrays)
 from arborvane._accel import IntGraphCore
 from arborvane.interop import from_networkx, to_networkx
 
-# numpy arrays and files (native module arborvane._arrays).
-from arborvane.arrays import (
-    degree_array,
-    edge_array,
-    from_arrays,
-    from_scipy_sparse,
-    node_array,
-    pagerank_array,
-    to_scipy_sparse,
-)
-from arborvane.files import load, read_edgelist, save, write_edgelist
+# numpy arrays, files and analytics: imported on first use, so that
+# `import arborvane` stays quick and does not import numpy.
+_LAZY = {
+    "node_array": "arborvane.arrays",
+    "degree_array": "arborvane.arrays",
+    "edge_array": "arborvane.arrays",
+    "pagerank_array": "arborvane.arrays",
+    "from_arrays": "arborvane.arrays",
+    "to_scipy_sparse": "arborvane.arrays",
+    "from_scipy_sparse": "arborvane.arrays",
+    "read_edgelist": "arborvane.files",
+    "write_edgelist": "arborvane.files",
+    "save": "arborvane.files",
+    "load": "arborvane.files",
+    "component_labels": "arborvane.analytics",
+    "bfs_distances": "arborvane.analytics",
+    "core_number": "arborvane.analytics",
+    "clustering": "arborvane.analytics",
+    "average_clustering": "arborvane.analytics",
+    "transitivity": "arborvane.analytics",
+    "betweenness_centrality": "arborvane.analytics",
+}
 
-# Analytics with per-node numpy results (native, on the cached snapshot).
-from arborvane.analytics import (
-    average_clustering,
-    betweenness_centrality,
-    bfs_distances,
-    clustering,
-    component_labels,
-    core_number,
-    transitivity,
-)
+TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
+if TYPE_CHECKING:
+    from arborvane.arrays import (
+        degree_array,
+        edge_array,
+        from_arrays,
+        from_scipy_sparse,
+        node_array,
+        pagerank_array,
+        to_scipy_sparse,
+    )
+    from arborvane.analytics import (
+        average_clustering,
+        betweenness_centrality,
+        bfs_distances,
+        clustering,
+        component_labels,
+        core_number,
+        transitivity,
+    )
+    from arborvane.files import load, read_edgelist, save, write_edgelist
 
-__all__ = [
-    "IntGraphCore",
-    "from_networkx",
-    "to_networkx",
-    "node_array",
-    "degree_array",
-    "edge_array",
-    "pagerank_array",
-    "from_arrays",
-    "to_scipy_sparse",
-    "from_scipy_sparse",
-    "read_edgelist",
-    "write_edgelist",
-    "save",
-    "load",
-    "component_labels",
-    "bfs_distances",
-    "core_number",
-    "clustering",
-    "average_clustering",
-    "transitivity",
-    "betweenness_centrality",
-]
+__all__ = ["IntGraphCore", "from_networkx", "to_networkx", *_LAZY]
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'arborvane' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_LAZY])
