@@ -138,14 +138,19 @@ def test_stats_json(tmp_path):
     assert done.returncode == 0, done.stderr
     data = json.loads(done.stdout)
     assert {k: data[k] for k in ("nodes", "edges", "self_loops", "components", "largest_component",
-                                 "triangles", "pairs_read", "lines")} == {
+                                 "triangles", "degeneracy", "pairs_read", "lines")} == {
         "nodes": 7, "edges": 6, "self_loops": 1, "components": 3, "largest_component": 4,
-        "triangles": 1, "pairs_read": 7, "lines": 8}
+        "triangles": 1, "degeneracy": 2, "pairs_read": 7, "lines": 8}
+    # Clustering 1, 1, 1/3 on the triangle, 0 elsewhere (the loop ignored);
+    # 3 triangles' worth of triples over 2+2+6 ordered ones.
+    assert data["average_clustering"] == (1 + 1 + 1 / 3) / 7
+    assert data["transitivity"] == 0.6
     top = data["pagerank_top"]
     assert len(top) == 3 and top[0]["node"] == 3
     scores = [row["score"] for row in top]
     assert scores == sorted(scores, reverse=True)
-    assert set(data["seconds"]) >= {"read edge list", "pagerank", "triangle_count"}
+    assert set(data["seconds"]) >= {"read edge list", "pagerank", "triangle_count", "core_number",
+                                    "average_clustering", "transitivity"}
 
 
 def test_self_loop_count_with_and_without_numpy_parts():
@@ -166,6 +171,7 @@ def test_stats_table_and_top_zero(tmp_path, capsys):
     assert cli.main(["stats", path, "--top", "0", "--quiet"]) == 0
     out, err = capsys.readouterr()
     assert "nodes" in out and "PageRank" not in out and err == ""
+    assert "degeneracy (largest core number)" in out and "transitivity" in out
 
 
 @pytest.mark.parametrize("text, message", [

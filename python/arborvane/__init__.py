@@ -4,8 +4,8 @@ from arborvane import _native  # noqa: F401  (registers arborvane._arrays)
 from arborvane._accel import IntGraphCore
 from arborvane.interop import from_networkx, to_networkx
 
-# numpy arrays and files: imported on first use, so that `import arborvane`
-# stays quick and does not import numpy.
+# numpy arrays, files and analytics: imported on first use, so that
+# `import arborvane` stays quick and does not import numpy.
 _LAZY = {
     "node_array": "arborvane.arrays",
     "degree_array": "arborvane.arrays",
@@ -18,6 +18,13 @@ _LAZY = {
     "write_edgelist": "arborvane.files",
     "save": "arborvane.files",
     "load": "arborvane.files",
+    "component_labels": "arborvane.analytics",
+    "bfs_distances": "arborvane.analytics",
+    "core_number": "arborvane.analytics",
+    "clustering": "arborvane.analytics",
+    "average_clustering": "arborvane.analytics",
+    "transitivity": "arborvane.analytics",
+    "betweenness_centrality": "arborvane.analytics",
 }
 
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
@@ -30,6 +37,15 @@ if TYPE_CHECKING:
         node_array,
         pagerank_array,
         to_scipy_sparse,
+    )
+    from arborvane.analytics import (
+        average_clustering,
+        betweenness_centrality,
+        bfs_distances,
+        clustering,
+        component_labels,
+        core_number,
+        transitivity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist
 

@@ -41,3 +41,19 @@ def edge_lines(pairs: Buffer) -> NativeArray:
     """Edge-list text, one 'u v' line per pair of ids."""
 def worker_threads() -> int:
     """Threads of the worker pool (created now if not yet running)."""
+def component_labels(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
+    """(ids, labels): components numbered in first-met order."""
+def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NativeArray, NativeArray]:
+    """(ids, hops from source), -1 where unreachable."""
+def core_numbers(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
+    """(ids, core number of every node), self-loops ignored."""
+def clustering_values(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
+    """(ids, local clustering coefficients)."""
+def average_clustering(g: IntGraphCore) -> float:
+    """Mean local clustering coefficient (0.0 without nodes)."""
+def transitivity(g: IntGraphCore) -> float:
+    """Three times the triangles over the connected triples."""
+def betweenness_scores(
+    g: IntGraphCore, k: SupportsIndex | None, seed: SupportsIndex, normalized: object
+) -> tuple[NativeArray, NativeArray]:
+    """(ids, betweenness) over all sources (k None) or k sampled ones."""

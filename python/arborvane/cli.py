@@ -357,11 +357,11 @@ def print_bench_table(data: dict[str, Any]) -> None:
 
 
 def run_stats(args: argparse.Namespace) -> int:
-    from arborvane import IntGraphCore
+    from arborvane import IntGraphCore, average_clustering, core_number, transitivity
     from arborvane.edgelist import EdgeListError, read_edge_list
 
     path = args.file
-    with Stages(6 if args.top > 0 else 5, quiet=args.quiet) as stages:
+    with Stages(9 if args.top > 0 else 8, quiet=args.quiet) as stages:
         try:
             edge_list = stages.run("read edge list", lambda: read_edge_list(path))
         except EdgeListError as exc:
@@ -378,6 +378,9 @@ def run_stats(args: argparse.Namespace) -> int:
         del edge_list
         sizes = stages.run("connected_component_sizes", g.connected_component_sizes)
         triangles = stages.run("triangle_count", g.triangle_count)
+        cores = stages.run("core_number", lambda: core_number(g)[1])
+        clustering = stages.run("average_clustering", lambda: average_clustering(g))
+        global_clustering = stages.run("transitivity", lambda: transitivity(g))
         top: list[tuple[int, float]] = []
         if args.top > 0:
             ranks = stages.run("pagerank", g.pagerank)
@@ -393,6 +396,9 @@ def run_stats(args: argparse.Namespace) -> int:
         "components": len(sizes),
         "largest_component": max(sizes, default=0),
         "triangles": triangles,
+        "degeneracy": int(cores.max()) if cores.size else 0,
+        "average_clustering": clustering,
+        "transitivity": global_clustering,
         "pagerank_top": [{"node": node, "score": score} for node, score in top],
         "lines": lines,
         "pairs_read": pairs,
@@ -433,6 +439,9 @@ def print_stats_table(data: dict[str, Any]) -> None:
         ("connected components", f"{data['components']:,}"),
         ("largest component", f"{data['largest_component']:,}"),
         ("triangles", f"{data['triangles']:,}"),
+        ("degeneracy (largest core number)", f"{data['degeneracy']:,}"),
+        ("average clustering", f"{data['average_clustering']:.6g}"),
+        ("transitivity", f"{data['transitivity']:.6g}"),
         ("pairs read", f"{data['pairs_read']:,}" + (f" ({rate / 1e6:.1f} M/s)" if rate else "")),
     ]
     for label, value in rows:

@@ -9,10 +9,12 @@
 // Only linking a root does.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace arborvane {
 
@@ -66,5 +68,32 @@ class ConcurrentUnionFind {
   std::unique_ptr<std::atomic<Index>[]> parent_;
   size_t n_;
 };
+
+// The most common root among about `samples` indices spread evenly over
+// [0, n), counting only those for which counted(i) holds: in a graph with a
+// giant component, its root. `votes` is how many sampled indices had it, out
+// of `sampled`.
+struct SampledRoot {
+  size_t root = 0;
+  size_t votes = 0;
+  size_t sampled = 0;
+};
+
+template <class Index, class Counted>
+SampledRoot most_common_root(ConcurrentUnionFind<Index>& sets, size_t n, size_t samples, const Counted& counted) {
+  std::vector<Index> roots;
+  const size_t stride = std::max<size_t>(1, n / std::max<size_t>(1, samples));
+  for (size_t i = 0; i < n; i += stride) {
+    if (counted(i)) roots.push_back(sets.find(static_cast<Index>(i)));
+  }
+  std::sort(roots.begin(), roots.end());
+  SampledRoot best;
+  best.sampled = roots.size();
+  for (size_t a = 0, b = 0; a < roots.size(); a = b) {
+    while (b < roots.size() && roots[b] == roots[a]) ++b;
+    if (b - a > best.votes) best = SampledRoot{roots[a], b - a, roots.size()};
+  }
+  return best;
+}
 
 }  // namespace arborvane

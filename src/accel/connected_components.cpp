@@ -187,23 +187,11 @@ std::vector<uint64_t> sizes_by_disjoint_sets(const AdjacencyMap& adjacency) {
   });
 
   // The largest set among evenly spread nodes.
-  std::vector<Index> sampled_roots;
-  const size_t stride = std::max<size_t>(1, slot_count / kRootSamples);
-  for (size_t i = 0; i < slot_count; i += stride) {
-    if (slots[i].key != kVacantKey) sampled_roots.push_back(sets.find(static_cast<Index>(i)));
-  }
-  std::sort(sampled_roots.begin(), sampled_roots.end());
-  Index largest = 0;
-  size_t largest_count = 0;
-  for (size_t a = 0, b = 0; a < sampled_roots.size(); a = b) {
-    while (b < sampled_roots.size() && sampled_roots[b] == sampled_roots[a]) ++b;
-    if (b - a > largest_count) {
-      largest = sampled_roots[a];
-      largest_count = b - a;
-    }
-  }
+  const SampledRoot sampled = most_common_root(sets, slot_count, kRootSamples,
+                                               [slots](size_t i) { return slots[i].key != kVacantKey; });
+  const Index largest = static_cast<Index>(sampled.root);
 
-  if (largest_count * 2 > sampled_roots.size()) {
+  if (sampled.votes * 2 > sampled.sampled) {
     // A node already in the largest set needs no more links from its side:
     // each of its remaining edges either joins two nodes of that set, or is
     // linked from the side of its other end, which is not in it.

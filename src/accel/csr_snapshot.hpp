@@ -2,6 +2,7 @@
 // and cached until the next mutation.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -45,6 +46,15 @@ struct CsrSnapshot {
     return f(neighbor_index32.data());
   }
 };
+
+// Degree of node index u without its self-loop, if any: the runs are
+// sorted by index, so a loop is found by binary search.
+template <class Index>
+uint64_t loop_free_degree(const CsrSnapshot& snap, const Index* runs, size_t u) noexcept {
+  const Index* begin = runs + snap.offsets[u];
+  const Index* end = runs + snap.offsets[u + 1];
+  return static_cast<uint64_t>(end - begin) - std::binary_search(begin, end, static_cast<Index>(u));
+}
 
 // Returns the cached snapshot, building it first when absent.
 const CsrSnapshot& ensure_csr(GraphState& graph);

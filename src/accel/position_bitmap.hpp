@@ -1,4 +1,5 @@
-// One bit per adjacency-map position: the visited set of the searches.
+// One bit per adjacency-map position or node index: the visited sets and
+// frontiers of the searches.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,13 @@ class PositionBitmap {
     word |= bit;
     return was;
   }
+
+  // Whole 64-bit words (bit i of word w is index 64w + i), for loops that
+  // split the bitmap between threads by word.
+  size_t word_count() const noexcept { return words_.size(); }
+  uint64_t word(size_t w) const noexcept { return words_[w]; }
+  void set_word(size_t w, uint64_t bits) noexcept { words_[w] = bits; }
+  void swap(PositionBitmap& other) noexcept { words_.swap(other.words_); }
 
  private:
   std::vector<uint64_t> words_;

@@ -12,10 +12,13 @@
 // results back as NativeArray buffers that numpy views without a copy. The
 // Python functions in arborvane/arrays.py and arborvane/files.py are the
 // public face; these are their building blocks.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <span>
+#include <type_traits>
 
+#include "accel/analytics.hpp"
 #include "accel/array_io.hpp"
 #include "accel/operations.hpp"
 #include "accel/worker_pool.hpp"
@@ -145,6 +148,27 @@ PyObject* build_new_graph(Build&& build) {
   return graph.release();
 }
 
+// (ids, values): the snapshot's node ids and one value per node, written by
+// fill(snapshot, values) detached, after building the snapshot if it is
+// not cached (the caller holds the exclusive borrow).
+template <class Value, class Fill>
+PyObject* per_node_result(GraphState& g, Fill&& fill) {
+  static_assert(std::is_same_v<Value, int64_t> || std::is_same_v<Value, double>);
+  constexpr ElementType kValueType = std::is_same_v<Value, double> ? ElementType::kFloat64 : ElementType::kInt64;
+  const CsrSnapshot& snap = call_native(Attachment::kDetach, [&]() -> const CsrSnapshot& { return ensure_csr(g); });
+  const size_t n = snap.node_count();
+  void *ids_data, *values_data;
+  PyRef ids(new_native_array(ElementType::kInt64, n, 0, &ids_data));
+  if (!ids) return nullptr;
+  PyRef values(new_native_array(kValueType, n, 0, &values_data));
+  if (!values) return nullptr;
+  call_native(Attachment::kDetach, [&] {
+    std::memcpy(ids_data, snap.node_ids.data(), n * sizeof(int64_t));
+    fill(snap, std::span<Value>(static_cast<Value*>(values_data), n));
+  });
+  return tuple_of(ids.release(), values.release());
+}
+
 // An int64 NativeArray of `rows` (x `columns`) filled by fill(data) detached.
 template <class Fill>
 PyObject* filled_int64_array(size_t rows, size_t columns, Fill&& fill) {
@@ -163,6 +187,8 @@ constexpr const char* kParamEdges[] = {"u", "v", "nodes"};
 constexpr const char* kParamHead[] = {"head"};
 constexpr const char* kParamImage[] = {"image"};
 constexpr const char* kParamPairs[] = {"pairs"};
+constexpr const char* kParamSource[] = {"g", "source"};
+constexpr const char* kParamBetweenness[] = {"g", "k", "seed", "normalized"};
 
 constexpr MethodSignature kNodeIdsSig{"node_ids()", kParamG, 1, 1};
 constexpr MethodSignature kDegreesSig{"degrees()", kParamG, 1, 1};
@@ -174,6 +200,13 @@ constexpr MethodSignature kFileImageSig{"graph_file_image()", kParamG, 1, 1};
 constexpr MethodSignature kFileSizeSig{"graph_file_size()", kParamHead, 1, 1};
 constexpr MethodSignature kFromImageSig{"graph_from_file_image()", kParamImage, 1, 1};
 constexpr MethodSignature kEdgeLinesSig{"edge_lines()", kParamPairs, 1, 1};
+constexpr MethodSignature kComponentLabelsSig{"component_labels()", kParamG, 1, 1};
+constexpr MethodSignature kBfsDistancesSig{"bfs_distances()", kParamSource, 2, 2};
+constexpr MethodSignature kCoreNumbersSig{"core_numbers()", kParamG, 1, 1};
+constexpr MethodSignature kClusteringSig{"clustering_values()", kParamG, 1, 1};
+constexpr MethodSignature kAverageClusteringSig{"average_clustering()", kParamG, 1, 1};
+constexpr MethodSignature kTransitivitySig{"transitivity()", kParamG, 1, 1};
+constexpr MethodSignature kBetweennessSig{"betweenness_scores()", kParamBetweenness, 4, 4};
 
 constexpr Py_ssize_t kMostParameters = 4;
 
@@ -217,17 +250,10 @@ ARRAYS_FASTCALL(pagerank_scores) {
     if (!arg_float(slots[1], "damping", 0.85, &damping)) return nullptr;
     if (!arg_unsigned(slots[2], "max_iter", 100, &max_iter)) return nullptr;
     if (!arg_float(slots[3], "tol", 1e-6, &tol)) return nullptr;
-    auto scores = call_native(Attachment::kDetach, [&] { return pagerank(g, damping, max_iter, tol); });
-    const std::vector<int64_t>& node_ids = g.csr->node_ids;
-    PyRef ids(filled_int64_array(node_ids.size(), 0, [&](int64_t* out) {
-      std::memcpy(out, node_ids.data(), node_ids.size() * sizeof(int64_t));
-    }));
-    if (!ids) return nullptr;
-    void* data;
-    PyRef values(new_native_array(ElementType::kFloat64, scores.size(), 0, &data));
-    if (!values) return nullptr;
-    std::memcpy(data, scores.data(), scores.size() * sizeof(double));
-    return tuple_of(ids.release(), values.release());
+    return per_node_result<double>(g, [&](const CsrSnapshot&, std::span<double> out) {
+      auto scores = pagerank(g, damping, max_iter, tol);
+      std::copy(scores.data(), scores.data() + scores.size(), out.begin());
+    });
   });
 }
 
@@ -343,6 +369,103 @@ ARRAYS_FASTCALL(edge_lines) {
   return done ? text.release() : nullptr;
 }
 
+// ---- analytics ------------------------------------------------------------------
+
+// Each builds the snapshot if it is not cached, so each takes the exclusive
+// borrow, as IntGraphCore.pagerank does.
+
+template <class Value, class Kernel>
+PyObject* per_node_analytic(PyObject* graph, Kernel kernel) {
+  return with_graph<ExclusiveBorrow>(graph, [&](GraphState& g) { return per_node_result<Value>(g, kernel); });
+}
+
+template <class Kernel>
+PyObject* scalar_analytic(PyObject* graph, Kernel kernel) {
+  return with_graph<ExclusiveBorrow>(graph, [&](GraphState& g) {
+    return to_python(call_native(Attachment::kDetach, [&] { return kernel(ensure_csr(g)); }));
+  });
+}
+
+ARRAYS_FASTCALL(component_labels_function) {
+  ARRAYS_BIND(kComponentLabelsSig);
+  return per_node_analytic<int64_t>(slots[0], component_labels);
+}
+
+// A source that is not a node raises KeyError(source), before any work.
+ARRAYS_FASTCALL(bfs_distances_function) {
+  ARRAYS_BIND(kBfsDistancesSig);
+  return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
+    int64_t source;
+    if (!to_node_id(slots[1], &source)) {
+      argument_error("source");
+      return nullptr;
+    }
+    if (!g.neighbors_of(source)) {
+      PyRef key(to_python(source));
+      if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+      return nullptr;
+    }
+    return per_node_result<int64_t>(g, [source](const CsrSnapshot& snap, std::span<int64_t> out) {
+      // One scan for the source's index: the search itself reads every node anyway.
+      const auto& ids = snap.node_ids;
+      bfs_distances(snap, static_cast<size_t>(std::find(ids.begin(), ids.end(), source) - ids.begin()), out);
+    });
+  });
+}
+
+ARRAYS_FASTCALL(core_numbers_function) {
+  ARRAYS_BIND(kCoreNumbersSig);
+  return per_node_analytic<int64_t>(slots[0], core_numbers);
+}
+
+ARRAYS_FASTCALL(clustering_values) {
+  ARRAYS_BIND(kClusteringSig);
+  return per_node_analytic<double>(slots[0], clustering);
+}
+
+ARRAYS_FASTCALL(average_clustering_function) {
+  ARRAYS_BIND(kAverageClusteringSig);
+  return scalar_analytic(slots[0], average_clustering);
+}
+
+ARRAYS_FASTCALL(transitivity_function) {
+  ARRAYS_BIND(kTransitivitySig);
+  return scalar_analytic(slots[0], transitivity);
+}
+
+// k: None for every source, else the number of sampled sources (1 to n);
+// seed: an unsigned 64-bit integer; normalized: any object, by truth.
+ARRAYS_FASTCALL(betweenness_scores) {
+  ARRAYS_BIND(kBetweennessSig);
+  return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
+    BetweennessOptions options;
+    if (slots[1] != Py_None) {
+      int64_t k;
+      if (!to_node_id(slots[1], &k)) {
+        argument_error("k");
+        return nullptr;
+      }
+      const size_t n = g.adjacency.size();
+      if (k < 1 || static_cast<uint64_t>(k) > n) {
+        PyErr_Format(PyExc_ValueError, "k must be between 1 and the number of nodes (%zu), got %lld", n,
+                     static_cast<long long>(k));
+        return nullptr;
+      }
+      options.sample = static_cast<uint64_t>(k);
+    }
+    if (!to_unsigned(slots[2], &options.seed)) {
+      argument_error("seed");
+      return nullptr;
+    }
+    const int normalized = PyObject_IsTrue(slots[3]);
+    if (normalized < 0) return nullptr;
+    options.normalized = normalized != 0;
+    return per_node_result<double>(g, [&options](const CsrSnapshot& snap, std::span<double> out) {
+      betweenness_centrality(snap, options, out);
+    });
+  });
+}
+
 #undef ARRAYS_BIND
 #undef ARRAYS_FASTCALL
 
@@ -382,6 +505,21 @@ PyMethodDef kFunctions[] = {
                       "edge_lines($module, pairs)\n--\n\nEdge-list text, one 'u v' line per pair of ids."),
     {"worker_threads", worker_threads, METH_NOARGS,
      "worker_threads($module)\n--\n\nThreads of the worker pool (created now if not yet running)."},
+    FASTCALL_FUNCTION("component_labels", component_labels_function,
+                      "component_labels($module, g)\n--\n\n(ids, labels): components numbered in first-met order."),
+    FASTCALL_FUNCTION("bfs_distances", bfs_distances_function,
+                      "bfs_distances($module, g, source)\n--\n\n(ids, hops from source), -1 where unreachable."),
+    FASTCALL_FUNCTION("core_numbers", core_numbers_function,
+                      "core_numbers($module, g)\n--\n\n(ids, core number of every node), self-loops ignored."),
+    FASTCALL_FUNCTION("clustering_values", clustering_values,
+                      "clustering_values($module, g)\n--\n\n(ids, local clustering coefficients)."),
+    FASTCALL_FUNCTION("average_clustering", average_clustering_function,
+                      "average_clustering($module, g)\n--\n\nMean local clustering coefficient (0.0 without nodes)."),
+    FASTCALL_FUNCTION("transitivity", transitivity_function,
+                      "transitivity($module, g)\n--\n\nThree times the triangles over the connected triples."),
+    FASTCALL_FUNCTION("betweenness_scores", betweenness_scores,
+                      "betweenness_scores($module, g, k, seed, normalized)\n--\n\n"
+                      "(ids, betweenness) over all sources (k None) or k sampled ones."),
     {nullptr, nullptr, 0, nullptr},
 };
 
