@@ -50,3 +50,18 @@ class UserSequence:
 
     def __getitem__(self, i):
         return self.items[i]
+
+
+class CallsBack:
+    """A number whose conversion calls `callback` first."""
+
+    def __init__(self, callback, value):
+        self.callback, self.value = callback, value
+
+    def __index__(self):
+        self.callback()
+        return self.value
+
+    def __float__(self):
+        self.callback()
+        return float(self.value)

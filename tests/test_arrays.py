@@ -10,7 +10,7 @@ import pytest
 
 import arborvane
 from arborvane import IntGraphCore
-from graph_helpers import graph
+from graph_helpers import CallsBack, graph
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
@@ -178,21 +178,6 @@ def test_scipy_missing_names_the_extra(monkeypatch):
 
 
 # ---------------------------------------------------------------- borrows and interrupts
-
-class CallsBack:
-    """A number whose conversion calls `callback` first."""
-
-    def __init__(self, callback, value):
-        self.callback, self.value = callback, value
-
-    def __index__(self):
-        self.callback()
-        return self.value
-
-    def __float__(self):
-        self.callback()
-        return float(self.value)
-
 
 def test_calls_overlapping_a_mutation_are_refused():
     g = graph(edges=[(1, 2)])

@@ -14,6 +14,7 @@ import pytest
 import arborvane
 from arborvane import IntGraphCore
 from conftest import run_python, snapshot
+from graph_helpers import CallsBack
 from graph_helpers import graph
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -285,14 +286,6 @@ class TestEdgeCases:
         assert arborvane.betweenness_centrality(g, k=3)[1].tobytes() == first.tobytes()
 
     def test_calls_overlapping_a_mutation_are_refused(self):
-        class CallsBack:
-            def __init__(self, callback, value):
-                self.callback, self.value = callback, value
-
-            def __index__(self):
-                self.callback()
-                return self.value
-
         g = graph(edges=[(1, 2)])
         before = snapshot(g)
         for function in (arborvane.component_labels, arborvane.core_number, arborvane.transitivity):
