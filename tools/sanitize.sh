@@ -28,6 +28,16 @@ fi
 
 log() { printf '\n== %s\n' "$*"; }
 
+# tools/devbuild.sh with its output kept out of the log unless the build fails.
+quiet_build() {
+  local output
+  if ! output=$(tools/devbuild.sh "$@" 2>&1); then
+    printf '%s\n' "$output" | tail -n 60 >&2
+    echo "FAILED: the $1 build" >&2
+    return 1
+  fi
+}
+
 # ---- prerequisites ------------------------------------------------------------
 
 runtime_path() {  # absolute path of a gcc sanitizer runtime, or nothing
@@ -72,8 +82,8 @@ run_address() {
   ensure_test_dependencies
   log "building with AddressSanitizer + UndefinedBehaviorSanitizer"
   # Warnings are the regular build's business; this stage looks for runtime reports.
-  tools/devbuild.sh asan "$python" -DARBORVANE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DARBORVANE_WERROR=OFF >/dev/null
+  quiet_build asan "$python" -DARBORVANE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DARBORVANE_WERROR=OFF
 
   local reports="$root/build/asan/reports"
   rm -rf "$reports"
@@ -103,7 +113,10 @@ run_address() {
 
   log "pytest under the sanitizers ($("$python" --version))"
   local status=0
-  "${sanitized[@]}" -m pytest "$root/tests" -q -p no:cacheprovider ${SANITIZE_PYTEST_ARGS:-} || status=$?
+  # --capture=sys: UBSan writes its reports to the process's stderr whatever
+  # log_path says, and pytest's default descriptor capture would swallow one
+  # that ends the process.
+  "${sanitized[@]}" -m pytest "$root/tests" -q -p no:cacheprovider --capture=sys ${SANITIZE_PYTEST_ARGS:-} || status=$?
 
   if compgen -G "$reports/*" >/dev/null; then
     log "sanitizer reports:"
@@ -130,8 +143,8 @@ run_thread() {
   fi
 
   log "building the native stress programs with ThreadSanitizer"
-  tools/devbuild.sh tsan "$python" -DARBORVANE_SANITIZE=thread -DARBORVANE_NATIVE_TESTS=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARBORVANE_WERROR=OFF >/dev/null
+  quiet_build tsan "$python" -DARBORVANE_SANITIZE=thread -DARBORVANE_NATIVE_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARBORVANE_WERROR=OFF
 
   # TSan's shadow memory layout clashes with the high mmap randomisation of
   # recent kernels; running without address randomisation avoids that.

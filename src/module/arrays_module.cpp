@@ -163,7 +163,7 @@ PyObject* per_node_result(GraphState& g, Fill&& fill) {
   PyRef values(new_native_array(kValueType, n, 0, &values_data));
   if (!values) return nullptr;
   call_native(Attachment::kDetach, [&] {
-    std::memcpy(ids_data, snap.node_ids.data(), n * sizeof(int64_t));
+    std::copy_n(snap.node_ids.data(), n, static_cast<int64_t*>(ids_data));
     fill(snap, std::span<Value>(static_cast<Value*>(values_data), n));
   });
   return tuple_of(ids.release(), values.release());
@@ -290,7 +290,7 @@ ARRAYS_FASTCALL(adjacency_csr) {
     PyRef indices(new_native_array(index_type, entries, 0, &indices_data));
     if (!indices) return nullptr;
     call_native(Attachment::kDetach, [&] {
-      std::memcpy(ids_data, snap.node_ids.data(), n * sizeof(int64_t));
+      std::copy_n(snap.node_ids.data(), n, static_cast<int64_t*>(ids_data));
       if (narrow) {
         copy_runs(snap, static_cast<int32_t*>(indptr_data), static_cast<int32_t*>(indices_data));
       } else {

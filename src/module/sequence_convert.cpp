@@ -300,7 +300,7 @@ IntLayout int_layout(const Py_buffer& view, BufferKind kind) {
 template <class T>
 void read_values(const char* base, Py_ssize_t count, Py_ssize_t stride, int64_t* out) {
   if (stride == static_cast<Py_ssize_t>(sizeof(T)) && sizeof(T) == sizeof(int64_t)) {
-    std::memcpy(out, base, static_cast<size_t>(count) * sizeof(T));
+    if (count > 0) std::memcpy(out, base, static_cast<size_t>(count) * sizeof(T));
     return;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {

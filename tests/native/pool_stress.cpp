@@ -92,7 +92,8 @@ void analytics_from_many_threads() {
       }
       add_edges_flat(graph, flat);
       triangles[t] = triangle_count(graph);
-      ranks[t] = pagerank(graph, 0.85, 50, 0.0);
+      auto scores = pagerank(graph, 0.85, 50, 0.0);
+      ranks[t].assign(scores.span().begin(), scores.span().end());
       std::vector<IdPair> pairs;
       for (size_t i = 0; i + 1 < flat.size(); i += 2) pairs.push_back({flat[i], flat[i + 1]});
       std::vector<uint8_t> answers = has_edges(graph, pairs);
