@@ -202,6 +202,10 @@ def crafted(count, start=1):
     return [signed(k * C_INVERSE) for k in range(start, start + count)]
 
 
+def rotate_right_26(h):
+    return (h >> 26 | h << 38) & MASK
+
+
 def home(x):
     h = (x * 0xF1357AEA2E62A9C5) & MASK
     return (h << 26 | h >> 38) & 2047
@@ -294,6 +298,19 @@ class TestCraftedIds:
         assert sorted(g.neighbors(7)) == sorted(others)
         assert all(g.has_edges([(7, v) for v in others]))
         assert not any(g.has_edges([(7, v) for v in crafted(100, start=6000)]))
+        check_invariants(g)
+
+    def test_colliding_ids_that_spread_out_as_the_map_grows(self, g):
+        # Hashes that are multiples of 2**11 share home slot 0 of a 2048-slot
+        # table but spread over larger ones: growth moves overflow entries
+        # back into the slots, while ids of one home slot stay in overflow.
+        rng = random.Random(11)
+        spreading = [signed(rotate_right_26(rng.getrandbits(53) << 11) * C_INVERSE) for _ in range(4000)]
+        ids = [x for pair in zip(spreading, crafted(4000)) for x in pair]
+        for start in range(0, len(ids), 997):
+            g.add_nodes_from(ids[start:start + 997])
+        assert len(g) == len(set(ids)) and set(g.nodes()) == set(ids)
+        assert all(g.has_node(x) for x in ids)
         check_invariants(g)
 
     def test_order_follows_history(self):

@@ -442,18 +442,28 @@ class IdMap {
   // `slots` slots, inserted in iteration order. Values move as their keys
   // are placed; should making an overflow entry fail for want of memory,
   // they are moved back and the map is as it was.
+  //
+  // Colliding keys stay cheap across growth: a home slot found saturated
+  // (kMaxProbe occupied slots from it) stays so while the table fills, so
+  // the next key of that home goes to the overflow area without a probe; and
+  // when every overflow entry stays in overflow, with no key from the slots
+  // joining it, the overflow area is kept as it is instead of being rebuilt.
   void rehash(size_t slots) {
     Slot* fresh = allocate_slots(slots);
     for (size_t i = 0; i < slots; ++i) fresh[i].key = kVacantKey;
     const SlotRange range(slots);
     std::unique_ptr<Overflow> fresh_overflow;
+    size_t saturated_home = slots;  // none yet
     // The slot for key, or `slots` when its probe passes kMaxProbe slots.
     auto where = [&](int64_t key) -> size_t {
-      size_t i = range.home(hash_id(key));
+      const size_t home = range.home(hash_id(key));
+      if (home == saturated_home) return slots;
+      size_t i = home;
       for (size_t passed = 0; passed < kMaxProbe; ++passed) {
         if (fresh[i].key == kVacantKey || fresh[i].key == key) return i;
         i = range.next(i);
       }
+      saturated_home = home;
       return slots;
     };
     auto place = [&](Slot& from) {
@@ -467,12 +477,17 @@ class IdMap {
       new (&fresh[i].value) V(std::move(from.value));
     };
     const size_t count = slot_count();
+    bool keep_overflow = false;
     try {
       for (size_t i = 0; i < count; ++i) {
         if (slots_[i].key != kVacantKey) place(slots_[i]);
       }
       if (overflow_) {
-        for (Slot& s : overflow_->entries) place(s);
+        keep_overflow = !fresh_overflow && std::all_of(overflow_->entries.begin(), overflow_->entries.end(),
+                                                       [&](const Slot& s) { return where(s.key) == slots; });
+        if (!keep_overflow) {
+          for (Slot& s : overflow_->entries) place(s);
+        }
       }
     } catch (...) {
       for (size_t i = 0; i < slots; ++i) {
@@ -491,6 +506,7 @@ class IdMap {
         if (slots_[i].key != kVacantKey) slots_[i].value.~V();
       }
     }
+    if (keep_overflow) fresh_overflow = std::move(overflow_);
     free_storage();  // the old overflow entries, moved from, go with it
     overflow_ = std::move(fresh_overflow);
     slots_ = fresh;
