@@ -12,6 +12,7 @@ OURS = "arborvane"
 README_START = "<!-- bench:start -->"
 README_END = "<!-- bench:end -->"
 PAGERANK_AGREEMENT = 1e-4
+FLOAT_AGREEMENT = 1e-9  # relative, for clustering and betweenness figures
 
 
 # ----------------------------------------------------------------------------- lookup
@@ -70,7 +71,7 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
                            "detail": f"expected {want}" + (": " + ", ".join(bad) if bad else
                                                             f", all {seen} results match")})
 
-    for key in ("triangles", "components", "distance_pairs"):
+    for key in ("triangles", "components", "distance_pairs", "component_labels", "bfs_all", "core_number"):
         values = [(r["lib"], r["threads"], _ok(r, key)["check"]) for r in runs if _ok(r, key)]
         if not values:
             continue
@@ -80,6 +81,29 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
                        "detail": (f"all {len(values)} results equal ({_short(ref[2])})" if not bad else
                                   "; ".join(f"{b[0]}/{b[1]}t: {_short(b[2])} vs {ref[0]}: {_short(ref[2])}"
                                             for b in bad))})
+
+    for key in ("clustering", "avg_clustering", "transitivity", "betweenness_all"):
+        values = [(r["lib"], r["threads"], _ok(r, key)["check"]["value"]) for r in runs
+                  if _ok(r, key) and isinstance(_ok(r, key)["check"], dict) and "value" in _ok(r, key)["check"]]
+        if not values:
+            continue
+        ref = next((v for v in values if v[0] == OURS), values[0])
+        bad = [v for v in values if abs(v[2] - ref[2]) > FLOAT_AGREEMENT * max(abs(ref[2]), 1e-3)]
+        checks.append({"size": size, "workload": key, "ok": not bad, "reference": ref[0],
+                       "detail": (f"all {len(values)} results within {FLOAT_AGREEMENT:g} ({ref[2]:.12g})"
+                                  if not bad else "; ".join(f"{b[0]}/{b[1]}t: {b[2]:.12g} vs {ref[0]}: {ref[2]:.12g}"
+                                                            for b in bad))})
+
+    # Our float results must be the same bits for every thread count.
+    for key in WORKLOADS:
+        digests = {r["threads"]: _ok(r, key)["check"]["bits"] for r in runs
+                   if r["lib"] == OURS and _ok(r, key) and isinstance(_ok(r, key)["check"], dict)
+                   and "bits" in _ok(r, key)["check"]}
+        if len(digests) > 1:
+            same = len(set(digests.values())) == 1
+            checks.append({"size": size, "workload": key, "ok": same, "reference": OURS,
+                           "detail": f"{OURS} bits for {', '.join(f'{t}t' for t in sorted(digests))}: "
+                                     + ("identical" if same else "differ: " + str(digests))})
 
     scores = []
     for r in runs:
@@ -110,7 +134,7 @@ def _threads(n: int) -> str:
 
 
 def _short(value) -> str:
-    if isinstance(value, dict):
+    if isinstance(value, dict) and "count" in value:
         return f"{value.get('count')} components, largest {value.get('largest')}"
     return str(value)
 

@@ -1,5 +1,7 @@
 """Argument shapes and graph builders shared by the test modules."""
 
+import signal
+
 from arborvane import IntGraphCore
 
 
@@ -34,6 +36,22 @@ class IndexRaises:
         raise self.exc
 
 
+class CallsBack:
+    """A number whose conversion calls `callback` first (to call into the
+    graph while a method or function holds it)."""
+
+    def __init__(self, callback, value):
+        self.callback, self.value = callback, value
+
+    def __index__(self):
+        self.callback()
+        return self.value
+
+    def __float__(self):
+        self.callback()
+        return float(self.value)
+
+
 class UserSequence:
     """A sequence known only through __len__ and __getitem__; its reported
     length may lie or fail."""
@@ -52,16 +70,13 @@ class UserSequence:
         return self.items[i]
 
 
-class CallsBack:
-    """A number whose conversion calls `callback` first."""
+def interrupt_after(seconds):
+    """Raises KeyboardInterrupt from a SIGALRM handler after `seconds`, as
+    Ctrl-C would; returns the previous handler, for the caller to restore
+    (with the timer cleared) when done."""
+    def handler(signum, frame):
+        raise KeyboardInterrupt
 
-    def __init__(self, callback, value):
-        self.callback, self.value = callback, value
-
-    def __index__(self):
-        self.callback()
-        return self.value
-
-    def __float__(self):
-        self.callback()
-        return float(self.value)
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    return previous

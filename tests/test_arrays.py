@@ -10,7 +10,7 @@ import pytest
 
 import arborvane
 from arborvane import IntGraphCore
-from graph_helpers import CallsBack, graph
+from graph_helpers import CallsBack, graph, interrupt_after
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
@@ -197,15 +197,6 @@ def test_calls_overlapping_a_mutation_are_refused():
         arborvane.pagerank_array(g, max_iter=CallsBack(lambda: g.add_node(3), 10))
     assert (g.nodes(), g.edges()) == before
     assert arborvane.node_array(g).tolist() == g.nodes()  # every borrow was given back
-
-
-def interrupt_after(seconds):
-    def handler(signum, frame):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    return previous
 
 
 def raised_in_native_call(exc_info, line_text):

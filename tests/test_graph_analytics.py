@@ -14,8 +14,7 @@ import pytest
 import arborvane
 from arborvane import IntGraphCore
 from conftest import run_python, snapshot
-from graph_helpers import CallsBack
-from graph_helpers import graph
+from graph_helpers import CallsBack, graph, interrupt_after
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 MASK64 = (1 << 64) - 1
@@ -369,14 +368,10 @@ def test_same_bits_for_any_thread_count():
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
 def test_ctrl_c_stops_a_long_betweenness_and_leaves_the_graph():
-    def handler(signum, frame):
-        raise KeyboardInterrupt
-
     g = IntGraphCore()
     g.build_random(50_000, 250_000, 1)  # every source: minutes of work
     before = (len(g), g.number_of_edges(), g.nodes()[:100])
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    previous = interrupt_after(0.05)
     try:
         with pytest.raises(KeyboardInterrupt):
             arborvane.betweenness_centrality(g)

@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import PAGERANK_TOL, Adapter, Context, file_size, save_scores, sizes_summary
+from .base import (BETWEENNESS_SOURCES, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary, file_size,
+                   float_summary, labels_summary, save_scores, sizes_summary)
 
 
 def _flat(ctx: Context) -> np.ndarray:
@@ -36,6 +37,14 @@ class ArborvaneAdapter(Adapter):
         "save_binary": "`arborvane.save(g, path)`: ids, degrees, sorted neighbour runs, XXH64",
         "load_binary": "`arborvane.load(path)`: every byte checked",
         "read_text": "`arborvane.read_edgelist(path)`",
+        "component_labels": "`component_labels(g)`: (ids, labels) numpy arrays; snapshot cached after warm-up",
+        "bfs_all": "`bfs_distances(g, s)`: direction-optimising BFS on the snapshot",
+        "core_number": "`core_number(g)`: parallel level-by-level peeling",
+        "clustering": "`clustering(g)`: per-node triangle counts on degree-oriented edges",
+        "avg_clustering": "`average_clustering(g)`",
+        "transitivity": "`transitivity(g)`",
+        "betweenness": "`betweenness_centrality(g, k=16, seed)`: Brandes, sources in parallel",
+        "betweenness_all": "`betweenness_centrality(g)`",
     }
 
     def load(self) -> None:
@@ -131,3 +140,30 @@ class ArborvaneAdapter(Adapter):
     def read_text(self, ctx: Context):
         path = ctx.text_file()
         return (lambda: self.av.read_edgelist(path)), self.edge_count
+
+    def component_labels(self, graph, ctx: Context):
+        return (lambda: self.av.component_labels(graph)), lambda r: labels_summary(r[1])
+
+    def bfs_all(self, graph, ctx: Context):
+        s, n = ctx.source, ctx.n
+        return (lambda: self.av.bfs_distances(graph, s)), lambda r: distance_summary(r[1], n)
+
+    def core_number(self, graph, ctx: Context):
+        return (lambda: self.av.core_number(graph)), lambda r: core_summary(r[1])
+
+    def clustering(self, graph, ctx: Context):
+        return (lambda: self.av.clustering(graph)), lambda r: float_summary(r[1].sum(), r[1])
+
+    def avg_clustering(self, graph, ctx: Context):
+        return (lambda: self.av.average_clustering(graph)), float_summary
+
+    def transitivity(self, graph, ctx: Context):
+        return (lambda: self.av.transitivity(graph)), float_summary
+
+    def betweenness(self, graph, ctx: Context):
+        seed = ctx.seed
+        call = lambda: self.av.betweenness_centrality(graph, k=BETWEENNESS_SOURCES, seed=seed)  # noqa: E731
+        return call, lambda r: float_summary(values=r[1])
+
+    def betweenness_all(self, graph, ctx: Context):
+        return (lambda: self.av.betweenness_centrality(graph)), lambda r: float_summary(r[1].sum(), r[1])

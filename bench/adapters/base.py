@@ -1,6 +1,7 @@
 """Shared pieces of the library adapters."""
 from __future__ import annotations
 
+import hashlib
 import os
 import pickle
 from dataclasses import dataclass, field
@@ -32,7 +33,19 @@ WORKLOADS = {
     "save_binary": "save to a binary file",
     "load_binary": "load from a binary file",
     "read_text": "read an edge-list text file",
+    # Per-node analytics (arborvane.analytics).
+    "component_labels": "component label of every node",
+    "bfs_all": "BFS distances from one node to all",
+    "core_number": "core numbers (k-cores)",
+    "clustering": "local clustering coefficients",
+    "avg_clustering": "average clustering",
+    "transitivity": "transitivity",
+    "betweenness": "betweenness, 16 sampled sources",
+    "betweenness_all": "betweenness, every node a source",
 }
+
+#: Sources of the sampled betweenness row (the row label above says so too).
+BETWEENNESS_SOURCES = 16
 
 PAGERANK_TOL = 1e-6
 DAMPING = 0.85
@@ -71,6 +84,12 @@ class Context:
             self.cache["queries"] = list(zip(self.qa.tolist(), self.qb.tolist()))
         return self.cache["queries"]
 
+    def betweenness_sources(self) -> list[int]:
+        """BETWEENNESS_SOURCES distinct nodes drawn with the run's seed, for
+        libraries that take the sources themselves (the others draw as many)."""
+        rng = np.random.default_rng(self.seed)
+        return sorted(rng.choice(self.n, size=min(BETWEENNESS_SOURCES, self.n), replace=False).tolist())
+
     def text_file(self) -> str:
         """The edge list as text ("u v" lines, file order), written once per
         size beside the data file and shared by every library."""
@@ -99,6 +118,34 @@ def sizes_summary(sizes) -> dict:
     arr = np.sort(np.asarray(list(sizes), dtype=np.int64))[::-1]
     return {"count": int(arr.size), "largest": int(arr[0]) if arr.size else 0,
             "sorted_head": arr[:5].tolist(), "total": int(arr.sum())}
+
+
+def labels_summary(labels) -> dict:
+    """Order-free summary of a component label per node: the component sizes."""
+    return sizes_summary(np.bincount(np.unique(np.asarray(labels), return_inverse=True)[1]))
+
+
+def distance_summary(distances, n: int) -> dict:
+    """Order-free summary of hop distances from one source; anything outside
+    [0, n) (-1, inf, a library's largest value) counts as unreachable."""
+    d = np.asarray(distances, dtype=np.float64)
+    reached = d[(d >= 0) & (d < n)]
+    return {"reached": int(reached.size), "sum": int(reached.sum()), "max": int(reached.max(initial=0))}
+
+
+def core_summary(cores) -> dict:
+    c = np.asarray(cores, dtype=np.int64)
+    return {"degeneracy": int(c.max(initial=0)), "sum": int(c.sum())}
+
+
+def float_summary(value=None, values=None) -> dict:
+    """A figure compared across libraries within a relative tolerance, and,
+    for a per-node float result, the digest of its bits (compared across
+    our thread settings, which must agree exactly)."""
+    out = {} if value is None else {"value": float(value)}
+    if values is not None:
+        out["bits"] = hashlib.sha256(np.ascontiguousarray(values, dtype=np.float64).tobytes()).hexdigest()[:16]
+    return out
 
 
 def pickle_save(graph, path: str) -> None:
@@ -222,6 +269,35 @@ class Adapter:
 
     def read_text(self, ctx: Context) -> Workload:
         """A graph from the shared edge-list text file (``ctx.text_file()``)."""
+        raise NotImplementedError
+
+    def component_labels(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def bfs_all(self, graph, ctx: Context) -> Workload:
+        """Hop distances from ctx.source to every node."""
+        raise NotImplementedError
+
+    def core_number(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def clustering(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def avg_clustering(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def transitivity(self, graph, ctx: Context) -> Workload:
+        raise NotImplementedError
+
+    def betweenness(self, graph, ctx: Context) -> Workload:
+        """BETWEENNESS_SOURCES sampled sources (ctx.betweenness_sources() where
+        the library takes them), normalised as NetworkX normalises."""
+        raise NotImplementedError
+
+    def betweenness_all(self, graph, ctx: Context) -> Workload:
+        """Every node a source; inspect: float_summary of the sum of the
+        scores normalised as NetworkX normalises."""
         raise NotImplementedError
 
     #: Which build workload makes the graph for the memory probe and the analytics.

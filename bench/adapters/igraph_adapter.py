@@ -5,7 +5,8 @@ import random
 
 import numpy as np
 
-from .base import DAMPING, Adapter, Context, file_size, flatten, save_scores, sizes_summary
+from .base import (DAMPING, Adapter, Context, core_summary, distance_summary, file_size, flatten, float_summary,
+                   labels_summary, save_scores, sizes_summary)
 
 
 class IgraphAdapter(Adapter):
@@ -28,6 +29,14 @@ class IgraphAdapter(Adapter):
         "save_binary": "no binary format of its own: `write_pickle(path)`",
         "load_binary": "`Graph.Read_Pickle(path)`",
         "read_text": "`Graph.Read_Edgelist(path, directed=False)`",
+        "component_labels": "`connected_components().membership`",
+        "bfs_all": "`distances(source=s)` (BFS)",
+        "core_number": "`coreness()`",
+        "clustering": "`transitivity_local_undirected(mode='zero')`",
+        "avg_clustering": "`transitivity_avglocal_undirected(mode='zero')`",
+        "transitivity": "`transitivity_undirected()`",
+        "betweenness": "`betweenness(directed=False, sources=16 seeded random nodes)`",
+        "betweenness_all": "`betweenness(directed=False)`, scaled by 2/((n-1)(n-2)) for the check",
     }
     memory_build = "build_list"
 
@@ -99,3 +108,30 @@ class IgraphAdapter(Adapter):
     def read_text(self, ctx: Context):
         path, ig = ctx.text_file(), self.ig
         return (lambda: ig.Graph.Read_Edgelist(path, directed=False)), self.edge_count
+
+    def component_labels(self, graph, ctx: Context):
+        return (lambda: graph.connected_components().membership), labels_summary
+
+    def bfs_all(self, graph, ctx: Context):
+        s, n = ctx.source, ctx.n
+        return (lambda: graph.distances(source=s)[0]), lambda r: distance_summary(r, n)
+
+    def core_number(self, graph, ctx: Context):
+        return graph.coreness, core_summary
+
+    def clustering(self, graph, ctx: Context):
+        return (lambda: graph.transitivity_local_undirected(mode="zero")), lambda r: float_summary(sum(r))
+
+    def avg_clustering(self, graph, ctx: Context):
+        return (lambda: graph.transitivity_avglocal_undirected(mode="zero")), float_summary
+
+    def transitivity(self, graph, ctx: Context):
+        return graph.transitivity_undirected, float_summary
+
+    def betweenness(self, graph, ctx: Context):
+        sources = ctx.betweenness_sources()
+        return (lambda: graph.betweenness(directed=False, sources=sources)), len
+
+    def betweenness_all(self, graph, ctx: Context):
+        scale = 2 / max((ctx.n - 1) * (ctx.n - 2), 1)
+        return (lambda: graph.betweenness(directed=False)), lambda r: float_summary(sum(r) * scale)

@@ -5,7 +5,8 @@ from itertools import chain
 
 import numpy as np
 
-from .base import DAMPING, PAGERANK_TOL, Adapter, Context, file_size, flatten, save_scores, sizes_summary
+from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary,
+                   file_size, flatten, float_summary, labels_summary, save_scores, sizes_summary)
 
 
 class NetworkitAdapter(Adapter):
@@ -31,6 +32,15 @@ class NetworkitAdapter(Adapter):
         "save_binary": "`graphio.writeGraph(G, path, Format.NetworkitBinary)`",
         "load_binary": "`graphio.readGraph(path, Format.NetworkitBinary)`",
         "read_text": "`graphio.EdgeListReader(' ', 0).read(path)`",
+        "component_labels": "`components.ConnectedComponents(G).run().getPartition().getVector()`",
+        "bfs_all": "`distance.BFS(G, s, storePaths=False).run().getDistances(asarray=True)`",
+        "core_number": "`centrality.CoreDecomposition(G).run().scores()` (parallel)",
+        "clustering": "`centrality.LocalClusteringCoefficient(G, turbo=True).run().scores()`",
+        "avg_clustering": "the mean of the `LocalClusteringCoefficient(G, turbo=True)` scores",
+        "transitivity": "`globals.ClusteringCoefficient.exactGlobal(G)`",
+        "betweenness": "`centrality.EstimateBetweenness(G, 16, normalized=True, parallel)` (parallel "
+                       "with more than 1 thread)",
+        "betweenness_all": "`centrality.Betweenness(G, normalized=True).run().scores()` (parallel)",
     }
 
     def load(self) -> None:
@@ -152,3 +162,42 @@ class NetworkitAdapter(Adapter):
     def read_text(self, ctx: Context):
         path, nk = ctx.text_file(), self.nk
         return (lambda: nk.graphio.EdgeListReader(" ", 0).read(path)), self.edge_count
+
+    def component_labels(self, graph, ctx: Context):
+        nk = self.nk
+        return (lambda: nk.components.ConnectedComponents(graph).run().getPartition().getVector()), labels_summary
+
+    def bfs_all(self, graph, ctx: Context):
+        nk, s, n = self.nk, ctx.source, ctx.n
+        call = lambda: nk.distance.BFS(graph, s, storePaths=False).run().getDistances(asarray=True)  # noqa: E731
+        return call, lambda r: distance_summary(r, n)
+
+    def core_number(self, graph, ctx: Context):
+        nk = self.nk
+        return (lambda: nk.centrality.CoreDecomposition(graph).run().scores()), core_summary
+
+    def _local_clustering(self, graph):
+        return self.nk.centrality.LocalClusteringCoefficient(graph, turbo=True).run().scores()
+
+    def clustering(self, graph, ctx: Context):
+        return (lambda: self._local_clustering(graph)), lambda r: float_summary(sum(r))
+
+    def avg_clustering(self, graph, ctx: Context):
+        return (lambda: float(np.mean(self._local_clustering(graph)))), float_summary
+
+    def transitivity(self, graph, ctx: Context):
+        nk = self.nk
+        return (lambda: nk.globals.ClusteringCoefficient.exactGlobal(graph)), float_summary
+
+    def betweenness(self, graph, ctx: Context):
+        nk, parallel = self.nk, self.nk.getMaxNumberOfThreads() > 1
+
+        def call():
+            return nk.centrality.EstimateBetweenness(graph, BETWEENNESS_SOURCES, True, parallel).run().scores()
+
+        return call, len
+
+    def betweenness_all(self, graph, ctx: Context):
+        nk = self.nk
+        call = lambda: nk.centrality.Betweenness(graph, normalized=True).run().scores()  # noqa: E731
+        return call, lambda r: float_summary(sum(r))

@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, flatten, pickle_load_workload,
+from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary,
+                   flatten, float_summary, labels_summary, pickle_load_workload,
                    pickle_save_workload, save_score_mapping, sizes_summary)
 
 
@@ -26,6 +27,14 @@ class NetworkxAdapter(Adapter):
         "save_binary": "no binary format: `pickle.dump(G)`",
         "load_binary": "`pickle.load`",
         "read_text": "`read_edgelist(path, nodetype=int)`",
+        "component_labels": "`{v: i for i, c in enumerate(connected_components(G)) for v in c}`",
+        "bfs_all": "`single_source_shortest_path_length(G, s)`",
+        "core_number": "`core_number(G)`",
+        "clustering": "`clustering(G)`",
+        "avg_clustering": "`average_clustering(G)`",
+        "transitivity": "`transitivity(G)`",
+        "betweenness": "`betweenness_centrality(G, k=16, seed=seed)`",
+        "betweenness_all": "`betweenness_centrality(G)`",
     }
     memory_build = "build_list"
 
@@ -110,3 +119,35 @@ class NetworkxAdapter(Adapter):
     def read_text(self, ctx: Context):
         path, nx = ctx.text_file(), self.nx
         return (lambda: nx.read_edgelist(path, nodetype=int)), self.edge_count
+
+    def component_labels(self, graph, ctx: Context):
+        nx = self.nx
+
+        def call():
+            return {v: i for i, c in enumerate(nx.connected_components(graph)) for v in c}
+
+        return call, lambda r: labels_summary(list(r.values()))
+
+    def bfs_all(self, graph, ctx: Context):
+        s, n = ctx.source, ctx.n
+        return (lambda: self.nx.single_source_shortest_path_length(graph, s)), \
+            lambda r: distance_summary(list(r.values()), n)
+
+    def core_number(self, graph, ctx: Context):
+        return (lambda: self.nx.core_number(graph)), lambda r: core_summary(list(r.values()))
+
+    def clustering(self, graph, ctx: Context):
+        return (lambda: self.nx.clustering(graph)), lambda r: float_summary(sum(r.values()))
+
+    def avg_clustering(self, graph, ctx: Context):
+        return (lambda: self.nx.average_clustering(graph)), float_summary
+
+    def transitivity(self, graph, ctx: Context):
+        return (lambda: self.nx.transitivity(graph)), float_summary
+
+    def betweenness(self, graph, ctx: Context):
+        seed = ctx.seed
+        return (lambda: self.nx.betweenness_centrality(graph, k=BETWEENNESS_SOURCES, seed=seed)), len
+
+    def betweenness_all(self, graph, ctx: Context):
+        return (lambda: self.nx.betweenness_centrality(graph)), lambda r: float_summary(sum(r.values()))

@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, flatten, pickle_load_workload,
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary, flatten, float_summary,
+                   labels_summary, pickle_load_workload,
                    pickle_save_workload, save_score_mapping, sizes_summary)
 
 
@@ -31,6 +32,14 @@ class RustworkxAdapter(Adapter):
         "save_binary": "no binary format: `pickle.dump(G)`",
         "load_binary": "`pickle.load`",
         "read_text": "`PyGraph.read_edge_list(path, deliminator=' ')`",
+        "component_labels": "`connected_components(G)` (a list of sets), labelled in Python",
+        "bfs_all": "`bfs_layers(G, [s])`, layer index per node",
+        "core_number": "`core_number(G)`",
+        "clustering": "no local clustering coefficient",
+        "avg_clustering": "no average clustering",
+        "transitivity": "`transitivity(G)`",
+        "betweenness": "no sampled sources (`betweenness_centrality` takes every node as a source)",
+        "betweenness_all": "`betweenness_centrality(G, normalized=True)` (parallel)",
     }
     memory_build = "build_list"
 
@@ -115,3 +124,45 @@ class RustworkxAdapter(Adapter):
     def read_text(self, ctx: Context):
         path, rx = ctx.text_file(), self.rx
         return (lambda: rx.PyGraph.read_edge_list(path, deliminator=" ")), self.edge_count
+
+    def component_labels(self, graph, ctx: Context):
+        rx, n = self.rx, ctx.n
+
+        def call():
+            labels = np.empty(n, dtype=np.int64)
+            for i, component in enumerate(rx.connected_components(graph)):
+                labels[list(component)] = i
+            return labels
+
+        return call, labels_summary
+
+    def bfs_all(self, graph, ctx: Context):
+        rx, s, n = self.rx, ctx.source, ctx.n
+
+        def call():
+            distances = np.full(n, -1, dtype=np.int64)
+            for depth, layer in enumerate(rx.bfs_layers(graph, [s])):
+                distances[layer] = depth
+            return distances
+
+        return call, lambda r: distance_summary(r, n)
+
+    def core_number(self, graph, ctx: Context):
+        return (lambda: self.rx.core_number(graph)), lambda r: core_summary(list(r.values()))
+
+    def clustering(self, graph, ctx: Context):
+        raise NotImplementedError("rustworkx has no local clustering coefficient")
+
+    def avg_clustering(self, graph, ctx: Context):
+        raise NotImplementedError("rustworkx has no average clustering")
+
+    def transitivity(self, graph, ctx: Context):
+        return (lambda: self.rx.transitivity(graph)), float_summary
+
+    def betweenness(self, graph, ctx: Context):
+        raise NotImplementedError("rustworkx takes every node as a source; see the every-source row")
+
+    def betweenness_all(self, graph, ctx: Context):
+        rx = self.rx
+        call = lambda: rx.betweenness_centrality(graph, normalized=True, endpoints=False)  # noqa: E731
+        return call, lambda r: float_summary(sum(r.values()))

@@ -102,7 +102,7 @@ struct SourceSearch {
     at[source].depth = 0;
     at[source].sigma = 1.0;
     size_t tail = 1;
-    RunPrefetch<Index> forward(snap, runs);
+    RunPrefetch<Index> forward(snap, runs, state.size() * sizeof(NodeState));
     for (size_t head = 0; head < tail; ++head) {
       poll_interrupt_every(head);
       forward.before(head, tail, [this](size_t j) { return order[j]; }, state_of);
@@ -120,7 +120,7 @@ struct SourceSearch {
     }
     reached = tail;
     // Backward, deepest first: every successor of v is settled before v.
-    RunPrefetch<Index> backward(snap, runs);
+    RunPrefetch<Index> backward(snap, runs, state.size() * sizeof(NodeState));
     for (size_t i = 0; i < tail; ++i) {
       poll_interrupt_every(i);
       backward.before(i, tail, [this, tail](size_t j) { return order[tail - 1 - j]; }, state_of);

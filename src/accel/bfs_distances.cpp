@@ -35,8 +35,8 @@ constexpr uint64_t kPushToPull = 15;
 constexpr uint64_t kPullToPush = 18;
 // Smallest pieces a worker claims: frontier nodes when pushing, bitmap
 // words (64 nodes each) when pulling.
-constexpr size_t kMinFrontierPerRange = 256;
-constexpr size_t kMinWordsPerRange = 64;
+constexpr size_t kMinFrontierPerRange = 1024;
+constexpr size_t kMinWordsPerRange = 256;
 
 template <class Index>
 class Search {
@@ -87,7 +87,7 @@ class Search {
     const Index* frontier = frontier_.data();
     parallel_for_ranges(frontier_size, kMinFrontierPerRange, [&](size_t begin, size_t end) {
       typename SharedAppender<Index>::Local out(appender);
-      RunPrefetch<Index> prefetch(snap_, runs_);
+      RunPrefetch<Index> prefetch(snap_, runs_, n_ * sizeof(int64_t));
       uint64_t edges = 0;
       for (size_t i = begin; i < end; ++i) {
         poll_interrupt_every(i, 1024);

@@ -26,7 +26,7 @@ namespace {
 constexpr uint64_t kSampled = 2;
 constexpr size_t kRootSamples = 1024;
 // Smallest range of nodes a worker claims: a node costs a few finds.
-constexpr size_t kMinNodesPerRange = 4096;
+constexpr size_t kMinNodesPerRange = 16384;
 
 template <class Index>
 void label(const CsrSnapshot& snap, const Index* runs, int64_t* labels) {

@@ -30,13 +30,23 @@ class RunPrefetch {
   // would only push the rest out of the cache.
   static constexpr uint64_t kStatePerNode = 64;
 
-  RunPrefetch(const CsrSnapshot& snap, const Index* runs) noexcept : offsets_(snap.offsets.data()), runs_(runs) {}
+  // State of this many bytes or less stays in the caches anyway, where the
+  // read-ahead only costs: all-source betweenness on 1,000 nodes ran 30%
+  // slower with it, on 10,000 nodes (160 KiB of state) the same, on
+  // 1,000,000 nodes about 1.5 times faster.
+  static constexpr size_t kCachedStateBytes = size_t{1} << 20;
+
+  // Reads ahead only when `state_bytes`, the neighbours' state of the whole
+  // graph, exceeds kCachedStateBytes.
+  RunPrefetch(const CsrSnapshot& snap, const Index* runs, size_t state_bytes) noexcept
+      : offsets_(snap.offsets.data()), runs_(runs), enabled_(state_bytes > kCachedStateBytes) {}
 
   // Called before the node at position i of a list of `count` nodes is
   // expanded; node(j) gives the node at position j, state(w) the address of
   // neighbour w's state.
   template <class Node, class State>
   void before(size_t i, size_t count, const Node& node, const State& state) noexcept {
+    if (!enabled_) return;
     for (; offsets_done_ < count && offsets_done_ <= i + kOffsetsAhead; ++offsets_done_) {
       __builtin_prefetch(offsets_ + node(offsets_done_));
     }
@@ -53,6 +63,7 @@ class RunPrefetch {
  private:
   const uint64_t* offsets_;
   const Index* runs_;
+  bool enabled_;
   size_t offsets_done_ = 0;
   size_t runs_done_ = 0;
   size_t state_done_ = 0;
