@@ -112,19 +112,21 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
         if path and os.path.exists(path):
             scores.append((r["lib"], r["threads"], np.load(path)))
     if scores:
-        # Scores are compared as n * score after normalising to sum 1 (mean 1), so the
-        # 1e-4 agreement is relative to the average score at every graph size.
+        # The vectors are compared by their L1 distance after normalising each to sum
+        # 1: that is what the tolerance bounds, and it holds on skewed graphs too,
+        # where the libraries' stopping rules leave node-by-node differences far
+        # above the average score at the hubs and far below it at the leaves.
         ref = next((s for s in scores if s[0] == OURS), scores[0])
         n = ref[2].size
-        ref_norm = ref[2] / ref[2].sum() * n
+        ref_norm = ref[2] / ref[2].sum()
         worst, lines = 0.0, []
         for lib, threads, vec in scores:
-            diff = float(np.abs(vec / vec.sum() * n - ref_norm).max()) if vec.size == n else float("inf")
+            diff = float(np.abs(vec / vec.sum() - ref_norm).sum()) if vec.size == n else float("inf")
             worst = max(worst, diff)
             lines.append(f"{lib}/{threads}t {diff:.1e}")
         checks.append({"size": size, "workload": "pagerank", "ok": worst < PAGERANK_AGREEMENT,
                        "reference": ref[0],
-                       "detail": f"max |n·score − n·score({ref[0]})| after normalising to sum 1: "
+                       "detail": f"L1 distance to {ref[0]}'s scores after normalising to sum 1: "
                                  + ", ".join(lines)})
     return checks
 
@@ -291,15 +293,22 @@ def scaling(doc: dict) -> list[str]:
         for key in SCALING_WORKLOADS:
             entry = _ok(run, key)
             per = 20 if key == "pagerank20" else 1
-            cells.append(f"{entry['median_s'] / per / entries * 1e9:.2f}" if entry else "–")
+            if not entry:
+                cells.append("–")
+                continue
+            cell = f"{entry['median_s'] / per / entries * 1e9:.2f}"
+            if entry.get("cpu_median_s"):
+                cell += f" ({entry['cpu_median_s'] / per / entries * 1e9:.2f})"
+            cells.append(cell)
         if any(c != "–" for c in cells):
             info = doc["sizes"][size]
             rows.append(f"| {size} | {info['n']:,} | {info['m']:,} | " + " | ".join(cells) + " |")
     if not rows:
         return []
     return [f"Scaling: arborvane's nanoseconds per neighbour entry (two per edge), {_threads(threads)}, "
-            "wall clock, median; PageRank per iteration of the fixed 20-iteration run (result list "
-            "included), the others per call.", "",
+            "wall clock, median, and in brackets process CPU time (all threads) where more than one "
+            "run was timed: on a shared machine the CPU figure is the steadier one. PageRank per "
+            "iteration of the fixed 20-iteration run (result list included), the others per call.", "",
             "| size | nodes | edges | PageRank / iteration | triangle count | component sizes |",
             "|---|---:|---:|---:|---:|---:|", *rows, ""]
 
