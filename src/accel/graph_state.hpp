@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <memory>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "accel/csr_snapshot.hpp"
 #include "accel/int_hash.hpp"
 #include "accel/neighbor_set.hpp"
@@ -23,6 +27,15 @@ struct IdPair {
   int64_t first;
   int64_t second;
 };
+
+// Hands memory that the allocator holds free back to the system: the old
+// blocks and hash tables that a compaction frees would otherwise stay in
+// the process (glibc keeps freed chunks below its heap top).
+inline void return_free_memory() noexcept {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
 
 class GraphState {
  public:
@@ -50,7 +63,7 @@ class GraphState {
     // Edge insertion: u enters the map before v; room is made in both
     // neighbour sets before either changes, so a failed allocation leaves
     // the sets symmetric. Returns true when the edge is new.
-    bool insert_edge(int64_t u, int64_t v) {
+    [[gnu::always_inline]] bool insert_edge(int64_t u, int64_t v) {
       AdjacencyMap& adjacency = graph_.adjacency_;
       SetBlockPool& blocks = graph_.set_blocks_;
       NeighborSet* set_u = adjacency.try_emplace(u).first;
@@ -99,10 +112,13 @@ class GraphState {
       AdjacencyMap& adjacency = graph_.adjacency_;
       size_t ids = 0;
       adjacency.for_each([&](int64_t, const NeighborSet& set) { ids += set.compact_ids(); });
-      SetBlockPool exact;
-      exact.reserve_exact(ids);  // the only allocation: nothing has changed if it fails
-      adjacency.for_each_value([&](NeighborSet& set) { set.compact_into(exact); });
-      graph_.set_blocks_.swap(exact);  // the old blocks go with `exact`
+      {
+        SetBlockPool exact;
+        exact.reserve_exact(ids);  // the only allocation: nothing has changed if it fails
+        adjacency.for_each_value([&](NeighborSet& set) { set.compact_into(exact); });
+        graph_.set_blocks_.swap(exact);  // the old blocks go with `exact`
+      }
+      return_free_memory();
     }
 
    private:

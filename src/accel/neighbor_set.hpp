@@ -19,7 +19,9 @@
 //           that tree instead and iterates after the slots, in id order.
 //   sorted  what a hash-shaped set becomes when the graph is compacted
 //           after a large load (compact_into): its members at exact size,
-//           ordered by hash, found by interpolation and galloping search
+//           ordered by their hash rotated right by log2 of the table's
+//           slot count (nearly the table's own order, so cheap to sort),
+//           found by interpolation and galloping search
 //           (O(1) probes for ordinary ids, O(log n) at worst). The next
 //           insertion turns it back into a hash table.
 // Compaction also moves array-shaped sets into blocks of their exact size.
@@ -51,7 +53,7 @@ class NeighborSet {
   static constexpr uint32_t kArrayMax = 32;
   static_assert(kArrayMax <= SetBlockPool::kMaxBlockIds);
   static constexpr uint32_t kHashTag = 0x80000000u;  // cap_ >= tag: hash shape, log2 slots below
-  static constexpr uint32_t kSortedTag = 0x40000000u;  // cap_ == tag: sorted shape
+  static constexpr uint32_t kSortedTag = 0x40000000u;  // cap_ = tag + r: sorted shape, key rotation r
 
   NeighborSet() noexcept : size_(0), cap_(0) { inline_[0] = 0; }
   NeighborSet(const NeighborSet&) = delete;
@@ -70,7 +72,7 @@ class NeighborSet {
   bool empty() const noexcept { return size_ == 0; }
 
   bool contains(int64_t id) const noexcept {
-    if (is_sorted()) return sorted_contains(heap_, size_, id);
+    if (is_sorted()) return sorted_contains(heap_, size_, sorted_rotation(), id);
     if (!is_hash()) {
       const int64_t* ids = array_data();
       uint32_t i = 0;
@@ -133,7 +135,7 @@ class NeighborSet {
       return;
     }
     if (is_sorted()) {
-      __builtin_prefetch(&heap_[sorted_guess(hash_id(id), size_)]);
+      __builtin_prefetch(&heap_[sorted_guess(std::rotr(hash_id(id), sorted_rotation()), size_)]);
       return;
     }
     // Array blocks are whole cache lines of 8 ids: the lines that a scan
@@ -176,14 +178,32 @@ class NeighborSet {
   void compact_into(SetBlockPool& exact) noexcept {
     if (!cap_) return;
     int64_t* fresh = exact.allocate_exact(size_);
-    copy_to(fresh);
     if (is_hash()) {
+      // Ordered by the hash rotated right by log2(slots): the table's slot
+      // order is by the low bits of the hash already, so only entries
+      // pushed along by probing (and the kVacantKey and overflow members)
+      // are out of place, and an insertion sort finishes the job.
+      const int rotation = std::countr_zero(slot_count());
+      const bool scattered = overflow_size() != 0;
+      copy_to(fresh);
       free_heap();
-      // Insertion sort would do for the small tail; the members of a hash
-      // table are nearly in order of their low hash bits already.
-      std::sort(fresh, fresh + size_, [](int64_t a, int64_t b) { return hash_id(a) < hash_id(b); });
-      cap_ = kSortedTag;
-    } else if (!is_sorted()) {
+      auto key = [rotation](int64_t id) { return std::rotr(hash_id(id), rotation); };
+      if (scattered) {
+        std::sort(fresh, fresh + size_, [&key](int64_t a, int64_t b) { return key(a) < key(b); });
+      } else {
+        for (uint32_t i = 1; i < size_; ++i) {
+          const int64_t id = fresh[i];
+          const uint64_t k = key(id);
+          uint32_t j = i;
+          for (; j > 0 && key(fresh[j - 1]) > k; --j) fresh[j] = fresh[j - 1];
+          fresh[j] = id;
+        }
+      }
+      cap_ = kSortedTag + static_cast<uint32_t>(rotation);
+    } else if (is_sorted()) {
+      copy_to(fresh);
+    } else {
+      copy_to(fresh);
       cap_ = size_;
     }
     heap_ = fresh;
@@ -256,7 +276,8 @@ class NeighborSet {
   }
 
   bool is_hash() const noexcept { return cap_ >= kHashTag; }
-  bool is_sorted() const noexcept { return cap_ == kSortedTag; }
+  bool is_sorted() const noexcept { return (cap_ & ~uint32_t{63}) == kSortedTag; }
+  int sorted_rotation() const noexcept { return static_cast<int>(cap_ & 63); }
 
   // Where `hash` would sit among `count` uniformly spread hashes.
   static size_t sorted_guess(uint64_t hash, size_t count) noexcept {
@@ -264,10 +285,11 @@ class NeighborSet {
     return static_cast<size_t>((static_cast<u128>(hash) * count) >> 64);
   }
 
-  // Search of a sorted-shape block: start at the interpolated place, gallop
-  // to bracket the hash, then halve. Hashes are unique (the hash is a
-  // bijection), so an equal hash is the id itself.
-  static bool sorted_contains(const int64_t* ids, size_t count, int64_t id) noexcept {
+  // Search of a sorted-shape block, ordered by the rotated hash: start at
+  // the interpolated place, gallop to bracket the key, then halve. Keys are
+  // unique (the hash is a bijection), so an equal key is the id itself.
+  static bool sorted_contains(const int64_t* ids, size_t count, int rotation, int64_t id) noexcept {
+    auto hash_id = [rotation](int64_t x) { return std::rotr(arborvane::hash_id(x), rotation); };
     const uint64_t h = hash_id(id);
     size_t lo = 0, hi = count;  // the id, if present, lies in [lo, hi)
     size_t guess = sorted_guess(h, count);
