@@ -196,21 +196,30 @@ class EdgeListReader:
         end = _last_separator(pending) + 1
         if len(pending) - end > _LONGEST_TOKEN:  # the id being read never ends
             self._token_too_long(bytes(pending[end:]))
-        tokens = bytes(pending[:end]).translate(_COMMA_TO_SPACE).split()
-        if len(tokens) == 1:
+        text = bytes(pending[:end]).translate(_COMMA_TO_SPACE)
+        count = self._count_tokens(text)
+        if count == 1:
             # One id, waiting for its partner: keep it and one separator.
-            if len(tokens[0]) > _LONGEST_TOKEN:
-                self._token_too_long(tokens[0])
-            del pending[pending.index(tokens[0]) + len(tokens[0]) + 1 : end]
+            token = text.split()[0]
+            if len(token) > _LONGEST_TOKEN:
+                self._token_too_long(token)
+            del pending[text.index(token) + len(token) + 1 : end]
             return self._empty(), 0, 0
-        if len(tokens) & 1:  # the last id of an odd count waits for its partner
+        if count & 1:  # the last id of an odd count waits for its partner
             end = _last_separator(pending[:end].rstrip(_SEPARATORS)) + 1
-            tokens.pop()
-        if not tokens:  # separators, then perhaps the start of an id
+            count -= 1
+        if not count:  # separators, then perhaps the start of an id
             return self._empty(), 0, end
         piece = _PAD + bytes(pending[:end]) + b"\n"
         ids = _checked(self._parse, piece, self.path, self.lines, self.use_numpy, carried or 0)
-        return ids, len(tokens), end
+        return ids, count, end
+
+    def _count_tokens(self, text: bytes) -> int:
+        """Runs of bytes above the space character in `text` (commas already spaces)."""
+        if not self.use_numpy:
+            return len(text.split())
+        inside = _np.frombuffer(text, dtype=_np.uint8) > 32
+        return int(inside[:1].sum()) + int(_np.count_nonzero(inside[1:] & ~inside[:-1]))
 
     def _token_too_long(self, token: bytes) -> None:
         reason = _token_error(token) or f"node id longer than {_LONGEST_TOKEN} characters: {_show(token)}"
