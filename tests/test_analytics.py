@@ -143,11 +143,11 @@ class TestPagerankAgainstReference:
         assert same_bits(g.pagerank(max_iter=30, tol=0.0), reference_pagerank(g, max_iter=30, tol=0.0))
 
     def test_bit_exact_on_a_graph_larger_than_the_cache_segments(self):
-        # Over 2^19 nodes, so the shares travel through the destination
+        # Over 2^20 nodes, so the shares travel through the destination
         # blocks' bins (propagation blocking); most nodes are isolated to
         # keep the reference quick.
         rng = random.Random(7)
-        ids = list(range(-300000, 300000))
+        ids = list(range(-550000, 550000))
         rng.shuffle(ids)
         g = IntGraphCore()
         g.add_nodes_from(ids)

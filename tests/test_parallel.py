@@ -109,15 +109,15 @@ class TestPoolSize:
         assert pool_threads(clean_env(RAYON_NUM_THREADS="3"), before_pool=one_cpu) == 3
 
 
-# Over 2^19 nodes: PageRank takes its propagation-blocking path, whose bins
+# Over 2^20 nodes: PageRank takes its propagation-blocking path, whose bins
 # are filled by source chunks on whichever thread claims them.
 BLOCKED_WORKLOAD = """
 import hashlib
 from arborvane._accel import IntGraphCore
 
 g = IntGraphCore()
-g.build_random(700000, 1400000, 5)
-g.add_edges_flat([x for v in range(0, 700000, 3) for x in (-1, v)] + [7, 7, -2, -2])
+g.build_random(1100000, 2200000, 5)
+g.add_edges_flat([x for v in range(0, 1100000, 3) for x in (-1, v)] + [7, 7, -2, -2])
 ranks = g.pagerank(max_iter=6, tol=0.0)
 print(hashlib.sha256(repr([(u, x.hex()) for u, x in ranks]).encode()).hexdigest())
 """
