@@ -39,7 +39,7 @@
 #include <type_traits>
 #include <utility>
 
-#include <sys/mman.h>
+#include "accel/huge_page_memory.hpp"
 
 #include "accel/internal_error.hpp"
 
@@ -515,29 +515,15 @@ class IdMap {
     ++layout_version_;
   }
 
-  // Slot arrays of a few MiB and more are aligned to 2 MiB and offered to
-  // transparent huge pages: look-ups land anywhere in the array, and with
-  // 4 KiB pages nearly every one of them would also miss the TLB.
-  static constexpr size_t kHugePageBytes = size_t{2} << 20;
-  static constexpr size_t kHugePageFrom = 2 * kHugePageBytes;
-
+  // Large slot arrays take transparent huge pages: look-ups land anywhere
+  // in the array, and with 4 KiB pages nearly every one of them would also
+  // miss the TLB.
   static Slot* allocate_slots(size_t slots) {
-    const size_t bytes = slots * sizeof(Slot);
-    if (bytes < kHugePageFrom) return static_cast<Slot*>(::operator new(bytes));
-    void* p = ::operator new(bytes, std::align_val_t{kHugePageBytes});
-#ifdef MADV_HUGEPAGE
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
-#endif
-    return static_cast<Slot*>(p);
+    return static_cast<Slot*>(allocate_block(slots * sizeof(Slot), alignof(Slot)));
   }
 
   static void free_slots(Slot* p, size_t slots) noexcept {
-    if (!p) return;
-    if (slots * sizeof(Slot) < kHugePageFrom) {
-      ::operator delete(p);
-    } else {
-      ::operator delete(p, std::align_val_t{kHugePageBytes});
-    }
+    if (p) free_block(p, slots * sizeof(Slot), alignof(Slot));
   }
 
   // Frees the slot array or compact entries (values already destroyed or

@@ -27,7 +27,7 @@
 #include <new>
 #include <utility>
 
-#include <sys/mman.h>
+#include "accel/huge_page_memory.hpp"
 
 // Under AddressSanitizer, blocks not handed out (free or never cut) are
 // poisoned, so that reads past a set's block are caught as they would be
@@ -120,7 +120,6 @@ class SetBlockPool {
  private:
   static constexpr size_t kLineBytes = kIdsPerLine * sizeof(int64_t);
   static constexpr size_t kFirstSlabBytes = size_t{16} << 10;
-  static constexpr size_t kHugePageBytes = size_t{2} << 20;
 
   // Each slab starts with one line holding the link to the previous slab.
   struct SlabHeader {
@@ -129,16 +128,10 @@ class SetBlockPool {
   };
   static_assert(sizeof(SlabHeader) <= kLineBytes);
 
-  static std::align_val_t slab_alignment(size_t bytes) noexcept {
-    return std::align_val_t{bytes >= kHugePageBytes ? kHugePageBytes : kLineBytes};
-  }
-
+  // Slabs grow to one huge page, which they then fill.
   void add_slab(size_t exact_bytes = 0) {
     const size_t bytes = exact_bytes ? exact_bytes : slab_bytes_;
-    char* slab = static_cast<char*>(::operator new(bytes, slab_alignment(bytes)));
-#ifdef MADV_HUGEPAGE
-    if (bytes >= kHugePageBytes) ::madvise(slab, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
-#endif
+    char* slab = static_cast<char*>(allocate_block(bytes, kLineBytes, kHugePageBytes));
     const SlabHeader header{slabs_, bytes};
     std::memcpy(slab, &header, sizeof header);
     slabs_ = slab;
@@ -154,7 +147,7 @@ class SetBlockPool {
       std::memcpy(&header, slab, sizeof header);
       slabs_ = header.previous;
       ARBORVANE_POOL_UNPOISON(slab, header.bytes);
-      ::operator delete(slab, slab_alignment(header.bytes));
+      free_block(slab, header.bytes, kLineBytes, kHugePageBytes);
     }
   }
 

@@ -12,6 +12,8 @@
 #include <span>
 #include <type_traits>
 
+#include "accel/huge_page_memory.hpp"
+
 namespace arborvane {
 
 // `Align` (a power of two) may ask for more than T's own alignment, for
@@ -22,12 +24,13 @@ class UninitializedBuffer {
   static_assert(Align >= alignof(T) && (Align & (Align - 1)) == 0);
 
   struct Free {
-    void operator()(T* p) const noexcept { ::operator delete[](p, std::align_val_t{Align}); }
+    size_t bytes = 0;
+    void operator()(T* p) const noexcept { free_block(p, bytes, Align); }
   };
 
  public:
   UninitializedBuffer() = default;
-  explicit UninitializedBuffer(size_t size) : data_(allocate(size)), size_(size) {}
+  explicit UninitializedBuffer(size_t size) : data_(allocate(size), Free{size * sizeof(T)}), size_(size) {}
 
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -46,7 +49,7 @@ class UninitializedBuffer {
   static T* allocate(size_t size) {
     if (size == 0) return nullptr;
     if (size > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(::operator new[](size * sizeof(T), std::align_val_t{Align}));
+    return static_cast<T*>(allocate_block(size * sizeof(T), Align));
   }
 
   std::unique_ptr<T[], Free> data_;

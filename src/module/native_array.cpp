@@ -3,7 +3,7 @@
 #include <atomic>
 #include <new>
 
-#include <sys/mman.h>
+#include "accel/huge_page_memory.hpp"
 
 namespace arborvane::py {
 namespace {
@@ -20,28 +20,14 @@ struct NativeArrayObject {
   char format[2];
 };
 
-// Blocks from a few MiB up are aligned to 2 MiB and offered to transparent
-// huge pages: a fresh export touches every page once, and with 4 KiB pages
-// the page faults cost as much as writing the data.
-constexpr size_t kHugePageBytes = size_t{2} << 20;
-constexpr size_t kHugePageFrom = 2 * kHugePageBytes;
+// Large blocks take transparent huge pages: a fresh export touches every
+// page once, and with 4 KiB pages the page faults cost as much as writing
+// the data.
 constexpr size_t kSmallAlignment = 64;
-
-std::align_val_t alignment_for(size_t bytes) {
-  return std::align_val_t{bytes >= kHugePageFrom ? kHugePageBytes : kSmallAlignment};
-}
-
-void* allocate(size_t bytes) {
-  void* p = ::operator new(bytes, alignment_for(bytes));
-#ifdef MADV_HUGEPAGE
-  if (bytes >= kHugePageFrom) ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
-#endif
-  return p;
-}
 
 void array_dealloc(PyObject* self) {
   auto* array = reinterpret_cast<NativeArrayObject*>(self);
-  ::operator delete(array->data, alignment_for(array->capacity));
+  free_block(array->data, array->capacity, kSmallAlignment);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -126,21 +112,21 @@ PyObject* new_native_array(ElementType type, size_t rows, size_t columns, void**
   size_t bytes = rows * per_row;
   PyTypeObject* tp = native_array_type();
   if (!tp) return nullptr;
+  const size_t capacity = bytes ? bytes : kSmallAlignment;  // never empty: every view has an address
   void* memory;
   try {
-    // Never empty, so that every view has a valid address.
-    memory = allocate(bytes ? bytes : kSmallAlignment);
+    memory = allocate_block(capacity, kSmallAlignment);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
   PyObject* self = tp->tp_alloc(tp, 0);
   if (!self) {
-    ::operator delete(memory, alignment_for(bytes ? bytes : kSmallAlignment));
+    free_block(memory, capacity, kSmallAlignment);
     return nullptr;
   }
   auto* array = reinterpret_cast<NativeArrayObject*>(self);
   array->data = memory;
-  array->capacity = bytes ? bytes : kSmallAlignment;
+  array->capacity = capacity;
   array->bytes = static_cast<Py_ssize_t>(bytes);
   array->itemsize = static_cast<Py_ssize_t>(e.size);
   array->format[0] = e.format;
