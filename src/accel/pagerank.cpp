@@ -6,7 +6,9 @@
 // with the neighbours' shares added one by one in ascending node index, a
 // node with a self-loop being its own neighbour. The L1 change of each
 // iteration is summed left to right over the nodes, and the loop stops as
-// soon as it falls below tol (a NaN change never stops it).
+// soon as it falls below tol (a NaN change never stops it). That sum is
+// carried along while the blocks of new scores are still being computed,
+// so it costs no pass of its own.
 //
 // Every node's sum is the same sequence of floating-point additions however
 // the work is split, so the scores are bit-identical for every thread count.
@@ -26,12 +28,15 @@
 //   A bin lists its entries in ascending source order, so each node receives
 //   its shares in exactly the order of the pull. Which destination each bin
 //   entry goes to never changes, so those 16-bit block offsets are laid out
-//   once per call; per iteration only the shares are written and read back.
+//   once per call, by the first iteration's walk; after that only the
+//   shares are written and read back.
 //   Memory and time per iteration are linear in nodes plus entries.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -99,11 +104,72 @@ inline double share_of(double damping, double score, uint32_t degree) {
   return (damping * score) / static_cast<double>(degree);
 }
 
-// L1 change, summed left to right.
-double change_between(const double* rank, const double* next, size_t n) {
-  double change = 0.0;
-  for (size_t j = 0; j < n; ++j) change += std::fabs(rank[j] - next[j]);
-  return change;
+// The L1 change of an iteration, summed left to right over the nodes while
+// the nodes' new scores are still being computed block by block: a block's
+// terms are added once every block before it has been, by whichever thread
+// completes that prefix. The serial sum then overlaps the parallel work
+// instead of following it, and the total is exactly the left-to-right one.
+class RunningChange {
+ public:
+  RunningChange(const double* rank, const double* next, size_t n, size_t block_nodes)
+      : rank_(rank), next_(next), nodes_(n), block_nodes_(block_nodes), done_((n + block_nodes - 1) / block_nodes) {}
+
+  size_t block_count() const noexcept { return done_.size(); }
+
+  // Block b's new scores are final.
+  void complete(size_t b) {
+    std::unique_lock lock(mutex_);
+    done_[b] = 1;
+    if (carrying_) return;  // the thread carrying the sum will reach b
+    carrying_ = true;
+    while (summed_ < done_.size() && done_[summed_]) {
+      const size_t k = summed_++;
+      lock.unlock();
+      add_block(k);  // only the carrying thread touches total_
+      lock.lock();
+    }
+    carrying_ = false;
+  }
+
+  // The change, once every block has completed.
+  double total() const noexcept { return total_; }
+
+ private:
+  void add_block(size_t b) noexcept {
+    const size_t end = std::min(nodes_, (b + 1) * block_nodes_);
+    double sum = total_;
+    for (size_t j = b * block_nodes_; j < end; ++j) sum += std::fabs(rank_[j] - next_[j]);
+    total_ = sum;
+  }
+
+  const double* rank_;
+  const double* next_;
+  size_t nodes_, block_nodes_;
+  std::mutex mutex_;
+  std::vector<char> done_;
+  size_t summed_ = 0;
+  bool carrying_ = false;
+  double total_ = 0.0;
+};
+
+// Runs compute(begin, end) over the node blocks of `block_nodes` (on the
+// pool, or in order here) and returns the L1 change between rank and next,
+// which compute fills in.
+template <class Compute>
+double compute_blocks(bool on_pool, const double* rank, const double* next, size_t n, size_t block_nodes,
+                      const Compute& compute) {
+  RunningChange change(rank, next, n, block_nodes);
+  auto run_block = [&](size_t b) {
+    poll_interrupt();
+    compute(b * block_nodes, std::min(n, (b + 1) * block_nodes));
+    change.complete(b);
+  };
+  if (on_pool) {
+    parallel_for(change.block_count(), 1, run_block);
+  } else {
+    for (size_t b = 0; b < change.block_count(); ++b) run_block(b);
+  }
+  return change.total();
 }
 
 template <class Index>
@@ -123,9 +189,11 @@ UninitializedBuffer<double> iterate_pull(const CsrSnapshot& snap, const Index* r
     for (size_t i = begin; i < end; ++i) share[i] = degrees[i] ? share_of(damping, rank[i], degrees[i]) : 0.0;
   });
 
+  // Blocks that give every thread many of them, so a hub's long run balances.
+  const size_t block_nodes = on_pool ? pool_detail::chunk_size_for(n, kMinChunk) : n;
   for (uint64_t iteration = 0; iteration < max_iter; ++iteration) {
     const double* current = share.data();
-    for_ranges(on_pool, n, kMinChunk, [&](size_t begin, size_t end) {
+    double change = compute_blocks(on_pool, rank.data(), next.data(), n, block_nodes, [&](size_t begin, size_t end) {
       for (size_t j = begin; j < end; ++j) {
         double sum = teleport;
         for (uint64_t k = offsets[j]; k < offsets[j + 1]; ++k) sum += current[runs[k]];
@@ -134,7 +202,6 @@ UninitializedBuffer<double> iterate_pull(const CsrSnapshot& snap, const Index* r
       }
     });
     poll_interrupt();
-    double change = change_between(rank.data(), next.data(), n);
     swap(rank, next);
     swap(share, next_share);
     if (change < tol) break;
@@ -174,21 +241,23 @@ class PropagationBins {
       for (size_t c = 0; c < chunks_; ++c) at += std::exchange(cursor_start_[c * blocks_ + b], at);
     }
     bin_start_[blocks_] = at;
-    for_each_entry([](size_t) { return 0; },
-                   [this](int, uint64_t position, Index destination) {
-                     destinations_[position] = static_cast<uint16_t>(destination & (kBlockNodes - 1));
-                   });
   }
 
-  // One iteration: next[j] from rank for every node j.
-  void iterate(const double* rank, double* next, double damping, double teleport) {
-    scatter_shares(rank, damping);
+  // One iteration: next[j] from rank for every node j. Returns the L1
+  // change between the two.
+  double iterate(const double* rank, double* next, double damping, double teleport) {
+    if (laid_out_) {
+      scatter_shares<false>(rank, damping);
+    } else {
+      scatter_shares<true>(rank, damping);
+      laid_out_ = true;
+    }
     const double* shares = shares_.data();
     const uint16_t* destinations = destinations_.data();
-    parallel_for(blocks_, 1, [&](size_t b) {
-      poll_interrupt();
-      double* block = next + (b << kBlockBits);
-      std::fill(block, block + std::min(kBlockNodes, nodes_ - (b << kBlockBits)), teleport);
+    return compute_blocks(true, rank, next, nodes_, kBlockNodes, [&](size_t begin, size_t end) {
+      double* block = next + begin;
+      std::fill(block, next + end, teleport);
+      const size_t b = begin >> kBlockBits;
       for (uint64_t e = bin_start_[b]; e < bin_start_[b + 1]; ++e) block[destinations[e]] += shares[e];
     });
   }
@@ -206,11 +275,15 @@ class PropagationBins {
   // array is then written without first being read (a plain store to a line
   // not in the cache reads it in). Lines that the chunk's range of a bin
   // shares with its neighbours' ranges are written entry by entry.
+  //
+  // The first iteration also lays out the destinations, in the same walk.
+  template <bool kLayOut>
   void scatter_shares(const double* rank, double damping) {
     const uint64_t* offsets = snap_.offsets.data();
     const uint32_t* degrees = snap_.degrees.data();
     const Index* runs = runs_;
     double* shares = shares_.data();
+    uint16_t* destinations = destinations_.data();
     parallel_for(chunks_, 1, [&](size_t c) {
       poll_interrupt();
       const uint64_t* start = cursor_start_.data() + c * blocks_;
@@ -232,6 +305,7 @@ class PropagationBins {
         for (uint64_t k = begin; k < end; ++k) {
           const size_t b = static_cast<size_t>(runs[k] >> kBlockBits);
           const uint64_t position = cursor[b]++;
+          if constexpr (kLayOut) destinations[position] = static_cast<uint16_t>(runs[k] & (kBlockNodes - 1));
           staged[b].shares[position % kLineShares] = share;
           if (position % kLineShares == kLineShares - 1) write_line(b, position + 1 - kLineShares);
         }
@@ -248,34 +322,13 @@ class PropagationBins {
     return {c * kSourceChunkNodes, std::min(nodes_, (c + 1) * kSourceChunkNodes)};
   }
 
-  // For every source s, in ascending order within each chunk (chunks in
-  // parallel): v = per_source(s), then per_entry(v, bin position,
-  // destination) for each of its entries.
-  template <class PerSource, class PerEntry>
-  void for_each_entry(const PerSource& per_source, const PerEntry& per_entry) {
-    const uint64_t* offsets = snap_.offsets.data();
-    const Index* runs = runs_;
-    parallel_for(chunks_, 1, [&](size_t c) {
-      poll_interrupt();
-      std::vector<uint64_t> cursor(cursor_start_.begin() + c * blocks_,
-                                   cursor_start_.begin() + (c + 1) * blocks_);
-      auto [first, last] = chunk_nodes(c);
-      for (size_t i = first; i < last; ++i) {
-        const auto value = per_source(i);
-        for (uint64_t k = offsets[i]; k < offsets[i + 1]; ++k) {
-          Index destination = runs[k];
-          per_entry(value, cursor[destination >> kBlockBits]++, destination);
-        }
-      }
-    });
-  }
-
   const CsrSnapshot& snap_;
   const Index* runs_;
   size_t nodes_, blocks_, chunks_;
   std::vector<uint64_t> cursor_start_;  // [chunk * blocks + block]
   std::vector<uint64_t> bin_start_;
-  UninitializedBuffer<uint16_t> destinations_;
+  UninitializedBuffer<uint16_t> destinations_;  // written by the first iteration
+  bool laid_out_ = false;
   UninitializedBuffer<double, sizeof(Line)> shares_;
 };
 
@@ -290,9 +343,8 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 
   PropagationBins<Index> bins(snap, runs);
   for (uint64_t iteration = 0; iteration < max_iter; ++iteration) {
-    bins.iterate(rank.data(), next.data(), damping, teleport);
+    double change = bins.iterate(rank.data(), next.data(), damping, teleport);
     poll_interrupt();
-    double change = change_between(rank.data(), next.data(), n);
     swap(rank, next);
     if (change < tol) break;
   }
