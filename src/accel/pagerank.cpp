@@ -32,6 +32,7 @@
 //   shares are written and read back.
 //   Memory and time per iteration are linear in nodes plus entries.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -77,11 +78,7 @@ constexpr uint64_t kInlineEntries = uint64_t{1} << 16;
 // Eight 8-byte writes: a 16-byte load of two shares just stored one by one
 // would wait for both stores to drain instead of taking them forwarded.
 inline void store_line(double* to, const double* from) {
-  for (size_t k = 0; k < 8; ++k) {
-    long long bits;
-    std::memcpy(&bits, from + k, sizeof bits);
-    _mm_stream_si64(reinterpret_cast<long long*>(to + k), bits);
-  }
+  for (size_t k = 0; k < 8; ++k) _mm_stream_si64(reinterpret_cast<long long*>(to + k), std::bit_cast<long long>(from[k]));
 }
 inline void store_fence() { _mm_sfence(); }
 #else
@@ -279,43 +276,53 @@ class PropagationBins {
   // The first iteration also lays out the destinations, in the same walk.
   template <bool kLayOut>
   void scatter_shares(const double* rank, double damping) {
+    parallel_for(chunks_, 1, [&](size_t c) {
+      poll_interrupt();
+      scatter_chunk<kLayOut>(c, rank, damping);
+    });
+  }
+
+  // One source chunk's part of scatter_shares. Everything the loop reads
+  // is a local here, so the compiler keeps it in registers instead of
+  // reloading it after every store.
+  template <bool kLayOut>
+  void scatter_chunk(size_t c, const double* rank, double damping) {
     const uint64_t* offsets = snap_.offsets.data();
     const uint32_t* degrees = snap_.degrees.data();
     const Index* runs = runs_;
     double* shares = shares_.data();
     uint16_t* destinations = destinations_.data();
-    parallel_for(chunks_, 1, [&](size_t c) {
-      poll_interrupt();
-      const uint64_t* start = cursor_start_.data() + c * blocks_;
-      std::vector<uint64_t> cursor_store(start, start + blocks_);
-      std::vector<Line> staged(blocks_);
-      uint64_t* cursor = cursor_store.data();
-      auto write_line = [&](size_t b, uint64_t line) {
-        if (line >= start[b]) {
-          store_line(shares + line, staged[b].shares);
-        } else {
-          for (uint64_t q = start[b]; q < line + kLineShares; ++q) shares[q] = staged[b].shares[q % kLineShares];
-        }
-      };
-      auto [first, last] = chunk_nodes(c);
-      for (size_t i = first; i < last; ++i) {
-        const uint64_t begin = offsets[i], end = offsets[i + 1];
-        if (begin == end) continue;
-        const double share = share_of(damping, rank[i], degrees[i]);
-        for (uint64_t k = begin; k < end; ++k) {
-          const size_t b = static_cast<size_t>(runs[k] >> kBlockBits);
-          const uint64_t position = cursor[b]++;
-          if constexpr (kLayOut) destinations[position] = static_cast<uint16_t>(runs[k] & (kBlockNodes - 1));
-          staged[b].shares[position % kLineShares] = share;
-          if (position % kLineShares == kLineShares - 1) write_line(b, position + 1 - kLineShares);
+    const uint64_t* start = cursor_start_.data() + c * blocks_;
+    std::vector<uint64_t> cursor_store(start, start + blocks_);
+    std::vector<Line> staged_store(blocks_);
+    uint64_t* cursor = cursor_store.data();
+    Line* staged = staged_store.data();
+    auto [first, last] = chunk_nodes(c);
+    for (size_t i = first; i < last; ++i) {
+      const uint64_t begin = offsets[i], end = offsets[i + 1];
+      if (begin == end) continue;
+      const double share = share_of(damping, rank[i], degrees[i]);
+      for (uint64_t k = begin; k < end; ++k) {
+        const Index destination = runs[k];
+        const size_t b = static_cast<size_t>(destination >> kBlockBits);
+        const uint64_t position = cursor[b]++;
+        if constexpr (kLayOut) destinations[position] = static_cast<uint16_t>(destination & (kBlockNodes - 1));
+        staged[b].shares[position % kLineShares] = share;
+        if (position % kLineShares == kLineShares - 1) {
+          const uint64_t line = position + 1 - kLineShares;
+          if (line >= start[b]) {
+            store_line(shares + line, staged[b].shares);
+          } else {
+            for (uint64_t q = start[b]; q <= position; ++q) shares[q] = staged[b].shares[q % kLineShares];
+          }
         }
       }
-      for (size_t b = 0; b < blocks_; ++b) {
-        const uint64_t end = cursor[b], line = end - end % kLineShares;
-        for (uint64_t q = std::max(line, start[b]); q < end; ++q) shares[q] = staged[b].shares[q % kLineShares];
-      }
-      store_fence();
-    });
+    }
+    for (size_t b = 0; b < blocks_; ++b) {
+      const uint64_t end = cursor[b], line = end - end % kLineShares;
+      for (uint64_t q = std::max(line, start[b]); q < end; ++q) shares[q] = staged[b].shares[q % kLineShares];
+    }
+    store_fence();
   }
 
   std::pair<size_t, size_t> chunk_nodes(size_t c) const {
