@@ -35,6 +35,47 @@ namespace arborvane {
 
 namespace {
 
+// A list of positions (or marked words) whose storage the thread keeps
+// between searches, up to kKeptCapacity entries each: a run of queries then
+// grows its layers once instead of reallocating them in every query, which
+// on a power-law graph cost as much as a third of a short search.
+class KeptList {
+ public:
+  static constexpr size_t kKeptCapacity = size_t{1} << 20;
+
+  KeptList() {
+    std::vector<std::vector<size_t>>& spare = spares();
+    if (!spare.empty()) {
+      items_.swap(spare.back());
+      spare.pop_back();
+    }
+  }
+  ~KeptList() {
+    std::vector<std::vector<size_t>>& spare = spares();
+    if (items_.capacity() == 0 || items_.capacity() > kKeptCapacity || spare.size() >= kSpares) return;
+    items_.clear();
+    try {
+      spare.push_back(std::move(items_));
+    } catch (...) {  // the list is only a saving; without room it is freed
+    }
+  }
+  KeptList(const KeptList&) = delete;
+  KeptList& operator=(const KeptList&) = delete;
+
+  std::vector<size_t>& operator*() noexcept { return items_; }
+  std::vector<size_t>* operator->() noexcept { return &items_; }
+
+ private:
+  static constexpr size_t kSpares = 5;  // per side its layer and marked words, and the next layer
+
+  static std::vector<std::vector<size_t>>& spares() {
+    thread_local std::vector<std::vector<size_t>> kept;
+    return kept;
+  }
+
+  std::vector<size_t> items_;
+};
+
 // One bit per node index or map position, all clear at the start. Arrays
 // of up to kKeptWords words are kept by the thread between searches and
 // handed back clear: the words a search set are listed as it sets them and
@@ -61,7 +102,7 @@ class MarkBits {
   }
   ~MarkBits() {
     if (allocated_) return;
-    for (size_t w : dirty_) words_[w] = 0;
+    for (size_t w : *dirty_) words_[w] = 0;
     spares().push_back(std::move(kept_));
   }
   MarkBits(const MarkBits&) = delete;
@@ -74,7 +115,7 @@ class MarkBits {
     uint64_t bit = uint64_t{1} << (p & 63);
     uint64_t& word = words_[p >> 6];
     if (word & bit) return true;
-    if (word == 0 && !allocated_) dirty_.push_back(p >> 6);
+    if (word == 0 && !allocated_) dirty_->push_back(p >> 6);
     word |= bit;
     return false;
   }
@@ -96,18 +137,18 @@ class MarkBits {
   uint64_t* words_ = nullptr;
   std::vector<uint64_t> kept_;
   std::unique_ptr<uint64_t, Free> allocated_;
-  std::vector<size_t> dirty_;
+  KeptList dirty_;
 };
 
 // One end of the search: its marks, its last layer and how far it reached.
 struct SearchSide {
-  SearchSide(size_t positions, size_t start, uint64_t start_work)
-      : marked(positions), frontier{start}, work(start_work) {
+  SearchSide(size_t positions, size_t start, uint64_t start_work) : marked(positions), work(start_work) {
     marked.set(start);
+    frontier->push_back(start);
   }
 
   MarkBits marked;
-  std::vector<size_t> frontier;
+  KeptList frontier;
   uint64_t work;  // neighbour entries in the frontier's runs or sets
   int64_t depth = 0;
 };
@@ -170,7 +211,7 @@ int64_t extend_layer(View& view, SearchSide& side, const SearchSide& other, std:
   next.clear();
   uint64_t next_work = 0;
   view.start_layer();
-  const std::vector<size_t>& frontier = side.frontier;
+  const std::vector<size_t>& frontier = *side.frontier;
   for (size_t head = 0; head < frontier.size(); ++head) {
     poll_interrupt_every(head, 4096);
     bool go = view.for_neighbors(frontier, head, [&](size_t p) {
@@ -183,7 +224,7 @@ int64_t extend_layer(View& view, SearchSide& side, const SearchSide& other, std:
     });
     if (!go) return side.depth + 1 + other.depth;
   }
-  side.frontier.swap(next);
+  side.frontier->swap(next);
   side.work = next_work;
   ++side.depth;
   return -1;
@@ -193,15 +234,15 @@ template <class View>
 int64_t search(View& view, size_t start, size_t goal) {
   SearchSide from_source(view.positions(), start, view.degree(start));
   SearchSide from_target(view.positions(), goal, view.degree(goal));
-  std::vector<size_t> next;
+  KeptList next;
   for (;;) {
     poll_interrupt();
     bool source_side = from_source.work <= from_target.work;
     SearchSide& side = source_side ? from_source : from_target;
     const SearchSide& other = source_side ? from_target : from_source;
     // An empty layer: that end's component holds no node of the other's.
-    if (side.frontier.empty()) return -1;
-    int64_t distance = extend_layer(view, side, other, next);
+    if (side.frontier->empty()) return -1;
+    int64_t distance = extend_layer(view, side, other, *next);
     if (distance >= 0) return distance;
   }
 }
