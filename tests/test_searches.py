@@ -103,6 +103,23 @@ class TestShortestPath:
                 monkeypatch.setattr(module, name, with_snapshot(getattr(module, name)))
         return request.param
 
+    def test_ids_that_collide_in_the_map(self):
+        # Ids sharing one home slot fill long probe runs and the map's
+        # overflow entries, which come last in its order: both ends of a
+        # query must still be found, in the map and in the snapshot.
+        from test_store import crafted
+
+        ids = crafted(3000)
+        rng = random.Random(5)
+        edges = [(ids[i], ids[i + 1]) for i in range(0, 2999)] + [
+            (rng.choice(ids), rng.choice(ids)) for _ in range(300)]
+        g = graph(edges + [(INT64_MIN, ids[0])])
+        adj = adjacency_of(g)
+        for s in [ids[0], ids[-1], ids[1500], INT64_MIN]:
+            dist = ref_distances_from(adj, s)
+            for t in [ids[2999], ids[7], ids[2000], INT64_MIN, ids[0]]:
+                assert g.shortest_path_length(s, t) == (0 if s == t else dist[t])
+
     def test_snapshot_is_not_used_after_a_mutation(self):
         g = graph([(1, 2), (2, 3), (3, 4), (4, 5)])
         assert g.shortest_path_length(1, 5) == 4

@@ -60,6 +60,12 @@ const CsrSnapshot& ensure_csr(GraphState& graph) {
     sets.push_back(&set);
   });
 
+  const size_t sampled_from = n > 0 && snap->node_ids[0] == kVacantKey ? 1 : 0;
+  snap->position_samples.reserve((n - sampled_from + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
+  for (size_t i = sampled_from; i < n; i += CsrSnapshot::kPositionStride) {
+    snap->position_samples.push_back(graph.adjacency.position_of(snap->node_ids[i]));
+  }
+
   IdMap<uint64_t> index_of;
   if (n > 0) index_of.reserve(n);
   for (size_t i = 0; i < n; ++i) {

@@ -28,6 +28,14 @@ struct CsrSnapshot {
   std::vector<uint32_t> neighbor_index32;
   std::vector<uint64_t> neighbor_index64;
 
+  // The map position of every kPositionStride-th node, counted after the
+  // entry of kVacantKey (which the map iterates first, out of position
+  // order): enough to find a node's index from its map position with no
+  // table of n entries (index_at).
+  static constexpr size_t kPositionStride = 64;
+  std::vector<uint64_t> position_samples;
+  static constexpr size_t kNoIndex = static_cast<size_t>(-1);
+
   size_t node_count() const noexcept { return node_ids.size(); }
   uint64_t entry_count() const noexcept { return offsets.empty() ? 0 : offsets.back(); }
   static bool needs_wide_index(size_t nodes) noexcept { return nodes > std::numeric_limits<uint32_t>::max(); }
@@ -36,7 +44,29 @@ struct CsrSnapshot {
   size_t bytes() const noexcept {
     return node_ids.size() * sizeof(int64_t) + offsets.size() * sizeof(uint64_t) +
            degrees.size() * sizeof(uint32_t) + neighbor_index32.size() * sizeof(uint32_t) +
-           neighbor_index64.size() * sizeof(uint64_t);
+           neighbor_index64.size() * sizeof(uint64_t) + position_samples.size() * sizeof(uint64_t);
+  }
+
+  // The index of node `id`, whose map position is `position`: the samples
+  // narrow it to one stretch of kPositionStride nodes, which is then
+  // scanned for the id. The answer is checked against the id, so a map
+  // whose order differed from the snapshot's would only give kNoIndex,
+  // never a wrong index.
+  size_t index_at(int64_t id, uint64_t position) const noexcept {
+    const size_t n = node_ids.size();
+    size_t first = 0;
+    if (n > 0 && node_ids[0] == kVacantKey) {
+      if (id == kVacantKey) return 0;
+      first = 1;
+    }
+    auto after = std::upper_bound(position_samples.begin(), position_samples.end(), position);
+    if (after == position_samples.begin()) return kNoIndex;
+    const size_t begin = first + static_cast<size_t>(after - position_samples.begin() - 1) * kPositionStride;
+    const size_t end = std::min(n, begin + kPositionStride);
+    for (size_t i = begin; i < end; ++i) {
+      if (node_ids[i] == id) return i;
+    }
+    return kNoIndex;
   }
 
   // Calls f with a pointer to the index-sorted runs (uint32_t or uint64_t).

@@ -247,33 +247,6 @@ int64_t search(View& view, size_t start, size_t goal) {
   }
 }
 
-constexpr size_t kNoIndex = static_cast<size_t>(-1);
-
-// The snapshot index of a node id, without an id -> index table. The
-// snapshot lists the nodes in the map's iteration order, which visits the
-// entry of kVacantKey first and then the map positions in ascending order,
-// so a binary search over the indices comparing map positions finds the
-// node in about log2(n) look-ups. The answer is checked against the id, so
-// a map whose order were different would only cost the snapshot's help
-// (kNoIndex), never a wrong index.
-size_t snapshot_index(const CsrSnapshot& snap, const AdjacencyMap& adjacency, int64_t id, size_t position) {
-  const std::vector<int64_t>& ids = snap.node_ids;
-  size_t low = 0, high = ids.size();
-  if (low < high && ids[0] == kVacantKey) {
-    if (id == kVacantKey) return 0;
-    low = 1;
-  }
-  while (low < high) {
-    size_t mid = low + (high - low) / 2;
-    if (adjacency.position_of(ids[mid]) < position) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
-  return low < ids.size() && ids[low] == id ? low : kNoIndex;
-}
-
 }  // namespace
 
 int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t target) {
@@ -285,9 +258,9 @@ int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t ta
   if (goal == AdjacencyMap::kNoPosition) return -1;
 
   if (const CsrSnapshot* snap = graph.csr.get()) {
-    const size_t from = snapshot_index(*snap, adjacency, source, start);
-    const size_t to = from == kNoIndex ? kNoIndex : snapshot_index(*snap, adjacency, target, goal);
-    if (to != kNoIndex) {
+    const size_t from = snap->index_at(source, start);
+    const size_t to = from == CsrSnapshot::kNoIndex ? CsrSnapshot::kNoIndex : snap->index_at(target, goal);
+    if (to != CsrSnapshot::kNoIndex) {
       return snap->with_neighbor_index([&](const auto* runs) {
         SnapshotView view(*snap, runs);
         return search(view, from, to);
