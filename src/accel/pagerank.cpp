@@ -34,7 +34,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
