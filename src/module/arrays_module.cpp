@@ -18,10 +18,10 @@
 #include <span>
 #include <type_traits>
 
-#include "accel/analytics.hpp"
-#include "accel/array_io.hpp"
-#include "accel/operations.hpp"
-#include "accel/worker_pool.hpp"
+#include "accel/kernels/analytics.hpp"
+#include "accel/formats/array_io.hpp"
+#include "accel/store/operations.hpp"
+#include "accel/parallel/worker_pool.hpp"
 #include "module/arguments.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"

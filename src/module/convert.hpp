@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "accel/graph_state.hpp"
+#include "accel/store/graph_state.hpp"
 #include "module/py_ref.hpp"
 
 namespace arborvane::py {

@@ -5,8 +5,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "accel/interrupt.hpp"
-#include "accel/internal_error.hpp"
+#include "accel/parallel/interrupt.hpp"
+#include "accel/support/internal_error.hpp"
 
 namespace arborvane::py {
 namespace {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "accel/graph_state.hpp"
+#include "accel/store/graph_state.hpp"
 #include "module/py_ref.hpp"
 
 namespace arborvane::py {

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "accel/operations.hpp"
+#include "accel/store/operations.hpp"
 #include "module/arguments.hpp"
 #include "module/bind.hpp"
 #include "module/borrow.hpp"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <new>
 
-#include "accel/huge_page_memory.hpp"
+#include "accel/support/huge_page_memory.hpp"
 
 namespace arborvane::py {
 namespace {

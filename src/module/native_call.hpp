@@ -9,7 +9,7 @@
 
 #include <utility>
 
-#include "accel/interrupt.hpp"
+#include "accel/parallel/interrupt.hpp"
 #include "module/py_ref.hpp"
 
 namespace arborvane::py {

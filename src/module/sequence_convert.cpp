@@ -19,7 +19,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "accel/internal_error.hpp"
+#include "accel/support/internal_error.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
 

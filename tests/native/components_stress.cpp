@@ -12,8 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "accel/graph_state.hpp"
-#include "accel/operations.hpp"
+#include "accel/store/graph_state.hpp"
+#include "accel/store/operations.hpp"
 
 using namespace arborvane;
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "accel/operations.hpp"
-#include "accel/worker_pool.hpp"
+#include "accel/store/operations.hpp"
+#include "accel/parallel/worker_pool.hpp"
 
 using namespace arborvane;
 

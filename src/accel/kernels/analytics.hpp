@@ -1,0 +1,55 @@
+// Whole-graph analytics on the CSR snapshot, beyond the core class's own.
+// Each lives in the source file named after it.
+//
+// Every per-node result is written to `out`, one element per snapshot node
+// index (the order of nodes()), every element written. All results are
+// exact and the same bits for any number of worker threads. Long loops poll
+// for Ctrl-C (interrupt.hpp).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "accel/snapshot/csr_snapshot.hpp"
+
+namespace arborvane {
+
+// component_labels.cpp: the component of every node, numbered 0, 1, ... in
+// the order in which a walk over the nodes meets each component first (the
+// order of connected_component_sizes()).
+void component_labels(const CsrSnapshot& snap, std::span<int64_t> out);
+
+// bfs_distances.cpp: hops from node index `source` to every node, -1 where
+// unreachable. `source` must be below snap.node_count().
+void bfs_distances(const CsrSnapshot& snap, size_t source, std::span<int64_t> out);
+
+// core_number.cpp: the k-core number of every node, self-loops ignored.
+void core_numbers(const CsrSnapshot& snap, std::span<int64_t> out);
+
+// clustering.cpp, self-loops ignored throughout.
+void clustering(const CsrSnapshot& snap, std::span<double> out);  // local coefficient per node
+double average_clustering(const CsrSnapshot& snap);  // mean of clustering(); 0 without nodes
+double transitivity(const CsrSnapshot& snap);        // 3 * triangles / connected triples
+
+// betweenness.cpp: Brandes' betweenness without endpoints, scaled as
+// NetworkX scales it for undirected graphs. With `sample`, only that many
+// sources drawn by sample_sources(n, *sample, seed) contribute
+// (1 <= *sample <= n).
+struct BetweennessOptions {
+  bool normalized = true;
+  std::optional<uint64_t> sample;
+  uint64_t seed = 0;
+};
+void betweenness_centrality(const CsrSnapshot& snap, const BetweennessOptions& options, std::span<double> out);
+
+// k distinct node indices out of [0, n), ascending: the first k positions of
+// a partial Fisher-Yates shuffle of 0..n-1 driven by splitmix64(seed), each
+// position j drawing uniformly from [j, n) by Lemire's multiply-and-reject.
+std::vector<uint64_t> sample_sources(uint64_t n, uint64_t k, uint64_t seed);
+
+// triangle_count.cpp, on a snapshot already built.
+uint64_t count_triangles(const CsrSnapshot& snap);
+
+}  // namespace arborvane

@@ -1,0 +1,92 @@
+// Compressed-sparse-row snapshot of a graph, built lazily for the analytics
+// and cached until the next mutation.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "accel/store/int_hash.hpp"
+
+namespace arborvane {
+
+class GraphState;
+
+// Only what the analytics read is kept: the neighbour ids of each run and
+// the id -> index map are needed while the runs are built, not afterwards,
+// so the snapshot stores the runs as node indices alone.
+struct CsrSnapshot {
+  std::vector<int64_t> node_ids;   // node id at each node index (adjacency iteration order)
+  std::vector<uint64_t> offsets;   // n + 1 run boundaries into the neighbour-index runs
+  std::vector<uint32_t> degrees;   // run lengths
+
+  // Each node's neighbours as node indices, each run sorted ascending by
+  // index: the order in which PageRank adds up a node's incoming shares,
+  // and the layout the triangle count works on. 32-bit indices while they
+  // fit (half the memory traffic), 64-bit otherwise; exactly one is filled.
+  std::vector<uint32_t> neighbor_index32;
+  std::vector<uint64_t> neighbor_index64;
+
+  // The map position of every kPositionStride-th node, counted after the
+  // entry of kVacantKey (which the map iterates first, out of position
+  // order): enough to find a node's index from its map position with no
+  // table of n entries (index_at).
+  static constexpr size_t kPositionStride = 64;
+  std::vector<uint64_t> position_samples;
+  static constexpr size_t kNoIndex = static_cast<size_t>(-1);
+
+  size_t node_count() const noexcept { return node_ids.size(); }
+  uint64_t entry_count() const noexcept { return offsets.empty() ? 0 : offsets.back(); }
+  static bool needs_wide_index(size_t nodes) noexcept { return nodes > std::numeric_limits<uint32_t>::max(); }
+
+  // Bytes held by the snapshot's arrays (their lengths, not their capacity).
+  size_t bytes() const noexcept {
+    return node_ids.size() * sizeof(int64_t) + offsets.size() * sizeof(uint64_t) +
+           degrees.size() * sizeof(uint32_t) + neighbor_index32.size() * sizeof(uint32_t) +
+           neighbor_index64.size() * sizeof(uint64_t) + position_samples.size() * sizeof(uint64_t);
+  }
+
+  // The index of node `id`, whose map position is `position`: the samples
+  // narrow it to one stretch of kPositionStride nodes, which is then
+  // scanned for the id. The answer is checked against the id, so a map
+  // whose order differed from the snapshot's would only give kNoIndex,
+  // never a wrong index.
+  size_t index_at(int64_t id, uint64_t position) const noexcept {
+    const size_t n = node_ids.size();
+    size_t first = 0;
+    if (n > 0 && node_ids[0] == kVacantKey) {
+      if (id == kVacantKey) return 0;
+      first = 1;
+    }
+    auto after = std::upper_bound(position_samples.begin(), position_samples.end(), position);
+    if (after == position_samples.begin()) return kNoIndex;
+    const size_t begin = first + static_cast<size_t>(after - position_samples.begin() - 1) * kPositionStride;
+    const size_t end = std::min(n, begin + kPositionStride);
+    for (size_t i = begin; i < end; ++i) {
+      if (node_ids[i] == id) return i;
+    }
+    return kNoIndex;
+  }
+
+  // Calls f with a pointer to the index-sorted runs (uint32_t or uint64_t).
+  template <class F>
+  decltype(auto) with_neighbor_index(F&& f) const {
+    if (needs_wide_index(node_count())) return f(neighbor_index64.data());
+    return f(neighbor_index32.data());
+  }
+};
+
+// Degree of node index u without its self-loop, if any: the runs are
+// sorted by index, so a loop is found by binary search.
+template <class Index>
+uint64_t loop_free_degree(const CsrSnapshot& snap, const Index* runs, size_t u) noexcept {
+  const Index* begin = runs + snap.offsets[u];
+  const Index* end = runs + snap.offsets[u + 1];
+  return static_cast<uint64_t>(end - begin) - std::binary_search(begin, end, static_cast<Index>(u));
+}
+
+// Returns the cached snapshot, building it first when absent.
+const CsrSnapshot& ensure_csr(GraphState& graph);
+
+}  // namespace arborvane
