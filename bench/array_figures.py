@@ -18,6 +18,7 @@ import statistics
 import sys
 import tempfile
 import time
+import warnings
 
 import numpy as np
 
@@ -72,6 +73,9 @@ def main():
     args = parser.parse_args()
 
     import arborvane as av
+
+    # The tol 0 run below caps the iterations on purpose.
+    warnings.simplefilter("ignore", av.PowerIterationFailedConvergence)
 
     g = av.IntGraphCore()
     g.build_random(args.nodes, args.edges, 42)

@@ -14,6 +14,7 @@ _LAZY = {
     "from_arrays": "arborvane.arrays",
     "to_scipy_sparse": "arborvane.arrays",
     "from_scipy_sparse": "arborvane.arrays",
+    "PowerIterationFailedConvergence": "arborvane.arrays",
     "read_edgelist": "arborvane.files",
     "write_edgelist": "arborvane.files",
     "save": "arborvane.files",
@@ -30,6 +31,7 @@ _LAZY = {
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
 if TYPE_CHECKING:
     from arborvane.arrays import (
+        PowerIterationFailedConvergence,
         degree_array,
         edge_array,
         from_arrays,

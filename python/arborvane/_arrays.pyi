@@ -25,8 +25,8 @@ def edge_pairs(g: IntGraphCore) -> NativeArray:
     """Edges in edges() order, m x 2 (int64)."""
 def pagerank_scores(
     g: IntGraphCore, damping: _Float = 0.85, max_iter: SupportsIndex = 100, tol: _Float = 1e-06
-) -> tuple[NativeArray, NativeArray]:
-    """(ids, scores) of IntGraphCore.pagerank."""
+) -> tuple[NativeArray, NativeArray, bool]:
+    """(ids, scores, converged) of IntGraphCore.pagerank."""
 def adjacency_csr(g: IntGraphCore) -> tuple[NativeArray, NativeArray, NativeArray]:
     """(ids, indptr, indices) of the adjacency matrix."""
 def graph_from_edges(u: Buffer, v: Buffer, nodes: Buffer | None) -> IntGraphCore:

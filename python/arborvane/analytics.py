@@ -49,8 +49,15 @@ def component_labels(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int
 def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
     """``(ids, distances)``: the number of hops from ``source`` to every node,
     -1 where it cannot be reached. A ``source`` that is not a node raises
-    ``KeyError(source)``."""
-    ids, distances = _native.bfs_distances(g, source)
+    ``KeyError(source)``; one outside the signed 64-bit range, OverflowError
+    naming it.
+
+    Example: ``ids, hops = arborvane.bfs_distances(g, 0)``
+    """
+    try:
+        ids, distances = _native.bfs_distances(g, source)
+    except OverflowError:
+        raise OverflowError(f"bfs_distances(): source {source} is outside the signed 64-bit range of node ids") from None
     return np.asarray(ids), np.asarray(distances)
 
 
@@ -112,6 +119,12 @@ def betweenness_centrality(
     """
     if seed is None:
         seed = random.getrandbits(64)
-    seed = operator.index(seed) & _SEED_MASK
-    ids, scores = _native.betweenness_scores(g, k, seed, normalized)
+    try:
+        seed = operator.index(seed) & _SEED_MASK
+    except TypeError as exc:
+        raise TypeError(f"argument 'seed': {exc}") from None
+    try:
+        ids, scores = _native.betweenness_scores(g, k, seed, normalized)
+    except OverflowError:  # k beyond 64 bits: out of range like any other
+        raise ValueError(f"k must be between 1 and the number of nodes ({len(g)}), got {k}") from None
     return np.asarray(ids), np.asarray(scores)

@@ -11,6 +11,8 @@ when called (``pip install "arborvane[scipy]"``).
 
 from __future__ import annotations
 
+import importlib.util
+import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -29,6 +31,7 @@ __all__ = [
     "from_arrays",
     "to_scipy_sparse",
     "from_scipy_sparse",
+    "PowerIterationFailedConvergence",
 ]
 
 
@@ -48,12 +51,39 @@ def edge_array(g: IntGraphCore) -> NDArray[np.int64]:
     return np.asarray(_native.edge_pairs(g))
 
 
+class PowerIterationFailedConvergence(RuntimeWarning):
+    """Warned by ``pagerank_array`` when ``max_iter`` iterations ran out
+    before the change between two of them fell below ``tol`` (NetworkX
+    raises an exception of this name in that case). The scores are those
+    of the last iteration. Callers that cap the iterations on purpose
+    filter it: ``warnings.simplefilter("ignore", PowerIterationFailedConvergence)``.
+    """
+
+
 def pagerank_array(
     g: IntGraphCore, damping: float = 0.85, max_iter: int = 100, tol: float = 1e-06
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
     """``(ids, scores)``: the scores of ``g.pagerank(damping, max_iter, tol)``,
-    bit for bit, with ``ids`` equal to ``node_array(g)``."""
-    ids, scores = _native.pagerank_scores(g, damping, max_iter, tol)
+    bit for bit, with ``ids`` equal to ``node_array(g)``.
+
+    Parameters: ``damping`` between 0 and 1; ``max_iter`` at least 1;
+    ``tol`` finite and at least 0 (the iteration stops once the L1 change
+    of the scores falls below it). Raises TypeError for arguments of the
+    wrong type, ValueError naming the argument for values outside those
+    ranges, OverflowError (naming it) for integers beyond 64 bits. When
+    ``max_iter`` ends the iteration before ``tol`` is reached it warns
+    ``PowerIterationFailedConvergence`` (a RuntimeWarning). ``g.pagerank``
+    itself checks none of this and never warns.
+
+    Example: ``ids, scores = arborvane.pagerank_array(g, damping=0.9)``
+    """
+    ids, scores, converged = _native.pagerank_scores(g, damping, max_iter, tol)
+    if not converged:
+        warnings.warn(
+            f"power iteration failed to converge within {max_iter} iterations (tol={tol})",
+            PowerIterationFailedConvergence,
+            stacklevel=2,
+        )
     return np.asarray(ids), np.asarray(scores)
 
 
@@ -124,6 +154,11 @@ def from_scipy_sparse(A: Any, ids: ArrayLike | None = None) -> IntGraphCore:
 def _id_array(values: Any, name: str, function: str) -> NDArray[np.int64]:
     """`values` as a contiguous one-dimensional int64 array, or TypeError
     (naming the dtype) / ValueError (naming the shape)."""
+    if isinstance(values, np.ma.MaskedArray):
+        raise TypeError(
+            f"{function}(): {name} is a numpy masked array, whose mask would be ignored; "
+            "pass a plain array of the entries to use"
+        )
     array = np.asarray(values)
     if array.size == 0 and not isinstance(values, np.ndarray):
         array = array.astype(np.int64)  # an empty list is float64 to numpy
@@ -137,8 +172,10 @@ def _id_array(values: Any, name: str, function: str) -> NDArray[np.int64]:
 
 
 def _scipy_sparse(function: str) -> Any:
-    try:
-        import scipy.sparse  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
-        raise ImportError(f'{function}() needs SciPy: pip install "arborvane[scipy]"') from None
+    """scipy.sparse; ImportError saying how to install SciPy when it is not
+    installed. When it is but fails to import, that error passes through."""
+    if importlib.util.find_spec("scipy") is None:
+        raise ImportError(f'{function}() needs SciPy: pip install "arborvane[scipy]"')
+    import scipy.sparse  # type: ignore[import-untyped,unused-ignore]
+
     return scipy.sparse

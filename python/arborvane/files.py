@@ -6,18 +6,23 @@ name). ``save`` / ``load`` handle the binary format: node ids, degrees and
 sorted neighbour lists with a checksum, loaded several times faster than
 text because every neighbour set is built from one contiguous run.
 
-Writers never leave a half-written file at ``path``: they write a temporary
-file beside it and rename it over ``path`` when complete, so an interrupted
-write (an exception, Ctrl-C, a killed process) leaves any older file intact.
+Writers never leave a half-written file at ``path``: a regular file is
+replaced atomically once the new content is complete (written first to an
+unnamed file on Linux, to a hidden one beside it elsewhere), so an
+interrupted write (an exception, Ctrl-C, a killed process) leaves the older
+file intact and nothing else. FIFOs, devices and open descriptors named
+through /dev/fd are written to directly. See docs/files-and-safety.md.
 """
 
 from __future__ import annotations
 
 import bz2
+import errno
 import gzip
 import lzma
 import os
 import secrets
+import stat
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Iterator
 
@@ -29,86 +34,142 @@ from arborvane.arrays import edge_array
 from arborvane.edgelist import EdgeListReader
 
 if TYPE_CHECKING:
-    from _typeshed import StrPath
+    from _typeshed import StrOrBytesPath
 
 __all__ = ["read_edgelist", "write_edgelist", "save", "load"]
 
 _LINES_PER_WRITE = 1 << 18  # edges formatted per native call: a few MiB of text
+# Bytes handed to the file (or compressor) per write. xz at its default
+# preset takes about 2.5 MiB/s of edge-list text on this 2-core machine, so
+# 64 KiB is about 25 ms: Ctrl-C is seen between two writes well within 0.1 s.
+_WRITE_PIECE = 1 << 16
 _HEADER_BYTES = 48  # the binary format's fixed header
+_READ_PIECE = 1 << 24  # bytes per read of a load: a few milliseconds, then Ctrl-C may act
+_MAX_LINKS = 40  # symbolic links followed, as the kernel does
+_DESCRIPTOR_DIRECTORIES = ("/proc/", "/dev/fd/")
+# Unnamed temporary files (O_TMPFILE) that can be named once complete.
+_DESCRIPTOR_TABLE = "/proc/self/fd"
+_UNNAMED_FILES = hasattr(os, "O_TMPFILE") and os.link in os.supports_dir_fd and os.path.isdir(_DESCRIPTOR_TABLE)
 
 
-def read_edgelist(path: StrPath) -> IntGraphCore:
+def read_edgelist(path: StrOrBytesPath) -> IntGraphCore:
     """A new IntGraphCore with the edges of the edge-list file at ``path``.
 
-    Each line holds pairs of integer node ids separated by spaces, tabs or
-    commas; blank lines and lines starting with ``#`` or ``%`` are skipped;
-    ``.gz``, ``.bz2`` and ``.xz`` files are decompressed. Edges are added in
-    file order, block by block, so memory stays at the graph plus one block.
-    A bad file raises ``arborvane.edgelist.EdgeListError`` (a ValueError)
-    naming the file and the first bad line, as ``arborvane stats`` reports it.
+    Parameters: ``path``, a str, bytes or ``os.PathLike`` naming a file, a
+    FIFO or a device (read as a stream). Each line holds pairs of integer
+    node ids separated by spaces, tabs or commas; blank lines and lines
+    starting with ``#`` or ``%`` are skipped; ``.gz``, ``.bz2`` and ``.xz``
+    files are decompressed. Edges are added in file order, block by block,
+    so memory stays at the graph plus one block.
+
+    Raises ``arborvane.edgelist.EdgeListError`` (a ValueError) naming the
+    file and the first bad line, as ``arborvane stats`` reports it.
+
+    Example: ``g = arborvane.read_edgelist("graph.txt.gz")``
     """
     graph = IntGraphCore()
-    for ids in EdgeListReader(os.fspath(path)).blocks():
+    for ids in EdgeListReader(_path(path)).blocks():
         graph.add_edges_flat(ids)
     return graph
 
 
-def write_edgelist(g: IntGraphCore, path: StrPath) -> None:
+def write_edgelist(g: IntGraphCore, path: StrOrBytesPath) -> None:
     """Write the edges of ``g`` to ``path``, one ``u v`` line per edge in
     ``g.edges()`` order, compressed when the name ends in ``.gz``, ``.bz2`` or
     ``.xz``. Isolated nodes have no line: an edge list cannot hold them.
+
+    Parameters: ``g``, the graph; ``path``, a str, bytes or ``os.PathLike``.
+    A regular file (also one reached through symbolic links) is replaced
+    atomically when the writing is complete, keeping its permission bits; a
+    FIFO, a device or ``/dev/stdout`` is written to directly (see
+    docs/files-and-safety.md). Returns None. Raises OSError naming ``path``.
+
+    Example: ``arborvane.write_edgelist(g, "graph.txt.xz")``
     """
-    path = os.fspath(path)
+    name = _path(path)
     pairs = edge_array(g).reshape(-1)
-    with _replacing(path) as raw, _compressing(path, raw) as out:
+    with _writing(name) as raw, _compressing(name, raw) as out:
         step = 2 * _LINES_PER_WRITE
         for start in range(0, pairs.size, step):
-            out.write(_native.edge_lines(pairs[start : start + step]))
+            text = memoryview(_native.edge_lines(pairs[start : start + step]))
+            # In pieces, so that Ctrl-C is seen between two of them even
+            # when a slow compressor takes them.
+            for at in range(0, len(text), _WRITE_PIECE):
+                out.write(text[at : at + _WRITE_PIECE])
 
 
-def save(g: IntGraphCore, path: StrPath) -> None:
+def save(g: IntGraphCore, path: StrOrBytesPath) -> None:
     """Write ``g`` to ``path`` in arborvane's binary graph format.
 
-    Builds and caches the graph's snapshot, like ``g.pagerank()`` (so it
-    takes the graph exclusively while it runs).
+    Parameters: ``g``, the graph; ``path``, a str, bytes or ``os.PathLike``,
+    written as ``write_edgelist`` writes (a regular file replaced atomically,
+    a FIFO or device written to directly). Builds and caches the graph's
+    snapshot, like ``g.pagerank()`` (so it takes the graph exclusively while
+    it runs). Returns None. Raises OSError naming ``path``.
+
+    Example: ``arborvane.save(g, "graph.avg")``
     """
-    image = _native.graph_file_image(g)
-    with _replacing(os.fspath(path)) as out:
-        out.write(image)
+    name = _path(path)
+    image = memoryview(_native.graph_file_image(g))
+    with _writing(name) as out:
+        for at in range(0, len(image), _READ_PIECE):
+            out.write(image[at : at + _READ_PIECE])
 
 
-def load(path: StrPath) -> IntGraphCore:
+def load(path: StrOrBytesPath) -> IntGraphCore:
     """The graph saved at ``path`` by ``save``: the same nodes and edges, in
     a deterministic order (node order as saved).
 
-    A file that is not a graph file, has an unsupported version, is
-    truncated or is corrupted raises ValueError saying which; no graph is
-    returned then, and nothing is left half-built.
+    Parameters: ``path``, a str, bytes or ``os.PathLike``; a FIFO or pipe is
+    read as a stream. Returns a new IntGraphCore. A file that is not a graph
+    file, has an unsupported version, is truncated or is corrupted raises
+    ValueError saying which (and naming ``path``); no graph is returned
+    then, and nothing is left half-built.
+
+    Example: ``g = arborvane.load("graph.avg")``
     """
-    path = os.fspath(path)
-    with open(path, "rb") as handle:
+    name = _path(path)
+    with open(name, "rb") as handle:
         head = handle.read(_HEADER_BYTES)
         try:
             expected = _native.graph_file_size(head)
         except ValueError as exc:
-            raise ValueError(f"{path}: {exc}") from None
+            raise ValueError(f"{name}: {exc}") from None
         # One byte more than announced, so that trailing data is noticed.
-        size = min(os.fstat(handle.fileno()).st_size, expected + 1)
-        image = np.empty(max(size, len(head)), dtype=np.uint8)
-        image[: len(head)] = np.frombuffer(head, dtype=np.uint8)
-        filled = len(head) + _read_into(handle, image.data[len(head) :])
+        info = os.fstat(handle.fileno())
+        if stat.S_ISREG(info.st_mode):
+            # The announced size is allocated only when the file holds it.
+            image = np.empty(max(min(info.st_size, expected + 1), len(head)), dtype=np.uint8)
+            image[: len(head)] = np.frombuffer(head, dtype=np.uint8)
+            filled = len(head) + _read_into(handle, image.data[len(head) :])
+        else:
+            # A stream: memory grows with what arrives, never with the claim.
+            data = bytearray(head)
+            while len(data) <= expected:
+                piece = handle.read(min(_READ_PIECE, expected + 1 - len(data)))
+                if not piece:
+                    break
+                data += piece
+            image, filled = np.frombuffer(data, dtype=np.uint8), len(data)
     try:
         graph: IntGraphCore = _native.graph_from_file_image(image[:filled])
     except ValueError as exc:
-        raise ValueError(f"{path}: {exc}") from None
+        raise ValueError(f"{name}: {exc}") from None
     return graph
 
 
+def _path(path: StrOrBytesPath) -> str:
+    """`path` (str, bytes or os.PathLike) as a str that names the same file:
+    bytes are decoded as os.fsdecode does, so they round-trip exactly."""
+    return os.fsdecode(os.fspath(path))
+
+
 def _read_into(handle: IO[bytes], view: memoryview) -> int:
-    """Fill `view` from `handle` until either ends; returns the bytes read."""
+    """Fill `view` from `handle` until either ends, a piece at a time (so
+    that Ctrl-C is seen between pieces); returns the bytes read."""
     done = 0
     while done < len(view):
-        count = handle.readinto(view[done:])  # type: ignore[attr-defined]
+        count = handle.readinto(view[done : done + _READ_PIECE])  # type: ignore[attr-defined]
         if not count:
             break
         done += count
@@ -116,21 +177,124 @@ def _read_into(handle: IO[bytes], view: memoryview) -> int:
 
 
 @contextmanager
-def _replacing(path: str) -> Iterator[IO[bytes]]:
-    """A binary file to write that replaces `path` only when complete."""
-    directory, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+def _writing(path: str) -> Iterator[IO[bytes]]:
+    """A binary file to write to `path` as ``open(path, "wb")`` would, except
+    that a regular file (or what a symbolic link points at) is replaced only
+    when the writing completed, keeping its permission bits and, where the
+    process may, its owner. Anything else that exists at `path` (a FIFO, a
+    character device, an open descriptor named through /dev/fd or /proc) is
+    written to directly and never replaced. An OSError names `path`."""
+    try:
+        with _replacing_or_direct(path) as handle:
+            yield handle
+    except OSError as exc:
+        if exc.errno is None or exc.filename == path:
+            raise
+        raise OSError(exc.errno, exc.strerror, path) from None
+
+
+@contextmanager
+def _replacing_or_direct(path: str) -> Iterator[IO[bytes]]:
+    try:
+        existing: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        existing = None
+    if (existing is not None and not stat.S_ISREG(existing.st_mode)) or _names_a_descriptor(path):
+        with open(os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC), "wb") as handle:
+            yield handle
+        return
+    target = os.path.realpath(path)
+    directory = os.path.dirname(target)
+    fd, temporary = _new_file(directory, target)
     try:
         with open(fd, "wb") as handle:
+            if existing is not None:
+                _copy_ownership(handle.fileno(), existing)
             yield handle
-        os.replace(temporary, path)
-    except BaseException:
+            handle.flush()
+            if temporary is None:  # unnamed: give it a name only now
+                temporary = _link_unnamed(handle.fileno(), directory, target, existing is None)
+            if temporary is not None:
+                os.replace(temporary, target)
+                temporary = None
+    finally:
+        if temporary is not None:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+
+
+def _new_file(directory: str, target: str) -> tuple[int, str | None]:
+    """A new file in `directory` to be renamed over `target` later: unnamed
+    where the system can make one and name it later (Linux's O_TMPFILE, named
+    through /proc/self/fd), so a killed process leaves nothing behind;
+    otherwise a hidden name beside `target`, returned with the descriptor."""
+    flags = os.O_WRONLY | os.O_CLOEXEC
+    if _UNNAMED_FILES:
         try:
-            os.unlink(temporary)
-        except OSError:
+            return os.open(directory, flags | os.O_TMPFILE, 0o666), None
+        except OSError as exc:
+            if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+                raise
+    temporary = os.path.join(directory, f".{os.path.basename(target)}.{secrets.token_hex(6)}.tmp")
+    return os.open(temporary, flags | os.O_CREAT | os.O_EXCL, 0o666), temporary
+
+
+def _link_unnamed(fd: int, directory: str, target: str, fresh: bool) -> str | None:
+    """Names the unnamed file `fd`: at `target` itself when nothing was
+    there (None: done), otherwise at a hidden name beside it, returned for
+    the caller to rename over `target`. Between that link and the rename a
+    killed process would leave the hidden name behind; the window is two
+    system calls wide."""
+    if fresh:
+        try:
+            _link_descriptor(fd, target)
+            return None
+        except FileExistsError:  # someone made it meanwhile: replace it
             pass
-        raise
+    temporary = os.path.join(directory, f".{os.path.basename(target)}.{secrets.token_hex(6)}.tmp")
+    _link_descriptor(fd, temporary)
+    return temporary
+
+
+def _link_descriptor(fd: int, name: str) -> None:
+    """linkat(/proc/self/fd/<fd>, name, AT_SYMLINK_FOLLOW). os.link follows
+    the link only when given a directory descriptor (without one it calls
+    link(), which would try to link the /proc entry itself)."""
+    descriptors = os.open(_DESCRIPTOR_TABLE, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.link(str(fd), name, src_dir_fd=descriptors, follow_symlinks=True)
+    finally:
+        os.close(descriptors)
+
+
+def _names_a_descriptor(path: str) -> bool:
+    """Whether `path` leads through symbolic links to a process's open
+    descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N): that file is
+    written in place, as replacing it would cut it off from the descriptor."""
+    current = os.path.abspath(path)
+    for _ in range(_MAX_LINKS):
+        if current.startswith(_DESCRIPTOR_DIRECTORIES):
+            return True
+        try:
+            link = os.readlink(current)
+        except OSError:
+            return False
+        current = os.path.normpath(os.path.join(os.path.dirname(current), link))
+    return False
+
+
+def _copy_ownership(fd: int, existing: os.stat_result) -> None:
+    """Gives the new file the replaced file's owner (where the process may)
+    and permission bits; the owner first, as changing it clears set-id bits."""
+    if hasattr(os, "fchown"):
+        try:
+            os.fchown(fd, existing.st_uid, existing.st_gid)
+        except OSError:
+            pass  # not permitted: the new file stays the writer's own
+    if os.chmod in os.supports_fd:
+        os.chmod(fd, stat.S_IMODE(existing.st_mode))
 
 
 @contextmanager

@@ -13,6 +13,7 @@
 // Python functions in arborvane/arrays.py and arborvane/files.py are the
 // public face; these are their building blocks.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -240,20 +241,46 @@ ARRAYS_FASTCALL(edge_pairs) {
   });
 }
 
-// (ids, scores): the scores of IntGraphCore.pagerank, computed by the same
-// native function, with the ids they belong to in the same order.
+// A failed conversion keeps the methods' message; an OverflowError also
+// gets the argument's name. Returns `converted`.
+bool named(bool converted, const char* name) {
+  if (!converted && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyRef exc = fetch_exception();
+    PyErr_Format(PyExc_OverflowError, "argument '%s': %S", name, exc.get());
+  }
+  return converted;
+}
+
+// ValueError "<name> must be <rule>, got <repr(value)>"; takes `value`'s reference.
+PyObject* out_of_range(const char* name, const char* rule, PyObject* value) {
+  PyRef shown(value);
+  if (shown) PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
+  return nullptr;
+}
+
+// (ids, scores, converged): the scores of IntGraphCore.pagerank, computed by
+// the same native function, with the ids they belong to in the same order,
+// and whether the change fell below tol before max_iter ran out.
 ARRAYS_FASTCALL(pagerank_scores) {
   ARRAYS_BIND(kPagerankSig);
   return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
     double damping, tol;
     uint64_t max_iter;
-    if (!arg_float(slots[1], "damping", 0.85, &damping)) return nullptr;
-    if (!arg_unsigned(slots[2], "max_iter", 100, &max_iter)) return nullptr;
-    if (!arg_float(slots[3], "tol", 1e-6, &tol)) return nullptr;
-    return per_node_result<double>(g, [&](const CsrSnapshot&, std::span<double> out) {
-      auto scores = pagerank(g, damping, max_iter, tol);
+    if (!named(arg_float(slots[1], "damping", 0.85, &damping), "damping")) return nullptr;
+    if (!named(arg_unsigned(slots[2], "max_iter", 100, &max_iter), "max_iter")) return nullptr;
+    if (!named(arg_float(slots[3], "tol", 1e-6, &tol), "tol")) return nullptr;
+    // The function's own rules; IntGraphCore.pagerank runs with any values.
+    if (!(damping >= 0.0 && damping <= 1.0)) return out_of_range("damping", "between 0 and 1", PyFloat_FromDouble(damping));
+    if (max_iter < 1) return out_of_range("max_iter", "at least 1", PyLong_FromUnsignedLongLong(max_iter));
+    if (!(tol >= 0.0 && std::isfinite(tol))) return out_of_range("tol", "finite and at least 0", PyFloat_FromDouble(tol));
+    bool converged = false;
+    PyRef pair(per_node_result<double>(g, [&](const CsrSnapshot&, std::span<double> out) {
+      auto scores = pagerank(g, damping, max_iter, tol, &converged);
       std::copy(scores.data(), scores.data() + scores.size(), out.begin());
-    });
+    }));
+    if (!pair) return nullptr;
+    return PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1),
+                        converged ? Py_True : Py_False);
   });
 }
 
@@ -489,7 +516,7 @@ PyMethodDef kFunctions[] = {
     FASTCALL_FUNCTION("edge_pairs", edge_pairs, "edge_pairs($module, g)\n--\n\nEdges in edges() order, m x 2 (int64)."),
     FASTCALL_FUNCTION("pagerank_scores", pagerank_scores,
                       "pagerank_scores($module, g, damping=0.85, max_iter=100, tol=1e-06)\n--\n\n"
-                      "(ids, scores) of IntGraphCore.pagerank."),
+                      "(ids, scores, converged) of IntGraphCore.pagerank."),
     FASTCALL_FUNCTION("adjacency_csr", adjacency_csr,
                       "adjacency_csr($module, g)\n--\n\n(ids, indptr, indices) of the adjacency matrix."),
     FASTCALL_FUNCTION("graph_from_edges", graph_from_edges,

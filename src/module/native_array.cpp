@@ -33,8 +33,22 @@ void array_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Whether the array is also Fortran-contiguous: true in one dimension, and
+// in two when no more than one dimension has more than one element.
+bool fortran_contiguous(const NativeArrayObject* array) {
+  return array->ndim == 1 || array->shape[0] <= 1 || array->shape[1] <= 1;
+}
+
 int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  // The memory is C-contiguous and writable; a request for another layout
+  // is refused, as the buffer protocol asks of an exporter that cannot
+  // honour it.
+  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !fortran_contiguous(array)) {
+    view->obj = nullptr;
+    PyErr_SetString(PyExc_BufferError, "arborvane result is C-contiguous, not Fortran-contiguous");
+    return -1;
+  }
   view->buf = array->data;
   view->obj = Py_NewRef(self);
   view->len = array->bytes;

@@ -16,6 +16,7 @@
 // counts once computed, so a search needs no predecessor lists and no
 // second array of doubles.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "accel/kernels/analytics.hpp"
@@ -37,6 +38,11 @@ constexpr size_t kSourcesPerThread = 4;
 // A source whose search reached fewer than n / kSparseAddFraction nodes is
 // added node by node; others by a parallel pass over all nodes.
 constexpr size_t kSparseAddFraction = 16;
+// A level whose path counts may exceed this is scaled down (exactly, by a
+// power of two). A level holds at most the sum over the previous one of
+// count times degree, below 2^256 * 2^64 after a rescale, far from the
+// largest double; only graphs with astronomically many paths pay the pass.
+constexpr double kRescaleAbove = 0x1p256;
 
 class SplitMix64 {
  public:
@@ -84,6 +90,18 @@ struct SourceSearch {
   std::vector<Index> order;        // the reached nodes in search order
   size_t reached = 0;
 
+  std::vector<int> shift;          // per depth: the power of two its counts were scaled down by
+
+  // Scales the path counts of the level order[begin, end) down by the power
+  // of two that brings the largest to [1, 2); returns that exponent.
+  int rescale_level(size_t begin, size_t end) {
+    double largest = 0.0;
+    for (size_t i = begin; i < end; ++i) largest = std::max(largest, state[order[i]].sigma);
+    const int exponent = std::ilogb(largest);
+    for (size_t i = begin; i < end; ++i) state[order[i]].sigma = std::ldexp(state[order[i]].sigma, -exponent);
+    return exponent;
+  }
+
   // Back to the state of a new workspace, touching only the last search's nodes.
   void clear() noexcept {
     for (size_t i = 0; i < reached; ++i) {
@@ -102,13 +120,28 @@ struct SourceSearch {
     at[source].depth = 0;
     at[source].sigma = 1.0;
     size_t tail = 1;
+    // Path counts grow exponentially with depth on some graphs (a chain of
+    // diamonds doubles them at every step) and would overflow a double.
+    // Each level's counts are therefore kept scaled by a power of two,
+    // shift[d] being the exponent by which level d was scaled down beyond
+    // level d - 1; powers of two scale exactly, so the results keep every
+    // bit of the unscaled computation wherever that one stays finite.
+    shift.assign(1, 0);
+    size_t level_end = 1;       // order[level_end] starts the next level
+    double level_bound = 0.0;   // bounds the next level's counts
     RunPrefetch<Index> forward(snap, runs, state.size() * sizeof(NodeState));
     for (size_t head = 0; head < tail; ++head) {
       poll_interrupt_every(head);
+      if (head == level_end) {  // the level order[head, tail) is complete
+        shift.push_back(level_bound > kRescaleAbove ? rescale_level(head, tail) : 0);
+        level_end = tail;
+        level_bound = 0.0;
+      }
       forward.before(head, tail, [this](size_t j) { return order[j]; }, state_of);
       const Index v = order[head];
       const Index next_depth = at[v].depth + 1;
       const double paths = at[v].sigma;
+      level_bound += paths * static_cast<double>(offsets[v + 1] - offsets[v]);
       for (uint64_t k = offsets[v]; k < offsets[v + 1]; ++k) {
         NodeState& w = at[runs[k]];
         if (w.depth == kUnreached) {
@@ -131,7 +164,9 @@ struct SourceSearch {
         const NodeState& w = at[runs[k]];
         if (w.depth == next_depth) successors += w.sigma;
       }
-      const double delta = at[v].sigma * successors;
+      // The successors' coefficients are relative to their level's scale.
+      const int down = static_cast<size_t>(at[v].depth) + 1 < shift.size() ? shift[at[v].depth + 1] : 0;
+      const double delta = down ? std::ldexp(at[v].sigma * successors, -down) : at[v].sigma * successors;
       if (v != source) dependency[v] = delta;
       at[v].sigma = (1.0 + delta) / at[v].sigma;
     }

@@ -6,7 +6,8 @@
 // with the neighbours' shares added one by one in ascending node index, a
 // node with a self-loop being its own neighbour. The L1 change of each
 // iteration is summed left to right over the nodes, and the loop stops as
-// soon as it falls below tol (a NaN change never stops it). That sum is
+// soon as it falls below tol (a NaN change never stops it); whether it did
+// before max_iter ran out is reported to callers that ask. That sum is
 // carried along while the blocks of new scores are still being computed,
 // so it costs no pass of its own.
 //
@@ -170,7 +171,7 @@ double compute_blocks(bool on_pool, const double* rank, const double* next, size
 
 template <class Index>
 UninitializedBuffer<double> iterate_pull(const CsrSnapshot& snap, const Index* runs, double damping,
-                                         uint64_t max_iter, double tol) {
+                                         uint64_t max_iter, double tol, bool& converged) {
   const size_t n = snap.node_count();
   const uint64_t* offsets = snap.offsets.data();
   const uint32_t* degrees = snap.degrees.data();
@@ -200,7 +201,10 @@ UninitializedBuffer<double> iterate_pull(const CsrSnapshot& snap, const Index* r
     poll_interrupt();
     swap(rank, next);
     swap(share, next_share);
-    if (change < tol) break;
+    if (change < tol) {
+      converged = true;
+      break;
+    }
   }
   return rank;
 }
@@ -340,7 +344,7 @@ class PropagationBins {
 
 template <class Index>
 UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index* runs, double damping,
-                                            uint64_t max_iter, double tol) {
+                                            uint64_t max_iter, double tol, bool& converged) {
   const size_t n = snap.node_count();
   const double teleport = (1.0 - damping) / static_cast<double>(n);
   UninitializedBuffer<double> rank(n), next(n);
@@ -352,20 +356,28 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
     double change = bins.iterate(rank.data(), next.data(), damping, teleport);
     poll_interrupt();
     swap(rank, next);
-    if (change < tol) break;
+    if (change < tol) {
+      converged = true;
+      break;
+    }
   }
   return rank;
 }
 
 }  // namespace
 
-UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol) {
+UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol,
+                                     bool* converged) {
   const CsrSnapshot& snap = ensure_csr(graph);
-  if (snap.node_count() == 0) return {};
-  return snap.with_neighbor_index([&](const auto* runs) {
-    if (snap.node_count() <= kPullNodes) return iterate_pull(snap, runs, damping, max_iter, tol);
-    return iterate_blocked(snap, runs, damping, max_iter, tol);
+  bool reached = snap.node_count() == 0;
+  if (converged) *converged = reached;
+  if (reached) return {};
+  auto scores = snap.with_neighbor_index([&](const auto* runs) {
+    if (snap.node_count() <= kPullNodes) return iterate_pull(snap, runs, damping, max_iter, tol, reached);
+    return iterate_blocked(snap, runs, damping, max_iter, tol, reached);
   });
+  if (converged) *converged = reached;
+  return scores;
 }
 
 }  // namespace arborvane

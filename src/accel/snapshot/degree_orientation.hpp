@@ -13,12 +13,14 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
-#include "accel/snapshot/csr_snapshot.hpp"
+#include "accel/parallel/interrupt.hpp"
 #include "accel/parallel/worker_pool.hpp"
+#include "accel/snapshot/csr_snapshot.hpp"
 
 namespace arborvane {
 
@@ -66,6 +68,12 @@ DegreeOrientation<Index> orient_by_degree(const CsrSnapshot& snap, const Index* 
   return result;
 }
 
+// Merge steps between two looks at Ctrl-C: about 0.1 ms of merging, so
+// polling costs nothing measurable (the callers also poll every 256 nodes).
+// Measured on a complete graph of 2,500 nodes, where one node's merges take
+// up to 2 ms and a run of 256 nodes up to 0.5 s without it.
+constexpr ptrdiff_t kMergeSteps = ptrdiff_t{1} << 16;
+
 // The triangles whose lowest-ranked corner is r: for every out-neighbour b
 // of r, the common entries of r's list after b and of b's list. Returns
 // their number. With kCredit, also calls credit(c, 1) for every third
@@ -77,6 +85,7 @@ uint64_t triangles_from(const DegreeOrientation<Index>& oriented, size_t r, cons
   const Index* lists = oriented.lists.data();
   const uint64_t* bounds = oriented.offsets.data();
   uint64_t found = 0;
+  uint64_t since_poll = 0;  // merge steps since the last look at Ctrl-C
   const Index* r_end = lists + bounds[r + 1];
   for (const Index* pv = lists + bounds[r]; pv != r_end; ++pv) {
     // The out-lists of neighbours are scattered: start loading the ones a
@@ -87,16 +96,30 @@ uint64_t triangles_from(const DegreeOrientation<Index>& oriented, size_t r, cons
     const Index* b = lists + bounds[*pv];
     const Index* b_end = lists + bounds[*pv + 1];
     uint64_t at_b = 0;
-    // Without branches when only counting: whether two entries match is a
-    // coin toss that a branch would mispredict.
     while (a != r_end && b != b_end) {
-      const Index x = *a, y = *b;
-      if constexpr (kCredit) {
-        if (x == y) credit(x, 1);
+      // At most kMergeSteps entries of each list per round, then a look at
+      // Ctrl-C once that much merging was done since the last: dense graphs
+      // have long lists, and one node's merges may take seconds.
+      const Index* a_stop = a + std::min<ptrdiff_t>(r_end - a, kMergeSteps);
+      const Index* b_stop = b + std::min<ptrdiff_t>(b_end - b, kMergeSteps);
+      const Index* a_from = a;
+      const Index* b_from = b;
+      // Without branches when only counting: whether two entries match is a
+      // coin toss that a branch would mispredict.
+      while (a != a_stop && b != b_stop) {
+        const Index x = *a, y = *b;
+        if constexpr (kCredit) {
+          if (x == y) credit(x, 1);
+        }
+        at_b += x == y;
+        a += x <= y;
+        b += y <= x;
       }
-      at_b += x == y;
-      a += x <= y;
-      b += y <= x;
+      since_poll += static_cast<uint64_t>((a - a_from) + (b - b_from));
+      if (since_poll >= kMergeSteps) {
+        poll_interrupt();
+        since_poll = 0;
+      }
     }
     if constexpr (kCredit) {
       if (at_b) credit(*pv, at_b);

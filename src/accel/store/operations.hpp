@@ -32,7 +32,10 @@ std::vector<uint8_t> has_edges(const GraphState& graph, std::span<const IdPair> 
 void build_random(GraphState& graph, int64_t n, uint64_t m, uint64_t seed);
 
 // pagerank.cpp: scores in snapshot node order (graph.csr->node_ids).
-UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol);
+// *converged (when given) tells whether the change fell below tol before
+// max_iter iterations ran out (true for a graph without nodes).
+UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol,
+                                     bool* converged = nullptr);
 
 // triangle_count.cpp
 uint64_t triangle_count(GraphState& graph);
