@@ -1,65 +1,141 @@
-"""How soon a long call ends after Ctrl-C.
+"""How soon each public call ends after Ctrl-C.
 
-Builds one graph, then for each long call arms a SIGALRM whose handler
-raises KeyboardInterrupt (what Ctrl-C's handler does), starts the call and
-measures the time from the signal to the exception reaching Python. Medians
-over several tries, for the thread count in RAYON_NUM_THREADS.
+A child interpreter builds the graphs and files, then runs one call after
+another, each repeated until it is interrupted; this process sends it a
+real SIGINT (what Ctrl-C sends) `--after` seconds into every try and
+measures, on the shared monotonic clock, the time from the signal to the
+KeyboardInterrupt reaching the child's Python code. The signal comes from
+another process because the core class's methods keep the interpreter lock
+while they run (by design), so no thread of the measured process could
+time them. The first column says how long one uninterrupted call takes
+("> after" when the signal always came first, i.e. the call runs longer).
 
-    PYTHONPATH=build/<name>/pkg python3 bench/interrupt_figures.py [--n N] [--m M] [--tries T]
+    PYTHONPATH=build/<name>/pkg python3 bench/interrupt_figures.py [--scale S] [--after A] [--tries T] [--only NAME]
 """
 
 import argparse
+import os
 import signal
 import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
 import time
 
+# Graphs and files the calls use; `S` scales the sizes (1.0: about 4 GiB
+# of memory in all).
+SETUP = r"""
+import numpy as np, warnings, scipy.sparse, bz2
+import arborvane as av
 from arborvane import IntGraphCore
+warnings.simplefilter("ignore", av.PowerIterationFailedConvergence)
+n, m = int(1_000_000 * S), int(10_000_000 * S)
+g = IntGraphCore(); g.build_random(n, m, 1)
+edges = av.edge_array(g); u, v = edges[:, 0].copy(), edges[:, 1].copy()
+A, A_ids = av.to_scipy_sparse(g)
+tmp = TMP
+binary, text, packed = tmp + "/g.avg", tmp + "/g.txt", tmp + "/g.txt.bz2"
+av.save(g, binary)
+av.write_edgelist(g, text)
+with open(text, "rb") as f, bz2.open(packed, "wb", compresslevel=1) as out:
+    head = f.read(int(40_000_000 * S))
+    out.write(head[: head.rfind(b"\n") + 1])
+k = 2500  # a complete graph: the dense intersections
+pairs = np.array([(i, j) for i in range(k) for j in range(i + 1, k)], dtype=np.int64)
+dense = av.from_arrays(pairs[:, 0], pairs[:, 1])
+sparse = IntGraphCore(); sparse.build_random(int(20_000 * S) or 1000, int(100_000 * S) or 5000, 2)
+ring = IntGraphCore(); ring.add_edges_flat([x for i in range(n) for x in (i, (i + 1) % n)])
+"""
 
-fired_at = 0.0
+# name -> call (repeated until the signal cuts one)
+CALLS = {
+    "node_array": "av.node_array(g)",
+    "degree_array": "av.degree_array(g)",
+    "edge_array": "av.edge_array(g)",
+    "pagerank_array (tol 0)": "av.pagerank_array(g, tol=0.0, max_iter=10**9)",
+    "from_arrays": "av.from_arrays(u, v)",
+    "to_scipy_sparse": "(g.add_node(-1), av.to_scipy_sparse(g))",
+    "from_scipy_sparse": "av.from_scipy_sparse(A, A_ids)",
+    "read_edgelist": "av.read_edgelist(text)",
+    "read_edgelist (.bz2)": "av.read_edgelist(packed)",
+    "write_edgelist": "av.write_edgelist(g, tmp + '/out.txt')",
+    "write_edgelist (.gz)": "av.write_edgelist(g, tmp + '/out.txt.gz')",
+    "write_edgelist (.bz2)": "av.write_edgelist(g, tmp + '/out.txt.bz2')",
+    "write_edgelist (.xz)": "av.write_edgelist(g, tmp + '/out.txt.xz')",
+    "save": "(g.add_node(-1), av.save(g, tmp + '/out.avg'))",
+    "load": "av.load(binary)",
+    "component_labels": "(g.add_node(-1), av.component_labels(g))",
+    "bfs_distances (ring)": "av.bfs_distances(ring, 0)",
+    "core_number": "(g.add_node(-1), av.core_number(g))",
+    "clustering (K2500)": "(dense.add_node(-1), av.clustering(dense))",
+    "average_clustering (K2500)": "(dense.add_node(-1), av.average_clustering(dense))",
+    "transitivity (K2500)": "(dense.add_node(-1), av.transitivity(dense))",
+    "betweenness_centrality": "av.betweenness_centrality(sparse)",
+    "IntGraphCore.pagerank (tol 0)": "g.pagerank(max_iter=10**9, tol=0.0)",
+    "IntGraphCore.triangle_count (K2500)": "(dense.add_node(-1), dense.triangle_count())",
+    "IntGraphCore.connected_component_sizes": "(g.add_node(-1), g.connected_component_sizes())",
+    "IntGraphCore.shortest_path_length (ring)": "ring.shortest_path_length(0, n // 2)",
+    "IntGraphCore.build_random": "IntGraphCore().build_random(10**12, 10**12 // 4, 5)",
+    "IntGraphCore.add_edges_flat (range)": "IntGraphCore().add_edges_flat(range(10**12))",
+    "IntGraphCore.add_nodes_from (range)": "IntGraphCore().add_nodes_from(range(10**12))",
+    "IntGraphCore.has_edges": "g.has_edges(edges)",
+    "IntGraphCore.subgraph_edge_count (range)": "g.subgraph_edge_count(range(10**11))",
+}
 
-
-def on_alarm(signum, frame):
-    global fired_at
-    fired_at = time.perf_counter()
-    raise KeyboardInterrupt
-
-
-def latency(call, after):
-    signal.setitimer(signal.ITIMER_REAL, after)
-    try:
-        call()
-    except KeyboardInterrupt:
-        return time.perf_counter() - fired_at
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-    return None  # finished before the signal
+CHILD = """
+import sys, time
+S, TMP = {scale!r}, {tmp!r}
+{setup}
+print("ready", flush=True)
+for name, call in {calls!r}:
+    code = compile(call, name, "eval")
+    for _ in range({tries}):
+        single = None
+        print("start", flush=True)
+        try:
+            while True:
+                began = time.perf_counter()
+                eval(code)
+                single = single or time.perf_counter() - began
+        except KeyboardInterrupt:
+            print("stopped", time.perf_counter(), single, flush=True)
+"""
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--n", type=int, default=1_000_000)
-    parser.add_argument("--m", type=int, default=10_000_000)
-    parser.add_argument("--tries", type=int, default=5)
+    parser.add_argument("--scale", type=float, default=1.0, help="graph sizes (1.0: 1M nodes, 10M edges)")
+    parser.add_argument("--after", type=float, default=2.0, help="seconds from the start of a try to the signal")
+    parser.add_argument("--tries", type=int, default=3)
+    parser.add_argument("--only", action="append", help="run only calls whose name contains this (repeatable)")
     args = parser.parse_args()
-    signal.signal(signal.SIGALRM, on_alarm)
-
-    g = IntGraphCore()
-    g.build_random(args.n, args.m, 1)
-    calls = {
-        "pagerank": lambda: g.pagerank(max_iter=10**9, tol=0.0),
-        "triangle_count (snapshot build included)": lambda: (g.add_node(-1), g.triangle_count()),
-        "build_random (another graph)": lambda: IntGraphCore().build_random(args.n, args.m, 2),
-        "add_edges_flat (conversion of a range)": lambda: IntGraphCore().add_edges_flat(range(10**12)),
-        "subgraph_edge_count (conversion of a range)": lambda: g.subgraph_edge_count(range(10**11)),
-    }
-    for name, call in calls.items():
-        found = [latency(call, 0.3 + 0.05 * k) for k in range(args.tries)]
-        measured = [x for x in found if x is not None]
-        if not measured:
-            print(f"{name}: finished before the signal every time")
-            continue
-        print(f"{name}: median {statistics.median(measured) * 1e3:.1f} ms, "
-              f"max {max(measured) * 1e3:.1f} ms over {len(measured)} tries")
+    calls = [(name, call) for name, call in CALLS.items() if not args.only or any(o in name for o in args.only)]
+    with tempfile.TemporaryDirectory(dir=os.environ.get("ARBORVANE_BENCH_TMP")) as tmp:
+        code = CHILD.format(scale=args.scale, tmp=tmp, setup=textwrap.dedent(SETUP), calls=calls, tries=args.tries)
+        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+        try:
+            if child.stdout.readline().strip() != "ready":
+                sys.exit("the child failed to set up")
+            print(f"signal {args.after} s into each try, {args.tries} tries, "
+                  f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
+            for name, _ in calls:
+                latencies, singles = [], []
+                for _ in range(args.tries):
+                    assert child.stdout.readline().strip() == "start"
+                    time.sleep(args.after)
+                    sent = time.perf_counter()
+                    os.kill(child.pid, signal.SIGINT)
+                    _, stopped, single = child.stdout.readline().split()
+                    latencies.append(float(stopped) - sent)
+                    if single != "None":
+                        singles.append(float(single))
+                one = f"{statistics.median(singles):.2f} s" if singles else f"> {args.after:.1f} s"
+                print(f"{name:42} one call {one:>9}   latency median {statistics.median(latencies) * 1e3:6.1f} ms, "
+                      f"max {max(latencies) * 1e3:6.1f} ms", flush=True)
+        finally:
+            child.kill()
+            child.wait()
 
 
 if __name__ == "__main__":
