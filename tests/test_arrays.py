@@ -1,15 +1,19 @@
 """numpy exports, graphs from arrays and SciPy matrices (arborvane._arrays)."""
 
+import ctypes
 import random
+import re
 import signal
 import sys
 import traceback
+import warnings
 
 import numpy as np
 import pytest
 
 import arborvane
 from arborvane import IntGraphCore
+from arborvane._native import arrays as _native
 from graph_helpers import CallsBack, graph, interrupt_after
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -99,6 +103,43 @@ def test_arguments_are_checked_like_the_methods():
         assert str(ours.value) in (str(method.value), f"argument 'max_iter': {method.value}")
 
 
+def test_pagerank_array_ranges_and_convergence_warning():
+    g = graph(edges=[(1, 2), (2, 3)])
+    for kwargs, message in [({"damping": 2.0}, "damping must be between 0 and 1, got 2.0"),
+                            ({"damping": float("nan")}, "damping must be between 0 and 1, got nan"),
+                            ({"max_iter": 0}, "max_iter must be at least 1, got 0"),
+                            ({"tol": -1.0}, "tol must be finite and at least 0, got -1.0"),
+                            ({"tol": float("inf")}, "tol must be finite and at least 0, got inf")]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            arborvane.pagerank_array(g, **kwargs)
+    with pytest.raises(OverflowError, match="argument 'max_iter'"):
+        arborvane.pagerank_array(g, max_iter=2**64)
+    with pytest.warns(arborvane.PowerIterationFailedConvergence, match="failed to converge within 2 iterations"):
+        ids, scores = arborvane.pagerank_array(g, max_iter=2)
+    assert scores.tobytes() == np.array([s for _, s in g.pagerank(max_iter=2)]).tobytes()
+    assert issubclass(arborvane.PowerIterationFailedConvergence, RuntimeWarning)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        arborvane.pagerank_array(g)  # converges: no warning
+        arborvane.pagerank_array(IntGraphCore(), max_iter=1)
+
+
+def test_buffer_requests_the_results_cannot_honour_are_refused():
+    get = ctypes.pythonapi.PyObject_GetBuffer
+    get.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int]
+    release = ctypes.pythonapi.PyBuffer_Release
+    release.argtypes = [ctypes.c_void_p]
+    view = ctypes.create_string_buffer(256)  # room for a Py_buffer
+    f_contiguous, any_contiguous = 0x58, 0x98  # PyBUF_F_CONTIGUOUS, PyBUF_ANY_CONTIGUOUS
+    g = graph(edges=[(1, 2), (2, 3)])
+    with pytest.raises(BufferError, match="not Fortran-contiguous"):
+        get(_native.edge_pairs(g), view, f_contiguous)
+    for result, flags in [(_native.edge_pairs(g), any_contiguous), (_native.node_ids(g), f_contiguous),
+                          (_native.edge_pairs(graph(edges=[(1, 2)])), f_contiguous)]:  # 1-D, one row
+        get(result, view, flags)
+        release(view)
+
+
 # ---------------------------------------------------------------- from_arrays
 
 @pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64])
@@ -129,6 +170,8 @@ def test_from_arrays_inputs():
         arborvane.from_arrays([1, 2], [3])
     with pytest.raises(ValueError, match="one-dimensional"):
         arborvane.from_arrays(np.zeros((2, 2), dtype=np.int64), [1, 2])
+    with pytest.raises(TypeError, match="u is a numpy masked array"):
+        arborvane.from_arrays(np.ma.array([1, 2], mask=[0, 1]), [3, 4])
 
 
 # ---------------------------------------------------------------- SciPy
@@ -177,6 +220,14 @@ def test_scipy_missing_names_the_extra(monkeypatch):
     for call in (lambda: arborvane.to_scipy_sparse(IntGraphCore()), lambda: arborvane.from_scipy_sparse(None)):
         with pytest.raises(ImportError, match=r'pip install "arborvane\[scipy\]"'):
             call()
+
+
+def test_scipy_installed_but_failing_to_import_shows_the_real_error(monkeypatch):
+    pytest.importorskip("scipy")
+    monkeypatch.setitem(sys.modules, "scipy.sparse", None)  # as an import that fails
+    with pytest.raises(ImportError) as info:
+        arborvane.to_scipy_sparse(IntGraphCore())
+    assert "pip install" not in str(info.value)
 
 
 # ---------------------------------------------------------------- borrows and interrupts

@@ -85,6 +85,14 @@ def test_reader_formats(tmp_path, use_numpy):
 
 
 @pytest.mark.parametrize("use_numpy", MODES)
+def test_reader_skips_indented_comments_longer_than_a_block(tmp_path, monkeypatch, use_numpy):
+    monkeypatch.setattr(edgelist, "_BLOCK", 32)
+    text = "1 2\n \t # " + "7 8 " * 40 + "\n  % 9 9\n3 4\n\t#" + "5" * 100
+    got = read_edge_list(write(tmp_path, "c.txt", text), use_numpy=use_numpy)
+    assert list(got.flat) == [1, 2, 3, 4] and got.lines == 5
+
+
+@pytest.mark.parametrize("use_numpy", MODES)
 def test_reader_errors_name_file_and_line(tmp_path, monkeypatch, use_numpy):
     monkeypatch.setattr(edgelist, "_BLOCK", 32)  # errors far beyond the first block
     head = "# header\n" + "10 20\n" * 30

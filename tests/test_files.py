@@ -4,7 +4,11 @@ binary format (save / load), including damaged and hostile files."""
 import os
 import pathlib
 import signal
+import stat
 import struct
+import subprocess
+import sys
+import time
 import tracemalloc
 
 import numpy as np
@@ -13,6 +17,7 @@ import pytest
 import arborvane
 from arborvane import IntGraphCore, edgelist, files
 from arborvane.edgelist import EdgeListError
+from conftest import run_python
 from graph_helpers import graph
 from test_arrays import GRAPHS, INT64_MAX, INT64_MIN, interrupt_after, large_graph
 
@@ -239,8 +244,11 @@ def load_bytes(tmp_path, content):
 
 # ---------------------------------------------------------------- replacing files safely
 
-def test_failed_writes_keep_the_older_file(tmp_path, monkeypatch):
+@pytest.mark.parametrize("unnamed", [True, False])  # O_TMPFILE, or a hidden file beside the target
+def test_failed_writes_keep_the_older_file(tmp_path, monkeypatch, unnamed):
+    monkeypatch.setattr(files, "_UNNAMED_FILES", unnamed and files._UNNAMED_FILES)
     g = graph(edges=[(1, 2)])
+    replace = os.replace
     for write, name in [(arborvane.save, "g.avg"), (arborvane.write_edgelist, "g.txt.gz")]:
         path = tmp_path / name
         path.write_bytes(b"older")
@@ -251,7 +259,7 @@ def test_failed_writes_keep_the_older_file(tmp_path, monkeypatch):
         monkeypatch.setattr(os, "replace", fail)
         with pytest.raises(KeyboardInterrupt):
             write(g, path)
-        monkeypatch.undo()
+        monkeypatch.setattr(os, "replace", replace)
         assert path.read_bytes() == b"older"
         assert sorted(os.listdir(tmp_path)) == sorted(p.name for p in tmp_path.iterdir() if p.name == p.name)
         assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
@@ -277,3 +285,89 @@ def test_ctrl_c_during_load_returns_no_graph(tmp_path):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert same_graph(arborvane.load(path), g)
+
+
+def test_writers_follow_links_and_write_other_files_in_place(tmp_path):
+    g = graph(edges=[(1, 2)])
+    target, link = tmp_path / "target.txt", tmp_path / "link.txt"
+    target.write_text("old")
+    link.symlink_to(target)
+    arborvane.write_edgelist(g, link)
+    assert link.is_symlink() and target.read_text() == "1 2\n"
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    arborvane.write_edgelist(g, fifo)
+    assert reader.communicate(timeout=60)[0] == b"1 2\n" and stat.S_ISFIFO(os.stat(fifo).st_mode)
+    if os.geteuid() == 0:  # a character device (a copy of /dev/null) stays one
+        null = tmp_path / "null"
+        os.mknod(null, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        arborvane.save(g, null)
+        assert stat.S_ISCHR(os.stat(null).st_mode)
+    # A name for the process's stdout, a pipe here: streamed, the link kept.
+    stdout = tmp_path / "stdout"
+    stdout.symlink_to("/proc/self/fd/1")
+    code = f"import arborvane; g = arborvane.IntGraphCore(); g.add_edge(3, 4); arborvane.write_edgelist(g, {str(stdout)!r})"
+    assert run_python(code) == "3 4\n" and stdout.is_symlink()
+    assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
+
+
+def test_overwriting_keeps_permission_bits(tmp_path):
+    path = tmp_path / "g.avg"
+    arborvane.save(graph(edges=[(1, 2)]), path)
+    os.chmod(path, 0o600)
+    os.link(path, tmp_path / "hard")
+    arborvane.save(graph(edges=[(1, 3)]), path)
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    # Replaced atomically: a new file, the hard link keeps the old one.
+    assert arborvane.load(tmp_path / "hard").edges() == [(1, 2)]
+
+
+def test_killed_save_leaves_the_old_file_and_nothing_else(tmp_path):
+    path = tmp_path / "g.avg"
+    code = f"""
+import arborvane
+g = arborvane.IntGraphCore()
+g.build_random(200_000, 2_000_000, 1)
+arborvane.save(g, {str(path)!r})
+print("saved", flush=True)
+while True:
+    arborvane.save(g, {str(path)!r})
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for delay in (0.05, 0.13, 0.21):
+        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, env=env)
+        assert child.stdout.readline() == b"saved\n"
+        time.sleep(delay)
+        child.kill()
+        child.communicate()
+        assert os.listdir(tmp_path) == ["g.avg"]
+    assert arborvane.load(path).number_of_edges() == 2_000_000
+
+
+def test_load_reads_a_fifo_as_a_stream(tmp_path):
+    g = large_graph()
+    path, fifo = tmp_path / "g.avg", tmp_path / "fifo"
+    arborvane.save(g, path)
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(f"cat {path} > {fifo}", shell=True)
+    assert same_graph(arborvane.load(fifo), g)
+    writer.wait(timeout=60)
+    writer = subprocess.Popen(f"head -c 1000 {path} > {fifo}", shell=True)
+    with pytest.raises(ValueError, match="fifo: truncated: the file has 1000 bytes"):
+        arborvane.load(fifo)
+    writer.wait(timeout=60)
+
+
+def test_paths_may_be_str_bytes_or_pathlike_and_errors_name_them(tmp_path):
+    g = graph(edges=[(1, 2)])
+    for make in (str, os.fsencode, pathlib.Path):
+        arborvane.save(g, make(tmp_path / "g.avg"))
+        arborvane.write_edgelist(g, make(tmp_path / "g.txt"))
+        assert same_graph(arborvane.load(make(tmp_path / "g.avg")), g)
+        assert same_graph(arborvane.read_edgelist(make(tmp_path / "g.txt")), g)
+    missing = tmp_path / "missing" / "g.avg"
+    for write in (arborvane.save, arborvane.write_edgelist):
+        with pytest.raises(FileNotFoundError) as info:
+            write(g, os.fsencode(missing))
+        assert info.value.filename == str(missing)

@@ -251,7 +251,7 @@ class TestEdgeCases:
         assert info.value.args == (3,)
         with pytest.raises(TypeError, match="argument 'source'"):
             arborvane.bfs_distances(g, "1")
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match="source 9223372036854775808 is outside"):
             arborvane.bfs_distances(g, 2**63)
         assert snapshot(g) == before
         ids, distances = arborvane.bfs_distances(g, np.int64(2))
@@ -260,11 +260,13 @@ class TestEdgeCases:
     def test_betweenness_sample_size_and_seed(self):
         g = relabelled(nx.karate_club_graph())
         n = len(g)
-        for k in (0, -1, n + 1):
+        for k in (0, -1, n + 1, 2**64, -(2**64)):
             with pytest.raises(ValueError, match=f"between 1 and the number of nodes \\({n}\\), got {k}"):
                 arborvane.betweenness_centrality(g, k=k, seed=1)
         with pytest.raises(TypeError, match="argument 'k'"):
             arborvane.betweenness_centrality(g, k=2.5)
+        with pytest.raises(TypeError, match="argument 'seed'"):
+            arborvane.betweenness_centrality(g, k=2, seed=2.5)
         same = [arborvane.betweenness_centrality(g, k=5, seed=9)[1].tobytes() for _ in range(2)]
         assert same[0] == same[1]
         # Seeds are taken modulo 2**64.
@@ -342,6 +344,33 @@ def test_betweenness_with_many_small_components():
     ids, scores = arborvane.betweenness_centrality(g, normalized=False)
     expected = nx.betweenness_centrality(G, normalized=False)
     assert_close(scores, [expected[v] for v in ids.tolist()])
+
+
+def test_core_numbers_when_a_degree_level_holds_thousands_of_nodes():
+    # 3,000 five-node paths: 6,000 nodes of degree 1 and 9,000 of degree 2,
+    # so whole levels are peeled by the parallel path.
+    edges = [(5 * i + j, 5 * i + j + 1) for i in range(3000) for j in range(4)]
+    g = graph(edges=edges)
+    expected = nx.core_number(nx.Graph(edges))
+    ids, cores = arborvane.core_number(g)
+    assert cores.tolist() == [expected[v] for v in ids.tolist()]
+
+
+def diamond_chain(length):
+    """Diamonds joined corner to corner: 2**length shortest paths end to end."""
+    return graph(edges=[e for c in range(0, 3 * length, 3)
+                        for e in ((c, c + 1), (c, c + 2), (c + 1, c + 3), (c + 2, c + 3))])
+
+
+def test_betweenness_with_astronomically_many_shortest_paths():
+    g = diamond_chain(300)  # 2**300 paths: the counts are rescaled, NetworkX's stay finite
+    ids, scores = arborvane.betweenness_centrality(g)
+    expected = nx.betweenness_centrality(as_networkx(g))
+    assert_close(scores, [expected[v] for v in ids.tolist()])
+    ids, scores = arborvane.betweenness_centrality(diamond_chain(1100))  # 2**1100 overflows a double
+    assert np.isfinite(scores).all()
+    by_node = dict(zip(ids.tolist(), scores.tolist()))
+    assert all(by_node[v] == by_node[3300 - v] for v in by_node)  # the chain's mirror symmetry
 
 
 THREAD_WORKLOAD = """

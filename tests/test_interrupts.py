@@ -8,6 +8,12 @@ whose handler raises KeyboardInterrupt, exactly as Ctrl-C's handler does:
 the kernel delivers it whatever the interpreter is doing (a threading.Timer
 could not run while a call holds the interpreter lock)."""
 
+import os
+import signal
+import subprocess
+import sys
+import time
+
 import pytest
 
 from conftest import run_python
@@ -117,3 +123,42 @@ signal.setitimer(signal.ITIMER_REAL, 0)
 assert len(scores) == g.number_of_nodes() and g.number_of_edges() == 2000000
 assert seen
 """)
+
+
+# A real SIGINT from this process, as a terminal's Ctrl-C sends it, to calls
+# that used to run long between two looks at it: the merges of a complete
+# graph (where one node's merges take milliseconds, so polling every few
+# hundred nodes is not enough), slow compressors of random text.
+EXTERNAL = """
+import time, numpy as np, arborvane
+{setup}
+print("ready", flush=True)
+try:
+    {call}
+    print("finished")
+except KeyboardInterrupt:
+    print(time.perf_counter(), flush=True)
+"""
+DENSE = "i, j = np.triu_indices(3000, 1); g = arborvane.from_arrays(i, j); g.pagerank(max_iter=0)"
+RANDOM = "g = arborvane.IntGraphCore(); g.build_random(100_000, 1_000_000, 1)"
+
+
+@pytest.mark.parametrize("setup, call", [(DENSE, "g.triangle_count()"), (DENSE, "arborvane.clustering(g)"),
+                                         (DENSE, "arborvane.transitivity(g)"),
+                                         (DENSE, "arborvane.average_clustering(g)"),
+                                         (RANDOM, "arborvane.write_edgelist(g, 'g.txt.xz')"),
+                                         (RANDOM, "arborvane.write_edgelist(g, 'g.txt.bz2')")])
+def test_external_ctrl_c_stops_dense_and_compressed_work_soon(setup, call, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), RAYON_NUM_THREADS="2")
+    child = subprocess.Popen([sys.executable, "-c", EXTERNAL.format(setup=setup, call=call)], stdout=subprocess.PIPE,
+                             text=True, env=env, cwd=tmp_path)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.3)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        out = child.communicate(timeout=60)[0]
+    finally:
+        child.kill()
+    assert float(out) - sent < 0.5  # within 0.1 s on a quiet machine; slack for a loaded one
+    assert [p.name for p in tmp_path.iterdir()] == []  # no temporary file left
