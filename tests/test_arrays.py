@@ -94,13 +94,12 @@ def test_arguments_are_checked_like_the_methods():
                  arborvane.to_scipy_sparse):
         with pytest.raises(TypeError, match="argument 'g': 'list' object is not an instance of 'IntGraphCore'"):
             call([1, 2])
-    for kwargs in ({"damping": "x"}, {"max_iter": -1}, {"tol": None}):
-        with pytest.raises((TypeError, OverflowError)) as ours:
+    for kwargs in ({"damping": "x"}, {"max_iter": 2.5}, {"tol": None}):
+        with pytest.raises(TypeError) as ours:
             arborvane.pagerank_array(g, **kwargs)
-        with pytest.raises(type(ours.value)) as method:
+        with pytest.raises(TypeError) as method:
             g.pagerank(**kwargs)
-        # The function names the argument of an OverflowError too.
-        assert str(ours.value) in (str(method.value), f"argument 'max_iter': {method.value}")
+        assert str(ours.value) == str(method.value)
 
 
 def test_pagerank_array_ranges_and_convergence_warning():
@@ -108,11 +107,12 @@ def test_pagerank_array_ranges_and_convergence_warning():
     for kwargs, message in [({"damping": 2.0}, "damping must be between 0 and 1, got 2.0"),
                             ({"damping": float("nan")}, "damping must be between 0 and 1, got nan"),
                             ({"max_iter": 0}, "max_iter must be at least 1, got 0"),
+                            ({"max_iter": -1}, "max_iter must be at least 1, got -1"),
                             ({"tol": -1.0}, "tol must be finite and at least 0, got -1.0"),
                             ({"tol": float("inf")}, "tol must be finite and at least 0, got inf")]:
         with pytest.raises(ValueError, match=re.escape(message)):
             arborvane.pagerank_array(g, **kwargs)
-    with pytest.raises(OverflowError, match="argument 'max_iter'"):
+    with pytest.raises(OverflowError, match="argument 'max_iter': 18446744073709551616"):
         arborvane.pagerank_array(g, max_iter=2**64)
     with pytest.warns(arborvane.PowerIterationFailedConvergence, match="failed to converge within 2 iterations"):
         ids, scores = arborvane.pagerank_array(g, max_iter=2)
@@ -235,12 +235,11 @@ def test_scipy_installed_but_failing_to_import_shows_the_real_error(monkeypatch)
 def test_calls_overlapping_a_mutation_are_refused():
     g = graph(edges=[(1, 2)])
     before = (g.nodes(), g.edges())
-    # Inside add_node (exclusive borrow) every function is refused.
-    for call, message in [(arborvane.node_array, "Already mutably borrowed"),
-                          (arborvane.edge_array, "Already mutably borrowed"),
-                          (arborvane.pagerank_array, "Already borrowed"),
-                          (arborvane.to_scipy_sparse, "Already borrowed")]:
-        with pytest.raises(RuntimeError, match=message):
+    # Inside add_node (exclusive borrow) every function is refused, naming
+    # itself and the call that holds the graph.
+    for call in (arborvane.node_array, arborvane.edge_array, arborvane.pagerank_array, arborvane.to_scipy_sparse):
+        expected = rf"^{call.__name__}\(\): the graph is being changed by IntGraphCore\.add_node\(\) \(.*\); finish"
+        with pytest.raises(RuntimeError, match=expected):
             g.add_node(CallsBack(lambda call=call: call(g), 9))
         assert (g.nodes(), g.edges()) == before
     # pagerank_array holds the graph exclusively while it converts its arguments.

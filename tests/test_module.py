@@ -233,3 +233,43 @@ class TestPanicException:
         assert len(g) == 0
         g.add_node(1)  # the borrow was released
         assert len(g) == 1
+
+
+def stub_callables(module):
+    """{qualified name: (parameters as (name, default) without self, docstring)}
+    of the functions in the stub of `module` (methods of its classes
+    included, special methods left out)."""
+    import ast
+    import pathlib
+
+    tree = ast.parse(pathlib.Path(module.__file__).with_name(module.__name__.rpartition(".")[2] + ".pyi").read_text())
+    found = {}
+
+    def visit(body, prefix):
+        for node in body:
+            if isinstance(node, ast.ClassDef):
+                visit(node.body, node.name + ".")
+            elif isinstance(node, ast.FunctionDef) and not node.name.startswith("__"):
+                args = node.args.args[1:] if prefix else node.args.args
+                defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
+                params = [(a.arg, d and ast.literal_eval(d)) for a, d in zip(args, defaults)]
+                found[prefix + node.name] = (params, ast.get_docstring(node))
+    visit(tree.body, "")
+    return found
+
+
+def test_stubs_describe_every_native_callable():
+    # The stubs are written by hand; every name, parameter, default and
+    # docstring must be what the native description gives.
+    from arborvane._native import arrays
+
+    native = {f"IntGraphCore.{name}": method for name, method in vars(IntGraphCore).items()
+              if not name.startswith("__")}
+    native.update({name: f for name, f in vars(arrays).items() if type(f) is type(len)})
+    for module in (accel, arrays):
+        stubs = stub_callables(module)
+        assert {k for k in native if ("." in k) == (module is accel)} == set(stubs), module.__name__
+        for name, (params, doc) in stubs.items():
+            signature = inspect.signature(native[name]).parameters.values()
+            described = [(p.name, None if p.default is p.empty else p.default) for p in signature if p.name != "self"]
+            assert (described, native[name].__doc__) == (params, doc), name

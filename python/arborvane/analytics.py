@@ -115,7 +115,14 @@ def betweenness_centrality(
     one of k - 1 sources (NaN when k is 1) and every other node's as one of k.
 
     The sources run in parallel; their contributions are added in ascending
-    node position, so the result does not depend on the thread count.
+    node position, so the result does not depend on the thread count. Path
+    counts are kept scaled by powers of two, so graphs with more shortest
+    paths than a double can count still get finite scores.
+
+    Raises ValueError for any integer ``k`` outside 1..n, TypeError naming
+    ``k`` or ``seed`` when they are not integers.
+
+    Example: ``ids, scores = arborvane.betweenness_centrality(g, k=100, seed=1)``
     """
     if seed is None:
         seed = random.getrandbits(64)

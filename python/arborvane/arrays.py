@@ -77,6 +77,12 @@ def pagerank_array(
 
     Example: ``ids, scores = arborvane.pagerank_array(g, damping=0.9)``
     """
+    if type(max_iter) is int and not 0 <= max_iter < 1 << 64:
+        # Ranges the native conversion would report without the argument's
+        # name (it checks the others, after converting under the borrow).
+        if max_iter < 0:
+            raise ValueError(f"max_iter must be at least 1, got {max_iter}")
+        raise OverflowError(f"argument 'max_iter': {max_iter} does not fit in 64 bits")
     ids, scores, converged = _native.pagerank_scores(g, damping, max_iter, tol)
     if not converged:
         warnings.warn(
@@ -92,8 +98,11 @@ def from_arrays(u: ArrayLike, v: ArrayLike) -> IntGraphCore:
 
     ``u`` and ``v`` are one-dimensional arrays of equal length of any integer
     dtype that numpy casts safely to int64 (anything else is a TypeError
-    naming the dtype). The graph is the one ``add_edges_flat`` builds from
+    naming the dtype; so is a numpy masked array, whose mask would be
+    ignored). The graph is the one ``add_edges_flat`` builds from
     ``u[0], v[0], u[1], v[1], ...``, node order included.
+
+    Example: ``g = arborvane.from_arrays(np.array([1, 2]), np.array([2, 3]))``
     """
     first = _id_array(u, "u", "from_arrays")
     second = _id_array(v, "v", "from_arrays")
@@ -109,7 +118,11 @@ def to_scipy_sparse(g: IntGraphCore, dtype: DTypeLike = np.float64) -> tuple[Any
 
     ``A`` is symmetric; a self-loop is one entry on the diagonal. Column
     indices are sorted within each row. Builds and caches the graph's
-    snapshot, like ``g.pagerank()``.
+    snapshot, like ``g.pagerank()``. Raises ImportError: saying how to
+    install SciPy when it is not installed, or SciPy's own when it is but
+    fails to import.
+
+    Example: ``A, ids = arborvane.to_scipy_sparse(g)``
     """
     sparse = _scipy_sparse("to_scipy_sparse")
     ids, indptr, indices = (np.asarray(part) for part in _native.adjacency_csr(g))
@@ -140,15 +153,40 @@ def from_scipy_sparse(A: Any, ids: ArrayLike | None = None) -> IntGraphCore:
         node_ids = _id_array(ids, "ids", "from_scipy_sparse")
         if node_ids.size != n:
             raise ValueError(f"from_scipy_sparse(): ids has {node_ids.size} entries for {n} rows")
-        if np.unique(node_ids).size != n:
-            raise ValueError("from_scipy_sparse(): ids must be distinct")
     rows = A.tocsr()
-    row_of_entry = np.repeat(np.arange(n, dtype=np.int64), np.diff(rows.indptr))
-    nonzero = rows.data != 0
-    u = node_ids[row_of_entry[nonzero]]
-    v = node_ids[rows.indices[nonzero]]
+    u, v = _entry_ids(rows.indptr, rows.indices, rows.data, node_ids)
     graph: IntGraphCore = _native.graph_from_edges(u, v, node_ids)
+    if len(graph) != n:  # the graph holds each distinct id once
+        raise ValueError("from_scipy_sparse(): ids must be distinct")
     return graph
+
+
+# Matrix entries per numpy step of from_scipy_sparse: each step is one
+# uninterruptible gather, about 10 ms for 2^20 entries on a quiet machine,
+# so Ctrl-C is seen between two of them.
+_ENTRIES_PER_STEP = 1 << 20
+
+
+def _entry_ids(indptr: Any, indices: Any, data: Any, node_ids: NDArray[np.int64]) -> tuple[Any, Any]:
+    """The node ids (row's, column's) of every nonzero entry of a CSR
+    matrix, in storage order, a step of entries at a time."""
+    total = int(indptr[-1])
+    u = np.empty(total, dtype=np.int64)
+    v = np.empty(total, dtype=np.int64)
+    kept = 0
+    for start in range(0, total, _ENTRIES_PER_STEP):
+        end = min(total, start + _ENTRIES_PER_STEP)
+        # The rows whose entries overlap [start, end), and how many of them each holds there.
+        first = int(np.searchsorted(indptr, start, side="right")) - 1
+        last = int(np.searchsorted(indptr, end - 1, side="right")) - 1
+        bounds = np.clip(indptr[first : last + 2], start, end)
+        row_of_entry = np.repeat(np.arange(first, last + 1), np.diff(bounds))
+        nonzero = data[start:end] != 0
+        count = int(np.count_nonzero(nonzero))
+        np.take(node_ids, row_of_entry[nonzero], out=u[kept : kept + count])
+        np.take(node_ids, indices[start:end][nonzero], out=v[kept : kept + count])
+        kept += count
+    return u[:kept], v[:kept]
 
 
 def _id_array(values: Any, name: str, function: str) -> NDArray[np.int64]:

@@ -1,31 +1,29 @@
-// Optional scalar arguments: the default when omitted, otherwise the
-// conversion, with a failure reported under the parameter's name. Shared by
-// the IntGraphCore methods and the functions of arborvane._arrays, so that
-// both word their errors alike.
+// Blocks of parameters that several exported callables share, each written
+// once with its defaults, and the conversion of each block.
 #pragma once
 
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include <array>
+#include <cstdint>
+
+#include "module/call.hpp"
 
 namespace arborvane::py {
 
-template <class T>
-bool optional_argument(PyObject* obj, const char* name, T fallback, T* out, bool (*convert)(PyObject*, T*)) {
-  if (!obj) {
-    *out = fallback;
-    return true;
-  }
-  if (convert(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
+// PageRank's options: IntGraphCore.pagerank and the array function beside it.
+inline constexpr auto kPagerankParameters =
+    std::to_array<Parameter>({{"damping", "0.85"}, {"max_iter", "100"}, {"tol", "1e-6"}});
 
-inline bool arg_unsigned(PyObject* obj, const char* name, uint64_t fallback, uint64_t* out) {
-  return optional_argument(obj, name, fallback, out, to_unsigned);
-}
+struct PagerankOptions {
+  double damping;
+  uint64_t max_iter;
+  double tol;
+};
 
-inline bool arg_float(PyObject* obj, const char* name, double fallback, double* out) {
-  return optional_argument(obj, name, fallback, out, to_float);
+// Converts the PageRank block that starts at parameter First, in order.
+template <size_t First, const auto& C>
+bool pagerank_options(const Call<C>& c, PagerankOptions* out) {
+  return c.template real<First>(&out->damping) && c.template count<First + 1>(&out->max_iter) &&
+         c.template real<First + 2>(&out->tol);
 }
 
 }  // namespace arborvane::py

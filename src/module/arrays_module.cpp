@@ -19,47 +19,20 @@
 #include <span>
 #include <type_traits>
 
-#include "accel/kernels/analytics.hpp"
 #include "accel/formats/array_io.hpp"
-#include "accel/store/operations.hpp"
+#include "accel/kernels/analytics.hpp"
 #include "accel/parallel/worker_pool.hpp"
+#include "accel/store/operations.hpp"
 #include "module/arguments.hpp"
-#include "module/bind.hpp"
-#include "module/borrow.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
-#include "module/graph_object.hpp"
+#include "module/call.hpp"
 #include "module/main_interpreter.hpp"
+#include "module/module_slots.hpp"
 #include "module/native_array.hpp"
-#include "module/native_call.hpp"
 
 namespace arborvane::py {
 namespace {
 
-// ---- arguments --------------------------------------------------------------
-
-// The graph argument, type-checked: anything but an IntGraphCore raises
-// TypeError "argument 'g': '{T}' object is not an instance of 'IntGraphCore'".
-GraphObject* arg_graph(PyObject* obj) {
-  PyObject* type = graph_type();
-  if (!type) return nullptr;
-  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
-    raise_type_mismatch(obj, type);
-    argument_error("g");
-    return nullptr;
-  }
-  return reinterpret_cast<GraphObject*>(obj);
-}
-
-// Type check, borrow, then body(state) with native faults translated.
-template <class Borrow, class Body>
-PyObject* with_graph(PyObject* obj, Body&& body) {
-  GraphObject* graph = arg_graph(obj);
-  if (!graph) return nullptr;
-  Borrow borrow(graph->borrow_flag);
-  if (!borrow) return nullptr;
-  return guard_native<PyObject*>(nullptr, [&] { return body(graph->state); });
-}
+// ---- helpers -----------------------------------------------------------------
 
 // A read-only view of a buffer argument, released on scope exit (which
 // comes after any detached work that reads it has finished).
@@ -126,129 +99,98 @@ PyObject* tuple_of(Items... items) {
   return tuple;
 }
 
-// A new, empty IntGraphCore to build into (null with an error set).
-PyRef new_graph() { return PyRef(PyObject_CallNoArgs(graph_type())); }
-
-// Builds a new graph by running build(state) detached; the graph is
+// Builds a new graph by running build(state) natively; the graph is
 // returned only when the build finished, and dropped on any failure.
-template <class Build>
-PyObject* build_new_graph(Build&& build) {
-  if (!graph_type()) return nullptr;
-  PyRef graph = new_graph();
+template <const auto& C, class Build>
+PyObject* build_new_graph(const Call<C>& c, Build&& build) {
+  PyObject* type = graph_type();
+  if (!type) return nullptr;
+  PyRef graph(PyObject_CallNoArgs(type));
   if (!graph) return nullptr;
   auto* object = reinterpret_cast<GraphObject*>(graph.get());
   {
-    ExclusiveBorrow borrow(object->borrow_flag);
+    ExclusiveBorrow borrow(object->borrow_flag, &kHolder<C>, C.shown_as);
     if (!borrow) return nullptr;
-    bool built = guard_native(false, [&] {
-      call_native(Attachment::kDetach, [&] { build(object->state); });
-      return true;
-    });
-    if (!built) return nullptr;
+    c.native([&] { build(object->state); });
   }
   return graph.release();
 }
 
+// The graph's snapshot, built first if it is not cached.
+template <const auto& C>
+const CsrSnapshot& snapshot(const Call<C>& c) {
+  return c.native([&]() -> const CsrSnapshot& { return ensure_csr(c.graph()); });
+}
+
 // (ids, values): the snapshot's node ids and one value per node, written by
-// fill(snapshot, values) detached, after building the snapshot if it is
-// not cached (the caller holds the exclusive borrow).
-template <class Value, class Fill>
-PyObject* per_node_result(GraphState& g, Fill&& fill) {
+// fill(snapshot, values) natively.
+template <class Value, const auto& C, class Fill>
+PyObject* per_node_result(const Call<C>& c, Fill&& fill) {
   static_assert(std::is_same_v<Value, int64_t> || std::is_same_v<Value, double>);
   constexpr ElementType kValueType = std::is_same_v<Value, double> ? ElementType::kFloat64 : ElementType::kInt64;
-  const CsrSnapshot& snap = call_native(Attachment::kDetach, [&]() -> const CsrSnapshot& { return ensure_csr(g); });
+  const CsrSnapshot& snap = snapshot(c);
   const size_t n = snap.node_count();
   void *ids_data, *values_data;
   PyRef ids(new_native_array(ElementType::kInt64, n, 0, &ids_data));
   if (!ids) return nullptr;
   PyRef values(new_native_array(kValueType, n, 0, &values_data));
   if (!values) return nullptr;
-  call_native(Attachment::kDetach, [&] {
+  c.native([&] {
     std::copy_n(snap.node_ids.data(), n, static_cast<int64_t*>(ids_data));
     fill(snap, std::span<Value>(static_cast<Value*>(values_data), n));
   });
   return tuple_of(ids.release(), values.release());
 }
 
-// An int64 NativeArray of `rows` (x `columns`) filled by fill(data) detached.
-template <class Fill>
-PyObject* filled_int64_array(size_t rows, size_t columns, Fill&& fill) {
+// An int64 NativeArray of `rows` (x `columns`) filled by fill(data) natively.
+template <const auto& C, class Fill>
+PyObject* filled_int64_array(const Call<C>& c, size_t rows, size_t columns, Fill&& fill) {
   void* data;
   PyRef array(new_native_array(ElementType::kInt64, rows, columns, &data));
   if (!array) return nullptr;
-  call_native(Attachment::kDetach, [&] { fill(static_cast<int64_t*>(data)); });
+  c.native([&] { fill(static_cast<int64_t*>(data)); });
   return array.release();
 }
 
-// ---- signatures ---------------------------------------------------------------
+// The body of a per-node analytic: Kernel(snapshot, values) fills one value
+// per node (int64_t or double, as its signature says).
+template <class Kernel>
+struct KernelValue;
+template <class Value>
+struct KernelValue<void (*)(const CsrSnapshot&, std::span<Value>)> {
+  using type = Value;
+};
 
-constexpr const char* kParamG[] = {"g"};
-constexpr const char* kParamPagerank[] = {"g", "damping", "max_iter", "tol"};
-constexpr const char* kParamEdges[] = {"u", "v", "nodes"};
-constexpr const char* kParamHead[] = {"head"};
-constexpr const char* kParamImage[] = {"image"};
-constexpr const char* kParamPairs[] = {"pairs"};
-constexpr const char* kParamSource[] = {"g", "source"};
-constexpr const char* kParamBetweenness[] = {"g", "k", "seed", "normalized"};
+template <const auto& C, auto Kernel>
+PyObject* per_node(const Call<C>& c) {
+  return per_node_result<typename KernelValue<decltype(Kernel)>::type>(c, Kernel);
+}
 
-constexpr MethodSignature kNodeIdsSig{"node_ids()", kParamG, 1, 1};
-constexpr MethodSignature kDegreesSig{"degrees()", kParamG, 1, 1};
-constexpr MethodSignature kEdgePairsSig{"edge_pairs()", kParamG, 1, 1};
-constexpr MethodSignature kPagerankSig{"pagerank_scores()", kParamPagerank, 4, 1};
-constexpr MethodSignature kAdjacencySig{"adjacency_csr()", kParamG, 1, 1};
-constexpr MethodSignature kFromEdgesSig{"graph_from_edges()", kParamEdges, 3, 3};
-constexpr MethodSignature kFileImageSig{"graph_file_image()", kParamG, 1, 1};
-constexpr MethodSignature kFileSizeSig{"graph_file_size()", kParamHead, 1, 1};
-constexpr MethodSignature kFromImageSig{"graph_from_file_image()", kParamImage, 1, 1};
-constexpr MethodSignature kEdgeLinesSig{"edge_lines()", kParamPairs, 1, 1};
-constexpr MethodSignature kComponentLabelsSig{"component_labels()", kParamG, 1, 1};
-constexpr MethodSignature kBfsDistancesSig{"bfs_distances()", kParamSource, 2, 2};
-constexpr MethodSignature kCoreNumbersSig{"core_numbers()", kParamG, 1, 1};
-constexpr MethodSignature kClusteringSig{"clustering_values()", kParamG, 1, 1};
-constexpr MethodSignature kAverageClusteringSig{"average_clustering()", kParamG, 1, 1};
-constexpr MethodSignature kTransitivitySig{"transitivity()", kParamG, 1, 1};
-constexpr MethodSignature kBetweennessSig{"betweenness_scores()", kParamBetweenness, 4, 4};
-
-constexpr Py_ssize_t kMostParameters = 4;
-
-#define ARRAYS_BIND(sig)                                    \
-  PyObject* slots[kMostParameters];                         \
-  if (!bind_arguments(sig, args, nargsf, kwnames, slots)) return nullptr
-
-#define ARRAYS_FASTCALL(name) \
-  PyObject* name(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+// The body of a whole-graph analytic: Kernel(snapshot) gives one double.
+template <const auto& C, double (*Kernel)(const CsrSnapshot&)>
+PyObject* scalar(const Call<C>& c) {
+  const CsrSnapshot& snap = snapshot(c);
+  return to_python(c.native([&] { return Kernel(snap); }));
+}
 
 // ---- exports ------------------------------------------------------------------
 
-ARRAYS_FASTCALL(node_ids) {
-  ARRAYS_BIND(kNodeIdsSig);
-  return with_graph<SharedBorrow>(slots[0], [](GraphState& g) {
-    return filled_int64_array(g.adjacency.size(), 0, [&](int64_t* out) { write_node_ids(g, out); });
-  });
+constexpr auto kNodeIds = function("node_ids", {"g"}, Access::kShared, "Node ids in nodes() order (int64).",
+                                   "node_array");
+PyObject* node_ids(const Call<kNodeIds>& c) {
+  return filled_int64_array(c, c.graph().adjacency.size(), 0, [&](int64_t* out) { write_node_ids(c.graph(), out); });
 }
 
-ARRAYS_FASTCALL(degrees) {
-  ARRAYS_BIND(kDegreesSig);
-  return with_graph<SharedBorrow>(slots[0], [](GraphState& g) {
-    return filled_int64_array(g.adjacency.size(), 0, [&](int64_t* out) { write_degrees(g, out); });
-  });
+constexpr auto kDegrees = function("degrees", {"g"}, Access::kShared, "Degrees aligned with node_ids (int64).",
+                                   "degree_array");
+PyObject* degrees(const Call<kDegrees>& c) {
+  return filled_int64_array(c, c.graph().adjacency.size(), 0, [&](int64_t* out) { write_degrees(c.graph(), out); });
 }
 
-ARRAYS_FASTCALL(edge_pairs) {
-  ARRAYS_BIND(kEdgePairsSig);
-  return with_graph<SharedBorrow>(slots[0], [](GraphState& g) {
-    return filled_int64_array(g.edge_count, 2, [&](int64_t* out) { write_edge_pairs(g, out); });
-  });
-}
-
-// A failed conversion keeps the methods' message; an OverflowError also
-// gets the argument's name. Returns `converted`.
-bool named(bool converted, const char* name) {
-  if (!converted && PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    PyRef exc = fetch_exception();
-    PyErr_Format(PyExc_OverflowError, "argument '%s': %S", name, exc.get());
-  }
-  return converted;
+constexpr auto kEdgePairs = function("edge_pairs", {"g"}, Access::kShared, "Edges in edges() order, m x 2 (int64).",
+                                     "edge_array");
+PyObject* edge_pairs(const Call<kEdgePairs>& c) {
+  return filled_int64_array(c, c.graph().edge_count, 2, [&](int64_t* out) { write_edge_pairs(c.graph(), out); });
 }
 
 // ValueError "<name> must be <rule>, got <repr(value)>"; takes `value`'s reference.
@@ -261,27 +203,23 @@ PyObject* out_of_range(const char* name, const char* rule, PyObject* value) {
 // (ids, scores, converged): the scores of IntGraphCore.pagerank, computed by
 // the same native function, with the ids they belong to in the same order,
 // and whether the change fell below tol before max_iter ran out.
-ARRAYS_FASTCALL(pagerank_scores) {
-  ARRAYS_BIND(kPagerankSig);
-  return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
-    double damping, tol;
-    uint64_t max_iter;
-    if (!named(arg_float(slots[1], "damping", 0.85, &damping), "damping")) return nullptr;
-    if (!named(arg_unsigned(slots[2], "max_iter", 100, &max_iter), "max_iter")) return nullptr;
-    if (!named(arg_float(slots[3], "tol", 1e-6, &tol), "tol")) return nullptr;
-    // The function's own rules; IntGraphCore.pagerank runs with any values.
-    if (!(damping >= 0.0 && damping <= 1.0)) return out_of_range("damping", "between 0 and 1", PyFloat_FromDouble(damping));
-    if (max_iter < 1) return out_of_range("max_iter", "at least 1", PyLong_FromUnsignedLongLong(max_iter));
-    if (!(tol >= 0.0 && std::isfinite(tol))) return out_of_range("tol", "finite and at least 0", PyFloat_FromDouble(tol));
-    bool converged = false;
-    PyRef pair(per_node_result<double>(g, [&](const CsrSnapshot&, std::span<double> out) {
-      auto scores = pagerank(g, damping, max_iter, tol, &converged);
-      std::copy(scores.data(), scores.data() + scores.size(), out.begin());
-    }));
-    if (!pair) return nullptr;
-    return PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1),
-                        converged ? Py_True : Py_False);
-  });
+constexpr auto kPagerankScores = function("pagerank_scores", join({"g"}, kPagerankParameters), Access::kExclusiveRead,
+                                          "(ids, scores, converged) of IntGraphCore.pagerank.", "pagerank_array");
+PyObject* pagerank_scores(const Call<kPagerankScores>& c) {
+  PagerankOptions o;
+  if (!pagerank_options<1>(c, &o)) return nullptr;
+  // The function's own rules; IntGraphCore.pagerank runs with any values.
+  if (!(o.damping >= 0.0 && o.damping <= 1.0)) return out_of_range("damping", "between 0 and 1", PyFloat_FromDouble(o.damping));
+  if (o.max_iter < 1) return out_of_range("max_iter", "at least 1", PyLong_FromUnsignedLongLong(o.max_iter));
+  if (!(o.tol >= 0.0 && std::isfinite(o.tol))) return out_of_range("tol", "finite and at least 0", PyFloat_FromDouble(o.tol));
+  bool converged = false;
+  PyRef pair(per_node_result<double>(c, [&](const CsrSnapshot&, std::span<double> out) {
+    auto scores = pagerank(c.graph(), o.damping, o.max_iter, o.tol, &converged);
+    std::copy(scores.data(), scores.data() + scores.size(), out.begin());
+  }));
+  if (!pair) return nullptr;
+  return PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1),
+                      converged ? Py_True : Py_False);
 }
 
 // Copies the snapshot's index runs into `out` as Index values.
@@ -301,31 +239,30 @@ void copy_runs(const CsrSnapshot& snap, Index* indptr, Index* indices) {
 // (ids, indptr, indices): the adjacency as compressed sparse rows over node
 // positions in ids order, each row ascending; int32 indices when every
 // position and the entry count fit, int64 otherwise.
-ARRAYS_FASTCALL(adjacency_csr) {
-  ARRAYS_BIND(kAdjacencySig);
-  return with_graph<ExclusiveBorrow>(slots[0], [](GraphState& g) -> PyObject* {
-    const CsrSnapshot& snap = call_native(Attachment::kDetach, [&]() -> const CsrSnapshot& { return ensure_csr(g); });
-    size_t n = snap.node_count(), entries = snap.entry_count();
-    constexpr size_t kInt32Max = static_cast<size_t>(std::numeric_limits<int32_t>::max());
-    bool narrow = n <= kInt32Max && entries <= kInt32Max;
-    ElementType index_type = narrow ? ElementType::kInt32 : ElementType::kInt64;
-    void *ids_data, *indptr_data, *indices_data;
-    PyRef ids(new_native_array(ElementType::kInt64, n, 0, &ids_data));
-    if (!ids) return nullptr;
-    PyRef indptr(new_native_array(index_type, n + 1, 0, &indptr_data));
-    if (!indptr) return nullptr;
-    PyRef indices(new_native_array(index_type, entries, 0, &indices_data));
-    if (!indices) return nullptr;
-    call_native(Attachment::kDetach, [&] {
-      std::copy_n(snap.node_ids.data(), n, static_cast<int64_t*>(ids_data));
-      if (narrow) {
-        copy_runs(snap, static_cast<int32_t*>(indptr_data), static_cast<int32_t*>(indices_data));
-      } else {
-        copy_runs(snap, static_cast<int64_t*>(indptr_data), static_cast<int64_t*>(indices_data));
-      }
-    });
-    return tuple_of(ids.release(), indptr.release(), indices.release());
+constexpr auto kAdjacencyCsr = function("adjacency_csr", {"g"}, Access::kExclusiveRead,
+                                        "(ids, indptr, indices) of the adjacency matrix.", "to_scipy_sparse");
+PyObject* adjacency_csr(const Call<kAdjacencyCsr>& c) {
+  const CsrSnapshot& snap = snapshot(c);
+  size_t n = snap.node_count(), entries = snap.entry_count();
+  constexpr size_t kInt32Max = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+  bool narrow = n <= kInt32Max && entries <= kInt32Max;
+  ElementType index_type = narrow ? ElementType::kInt32 : ElementType::kInt64;
+  void *ids_data, *indptr_data, *indices_data;
+  PyRef ids(new_native_array(ElementType::kInt64, n, 0, &ids_data));
+  if (!ids) return nullptr;
+  PyRef indptr(new_native_array(index_type, n + 1, 0, &indptr_data));
+  if (!indptr) return nullptr;
+  PyRef indices(new_native_array(index_type, entries, 0, &indices_data));
+  if (!indices) return nullptr;
+  c.native([&] {
+    std::copy_n(snap.node_ids.data(), n, static_cast<int64_t*>(ids_data));
+    if (narrow) {
+      copy_runs(snap, static_cast<int32_t*>(indptr_data), static_cast<int32_t*>(indices_data));
+    } else {
+      copy_runs(snap, static_cast<int64_t*>(indptr_data), static_cast<int64_t*>(indices_data));
+    }
   });
+  return tuple_of(ids.release(), indptr.release(), indices.release());
 }
 
 // ---- building -------------------------------------------------------------------
@@ -333,224 +270,154 @@ ARRAYS_FASTCALL(adjacency_csr) {
 // A new graph from int64 arrays u and v of equal length: the nodes of
 // `nodes` first (None: none), then the edges (u[k], v[k]) in order, with
 // exactly the effect of add_nodes_from and add_edges_flat.
-ARRAYS_FASTCALL(graph_from_edges) {
-  ARRAYS_BIND(kFromEdgesSig);
+constexpr auto kGraphFromEdges = function("graph_from_edges", {"u", "v", "nodes"}, Access::kNone,
+                                          "A new IntGraphCore from int64 buffers (nodes may be None).", "from_arrays");
+PyObject* graph_from_edges(const Call<kGraphFromEdges>& c) {
   BufferArg u, v, nodes;
-  if (!u.int64s(slots[0], "u") || !v.int64s(slots[1], "v")) return nullptr;
-  if (slots[2] != Py_None && !nodes.int64s(slots[2], "nodes")) return nullptr;
+  const bool with_nodes = c.arg<2>() != Py_None;
+  if (!u.int64s(c.arg<0>(), "u") || !v.int64s(c.arg<1>(), "v")) return nullptr;
+  if (with_nodes && !nodes.int64s(c.arg<2>(), "nodes")) return nullptr;
   if (u.as_int64s().size() != v.as_int64s().size()) {
     PyErr_SetString(PyExc_ValueError, "u and v must have the same length");
     return nullptr;
   }
-  return build_new_graph([&](GraphState& g) {
-    if (slots[2] != Py_None) add_nodes_from(g, nodes.as_int64s());
+  return build_new_graph(c, [&](GraphState& g) {
+    if (with_nodes) add_nodes_from(g, nodes.as_int64s());
     add_edge_arrays(g, u.as_int64s(), v.as_int64s());
   });
 }
 
 // ---- graph files ----------------------------------------------------------------
 
-ARRAYS_FASTCALL(graph_file_image) {
-  ARRAYS_BIND(kFileImageSig);
-  return with_graph<ExclusiveBorrow>(slots[0], [](GraphState& g) -> PyObject* {
-    size_t size = call_native(Attachment::kDetach, [&] { return graph_file_size(g); });
-    void* data;
-    PyRef image(new_native_array(ElementType::kByte, size, 0, &data));
-    if (!image) return nullptr;
-    call_native(Attachment::kDetach, [&] { write_graph_file(g, static_cast<uint8_t*>(data)); });
-    return image.release();
-  });
+constexpr auto kGraphFileImage = function("graph_file_image", {"g"}, Access::kExclusiveRead,
+                                          "The bytes of the graph's binary file.", "save");
+PyObject* graph_file_image(const Call<kGraphFileImage>& c) {
+  size_t size = c.native([&] { return graph_file_size(c.graph()); });
+  void* data;
+  PyRef image(new_native_array(ElementType::kByte, size, 0, &data));
+  if (!image) return nullptr;
+  c.native([&] { write_graph_file(c.graph(), static_cast<uint8_t*>(data)); });
+  return image.release();
 }
 
-ARRAYS_FASTCALL(graph_file_size_method) {
-  ARRAYS_BIND(kFileSizeSig);
+constexpr auto kGraphFileSize = function("graph_file_size", {"head"}, Access::kNone,
+                                         "The file size that a graph file's header announces.", "load");
+PyObject* graph_file_size_function(const Call<kGraphFileSize>& c) {
   BufferArg head;
-  if (!head.bytes(slots[0], "head")) return nullptr;
-  return guard_native<PyObject*>(nullptr, [&] {
-    return to_python(static_cast<uint64_t>(graph_file_size_from_header(head.as_bytes())));
-  });
+  if (!head.bytes(c.arg<0>(), "head")) return nullptr;
+  return to_python(static_cast<uint64_t>(graph_file_size_from_header(head.as_bytes())));
 }
 
-ARRAYS_FASTCALL(graph_from_file_image) {
-  ARRAYS_BIND(kFromImageSig);
+constexpr auto kGraphFromFileImage = function("graph_from_file_image", {"image"}, Access::kNone,
+                                              "A new IntGraphCore from a graph file's bytes.", "load");
+PyObject* graph_from_file_image(const Call<kGraphFromFileImage>& c) {
   BufferArg image;
-  if (!image.bytes(slots[0], "image")) return nullptr;
-  return build_new_graph([&](GraphState& g) { read_graph_file(image.as_bytes(), g); });
+  if (!image.bytes(c.arg<0>(), "image")) return nullptr;
+  return build_new_graph(c, [&](GraphState& g) { read_graph_file(image.as_bytes(), g); });
 }
 
 // ---- edge-list text -------------------------------------------------------------
 
-ARRAYS_FASTCALL(edge_lines) {
-  ARRAYS_BIND(kEdgeLinesSig);
+constexpr auto kEdgeLines = function("edge_lines", {"pairs"}, Access::kNone,
+                                     "Edge-list text, one 'u v' line per pair of ids.", "write_edgelist");
+PyObject* edge_lines(const Call<kEdgeLines>& c) {
   BufferArg pairs;
-  if (!pairs.int64s(slots[0], "pairs")) return nullptr;
+  if (!pairs.int64s(c.arg<0>(), "pairs")) return nullptr;
   std::span<const int64_t> flat = pairs.as_int64s();
   void* data;
   PyRef text(new_native_array(ElementType::kByte, edge_lines_capacity(flat.size() / 2), 0, &data));
   if (!text) return nullptr;
-  bool done = guard_native(false, [&] {
-    size_t length = call_native(Attachment::kDetach, [&] { return format_edge_lines(flat, static_cast<char*>(data)); });
-    shrink_native_array(text.get(), length);
-    return true;
-  });
-  return done ? text.release() : nullptr;
+  size_t length = c.native([&] { return format_edge_lines(flat, static_cast<char*>(data)); });
+  shrink_native_array(text.get(), length);
+  return text.release();
 }
+
+// The number of threads the worker pool runs, as it sized itself from the
+// environment (created now if no parallel call has run yet).
+constexpr auto kWorkerThreads = function("worker_threads", "Threads of the worker pool (created now if not yet running).");
+PyObject* worker_threads(const Call<kWorkerThreads>&) { return to_python(static_cast<uint64_t>(worker_count())); }
 
 // ---- analytics ------------------------------------------------------------------
 
-// Each builds the snapshot if it is not cached, so each takes the exclusive
-// borrow, as IntGraphCore.pagerank does.
-
-template <class Value, class Kernel>
-PyObject* per_node_analytic(PyObject* graph, Kernel kernel) {
-  return with_graph<ExclusiveBorrow>(graph, [&](GraphState& g) { return per_node_result<Value>(g, kernel); });
-}
-
-template <class Kernel>
-PyObject* scalar_analytic(PyObject* graph, Kernel kernel) {
-  return with_graph<ExclusiveBorrow>(graph, [&](GraphState& g) {
-    return to_python(call_native(Attachment::kDetach, [&] { return kernel(ensure_csr(g)); }));
-  });
-}
-
-ARRAYS_FASTCALL(component_labels_function) {
-  ARRAYS_BIND(kComponentLabelsSig);
-  return per_node_analytic<int64_t>(slots[0], component_labels);
-}
-
 // A source that is not a node raises KeyError(source), before any work.
-ARRAYS_FASTCALL(bfs_distances_function) {
-  ARRAYS_BIND(kBfsDistancesSig);
-  return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
-    int64_t source;
-    if (!to_node_id(slots[1], &source)) {
-      argument_error("source");
-      return nullptr;
-    }
-    if (!g.neighbors_of(source)) {
-      PyRef key(to_python(source));
-      if (key) PyErr_SetObject(PyExc_KeyError, key.get());
-      return nullptr;
-    }
-    return per_node_result<int64_t>(g, [source](const CsrSnapshot& snap, std::span<int64_t> out) {
-      // One scan for the source's index: the search itself reads every node anyway.
-      const auto& ids = snap.node_ids;
-      bfs_distances(snap, static_cast<size_t>(std::find(ids.begin(), ids.end(), source) - ids.begin()), out);
-    });
+constexpr auto kBfsDistances = function("bfs_distances", {"g", "source"}, Access::kExclusiveRead,
+                                        "(ids, hops from source), -1 where unreachable.");
+PyObject* bfs_distances_function(const Call<kBfsDistances>& c) {
+  int64_t source;
+  if (!c.node_id<1>(&source)) return nullptr;
+  if (!c.graph().neighbors_of(source)) {
+    PyRef key(to_python(source));
+    if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+    return nullptr;
+  }
+  return per_node_result<int64_t>(c, [source](const CsrSnapshot& snap, std::span<int64_t> out) {
+    // One scan for the source's index: the search itself reads every node anyway.
+    const auto& ids = snap.node_ids;
+    bfs_distances(snap, static_cast<size_t>(std::find(ids.begin(), ids.end(), source) - ids.begin()), out);
   });
-}
-
-ARRAYS_FASTCALL(core_numbers_function) {
-  ARRAYS_BIND(kCoreNumbersSig);
-  return per_node_analytic<int64_t>(slots[0], core_numbers);
-}
-
-ARRAYS_FASTCALL(clustering_values) {
-  ARRAYS_BIND(kClusteringSig);
-  return per_node_analytic<double>(slots[0], clustering);
-}
-
-ARRAYS_FASTCALL(average_clustering_function) {
-  ARRAYS_BIND(kAverageClusteringSig);
-  return scalar_analytic(slots[0], average_clustering);
-}
-
-ARRAYS_FASTCALL(transitivity_function) {
-  ARRAYS_BIND(kTransitivitySig);
-  return scalar_analytic(slots[0], transitivity);
 }
 
 // k: None for every source, else the number of sampled sources (1 to n);
 // seed: an unsigned 64-bit integer; normalized: any object, by truth.
-ARRAYS_FASTCALL(betweenness_scores) {
-  ARRAYS_BIND(kBetweennessSig);
-  return with_graph<ExclusiveBorrow>(slots[0], [&](GraphState& g) -> PyObject* {
-    BetweennessOptions options;
-    if (slots[1] != Py_None) {
-      int64_t k;
-      if (!to_node_id(slots[1], &k)) {
-        argument_error("k");
-        return nullptr;
-      }
-      const size_t n = g.adjacency.size();
-      if (k < 1 || static_cast<uint64_t>(k) > n) {
-        PyErr_Format(PyExc_ValueError, "k must be between 1 and the number of nodes (%zu), got %lld", n,
-                     static_cast<long long>(k));
-        return nullptr;
-      }
-      options.sample = static_cast<uint64_t>(k);
-    }
-    if (!to_unsigned(slots[2], &options.seed)) {
-      argument_error("seed");
+constexpr auto kBetweenness = function("betweenness_scores", {"g", "k", "seed", "normalized"}, Access::kExclusiveRead,
+                                       "(ids, betweenness) over all sources (k None) or k sampled ones.",
+                                       "betweenness_centrality");
+PyObject* betweenness_scores(const Call<kBetweenness>& c) {
+  BetweennessOptions options;
+  if (c.arg<1>() != Py_None) {
+    int64_t k;
+    if (!c.node_id<1>(&k)) return nullptr;
+    const size_t n = c.graph().adjacency.size();
+    if (k < 1 || static_cast<uint64_t>(k) > n) {
+      PyErr_Format(PyExc_ValueError, "k must be between 1 and the number of nodes (%zu), got %lld", n,
+                   static_cast<long long>(k));
       return nullptr;
     }
-    const int normalized = PyObject_IsTrue(slots[3]);
-    if (normalized < 0) return nullptr;
-    options.normalized = normalized != 0;
-    return per_node_result<double>(g, [&options](const CsrSnapshot& snap, std::span<double> out) {
-      betweenness_centrality(snap, options, out);
-    });
+    options.sample = static_cast<uint64_t>(k);
+  }
+  if (!c.count<2>(&options.seed)) return nullptr;
+  const int normalized = PyObject_IsTrue(c.arg<3>());
+  if (normalized < 0) return nullptr;
+  options.normalized = normalized != 0;
+  return per_node_result<double>(c, [&options](const CsrSnapshot& snap, std::span<double> out) {
+    betweenness_centrality(snap, options, out);
   });
 }
 
-#undef ARRAYS_BIND
-#undef ARRAYS_FASTCALL
+constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kExclusiveRead,
+                                           "(ids, labels): components numbered in first-met order.");
+constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kExclusiveRead,
+                                       "(ids, core number of every node), self-loops ignored.", "core_number");
+constexpr auto kClustering = function("clustering_values", {"g"}, Access::kExclusiveRead,
+                                      "(ids, local clustering coefficients).", "clustering");
+constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kExclusiveRead,
+                                             "Mean local clustering coefficient (0.0 without nodes).");
+constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kExclusiveRead,
+                                        "Three times the triangles over the connected triples.");
 
 // ---- the module -----------------------------------------------------------------
 
-// The number of threads the worker pool runs, as it sized itself from the
-// environment (created now if no parallel call has run yet).
-PyObject* worker_threads(PyObject*, PyObject*) {
-  return guard_native<PyObject*>(nullptr, [] { return to_python(static_cast<uint64_t>(worker_count())); });
-}
-
-#define FASTCALL_FUNCTION(name, function, doc)                                         \
-  {                                                                                    \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
-        METH_FASTCALL | METH_KEYWORDS, doc                                             \
-  }
-
 PyMethodDef kFunctions[] = {
-    FASTCALL_FUNCTION("node_ids", node_ids, "node_ids($module, g)\n--\n\nNode ids in nodes() order (int64)."),
-    FASTCALL_FUNCTION("degrees", degrees, "degrees($module, g)\n--\n\nDegrees aligned with node_ids (int64)."),
-    FASTCALL_FUNCTION("edge_pairs", edge_pairs, "edge_pairs($module, g)\n--\n\nEdges in edges() order, m x 2 (int64)."),
-    FASTCALL_FUNCTION("pagerank_scores", pagerank_scores,
-                      "pagerank_scores($module, g, damping=0.85, max_iter=100, tol=1e-06)\n--\n\n"
-                      "(ids, scores, converged) of IntGraphCore.pagerank."),
-    FASTCALL_FUNCTION("adjacency_csr", adjacency_csr,
-                      "adjacency_csr($module, g)\n--\n\n(ids, indptr, indices) of the adjacency matrix."),
-    FASTCALL_FUNCTION("graph_from_edges", graph_from_edges,
-                      "graph_from_edges($module, u, v, nodes)\n--\n\n"
-                      "A new IntGraphCore from int64 buffers (nodes may be None)."),
-    FASTCALL_FUNCTION("graph_file_image", graph_file_image,
-                      "graph_file_image($module, g)\n--\n\nThe bytes of the graph's binary file."),
-    FASTCALL_FUNCTION("graph_file_size", graph_file_size_method,
-                      "graph_file_size($module, head)\n--\n\nThe file size that a graph file's header announces."),
-    FASTCALL_FUNCTION("graph_from_file_image", graph_from_file_image,
-                      "graph_from_file_image($module, image)\n--\n\nA new IntGraphCore from a graph file's bytes."),
-    FASTCALL_FUNCTION("edge_lines", edge_lines,
-                      "edge_lines($module, pairs)\n--\n\nEdge-list text, one 'u v' line per pair of ids."),
-    {"worker_threads", worker_threads, METH_NOARGS,
-     "worker_threads($module)\n--\n\nThreads of the worker pool (created now if not yet running)."},
-    FASTCALL_FUNCTION("component_labels", component_labels_function,
-                      "component_labels($module, g)\n--\n\n(ids, labels): components numbered in first-met order."),
-    FASTCALL_FUNCTION("bfs_distances", bfs_distances_function,
-                      "bfs_distances($module, g, source)\n--\n\n(ids, hops from source), -1 where unreachable."),
-    FASTCALL_FUNCTION("core_numbers", core_numbers_function,
-                      "core_numbers($module, g)\n--\n\n(ids, core number of every node), self-loops ignored."),
-    FASTCALL_FUNCTION("clustering_values", clustering_values,
-                      "clustering_values($module, g)\n--\n\n(ids, local clustering coefficients)."),
-    FASTCALL_FUNCTION("average_clustering", average_clustering_function,
-                      "average_clustering($module, g)\n--\n\nMean local clustering coefficient (0.0 without nodes)."),
-    FASTCALL_FUNCTION("transitivity", transitivity_function,
-                      "transitivity($module, g)\n--\n\nThree times the triangles over the connected triples."),
-    FASTCALL_FUNCTION("betweenness_scores", betweenness_scores,
-                      "betweenness_scores($module, g, k, seed, normalized)\n--\n\n"
-                      "(ids, betweenness) over all sources (k None) or k sampled ones."),
+    def<kNodeIds, node_ids>(),
+    def<kDegrees, degrees>(),
+    def<kEdgePairs, edge_pairs>(),
+    def<kPagerankScores, pagerank_scores>(),
+    def<kAdjacencyCsr, adjacency_csr>(),
+    def<kGraphFromEdges, graph_from_edges>(),
+    def<kGraphFileImage, graph_file_image>(),
+    def<kGraphFileSize, graph_file_size_function>(),
+    def<kGraphFromFileImage, graph_from_file_image>(),
+    def<kEdgeLines, edge_lines>(),
+    def<kWorkerThreads, worker_threads>(),
+    def<kComponentLabels, per_node<kComponentLabels, component_labels>>(),
+    def<kBfsDistances, bfs_distances_function>(),
+    def<kCoreNumbers, per_node<kCoreNumbers, core_numbers>>(),
+    def<kClustering, per_node<kClustering, clustering>>(),
+    def<kAverageClustering, scalar<kAverageClustering, average_clustering>>(),
+    def<kTransitivity, scalar<kTransitivity, transitivity>>(),
+    def<kBetweenness, betweenness_scores>(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef FASTCALL_FUNCTION
 
 // This module reaches into IntGraphCore objects, whose class is one
 // process-wide object, so like _accel it is refused outside the main
@@ -563,24 +430,13 @@ int exec_module(PyObject* module) {
   return PyModule_AddObjectRef(module, "NativeArray", reinterpret_cast<PyObject*>(array_type));
 }
 
-PyModuleDef_Slot kModuleSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_arrays",
     "Native building blocks of arborvane's array and file functions.",
     0,
     kFunctions,
-    kModuleSlots,
+    kModuleSlots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

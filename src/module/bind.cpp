@@ -6,7 +6,7 @@
 namespace arborvane::py {
 namespace {
 
-bool too_many_positional(const MethodSignature& sig, Py_ssize_t given) {
+bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
   const char* were = given == 1 ? "was" : "were";
   if (sig.required_count == sig.parameter_count) {
     PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
@@ -19,7 +19,7 @@ bool too_many_positional(const MethodSignature& sig, Py_ssize_t given) {
 }
 
 // Index of the parameter whose name equals `key` as UTF-8 bytes, or -1.
-Py_ssize_t find_parameter(const MethodSignature& sig, PyObject* key) {
+Py_ssize_t find_parameter(const SignatureView& sig, PyObject* key) {
   Py_ssize_t length = 0;
   const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
   if (!name) {
@@ -27,7 +27,7 @@ Py_ssize_t find_parameter(const MethodSignature& sig, PyObject* key) {
     return -1;
   }
   for (Py_ssize_t i = 0; i < sig.parameter_count; ++i) {
-    const char* param = sig.parameters[i];
+    const char* param = sig.parameters[i].name;
     if (static_cast<size_t>(length) == std::strlen(param) && std::memcmp(name, param, length) == 0) {
       return i;
     }
@@ -35,7 +35,7 @@ Py_ssize_t find_parameter(const MethodSignature& sig, PyObject* key) {
   return -1;
 }
 
-bool bind_keyword(const MethodSignature& sig, PyObject* key, PyObject* value, PyObject** slots) {
+bool bind_keyword(const SignatureView& sig, PyObject* key, PyObject* value, PyObject** slots) {
   Py_ssize_t index = find_parameter(sig, key);
   if (index < 0) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name, key);
@@ -49,7 +49,7 @@ bool bind_keyword(const MethodSignature& sig, PyObject* key, PyObject* value, Py
   return true;
 }
 
-bool check_required(const MethodSignature& sig, Py_ssize_t positional, PyObject** slots) {
+bool check_required(const SignatureView& sig, Py_ssize_t positional, PyObject** slots) {
   if (positional >= sig.required_count) return true;
   std::string names;
   Py_ssize_t missing = 0;
@@ -66,7 +66,7 @@ bool check_required(const MethodSignature& sig, Py_ssize_t positional, PyObject*
       }
     }
     names += '\'';
-    names += sig.parameters[i];
+    names += sig.parameters[i].name;
     names += '\'';
     ++seen;
   }
@@ -77,7 +77,7 @@ bool check_required(const MethodSignature& sig, Py_ssize_t positional, PyObject*
 
 }  // namespace
 
-bool bind_arguments_general(const MethodSignature& sig, PyObject* const* args, size_t nargsf,
+bool bind_arguments_general(const SignatureView& sig, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames, PyObject** slots) {
   Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
   for (Py_ssize_t i = 0; i < sig.parameter_count; ++i) slots[i] = nullptr;
@@ -92,7 +92,7 @@ bool bind_arguments_general(const MethodSignature& sig, PyObject* const* args, s
   return check_required(sig, positional, slots);
 }
 
-bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
   Py_ssize_t positional = args ? PyTuple_GET_SIZE(args) : 0;
   for (Py_ssize_t i = 0; i < sig.parameter_count; ++i) slots[i] = nullptr;
   if (positional > sig.parameter_count) return too_many_positional(sig, positional);

@@ -1,7 +1,9 @@
 // Per-object borrow rule: any number of shared borrows, or one exclusive
 // borrow, taken with one atomic operation and released on scope exit (see
 // below for interpreters with a global lock). A refused borrow raises
-// RuntimeError at once; it never waits.
+// RuntimeError at once; it never waits. IntGraphCore's own calls raise
+// "Already borrowed" / "Already mutably borrowed"; module functions name
+// themselves, the call that holds the graph and what to do instead.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,24 @@
 namespace arborvane::py {
 
 inline constexpr uintptr_t kExclusivelyBorrowed = ~uintptr_t{0};
+
+// The call that holds a graph exclusively, as refusals name it.
+struct BorrowHolder {
+  const char* name;    // "IntGraphCore.add_edges_from()"
+  bool changes_graph;  // false for the calls that only read under the exclusive borrow
+};
+
+struct BorrowFlag {
+  // 0: free; all ones: exclusively borrowed; otherwise the shared count.
+  std::atomic<uintptr_t> count{0};
+  // The latest exclusive holder, recorded for messages only.
+  std::atomic<const BorrowHolder*> holder{nullptr};
+};
+
+// Raises the RuntimeError of a refused borrow. `caller` is null for
+// IntGraphCore's own calls (the fixed messages), otherwise the public name of
+// the refused function.
+void raise_borrow_refused(const BorrowFlag& flag, const char* caller, bool exclusive);
 
 // With a global interpreter lock, every access to a flag happens under that
 // lock (no method releases it and worker threads never touch the flag), so
@@ -26,11 +46,14 @@ inline constexpr bool kSerialisedByInterpreterLock = true;
 
 class SharedBorrow {
  public:
-  explicit SharedBorrow(std::atomic<uintptr_t>& flag) noexcept {
+  // `holder` is unused: a signature shared with ExclusiveBorrow.
+  explicit SharedBorrow(BorrowFlag& borrow, const BorrowHolder* /*holder*/ = nullptr,
+                        const char* caller = nullptr) noexcept {
+    std::atomic<uintptr_t>& flag = borrow.count;
     uintptr_t current = flag.load(std::memory_order_relaxed);
     if constexpr (kSerialisedByInterpreterLock) {
       if (current == kExclusivelyBorrowed) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        raise_borrow_refused(borrow, caller, false);
         return;
       }
       flag.store(current + 1, std::memory_order_relaxed);
@@ -39,7 +62,7 @@ class SharedBorrow {
     }
     for (;;) {
       if (current == kExclusivelyBorrowed) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        raise_borrow_refused(borrow, caller, false);
         return;
       }
       if (flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
@@ -67,23 +90,23 @@ class SharedBorrow {
 
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(std::atomic<uintptr_t>& flag) noexcept {
+  ExclusiveBorrow(BorrowFlag& borrow, const BorrowHolder* holder, const char* caller = nullptr) noexcept {
+    std::atomic<uintptr_t>& flag = borrow.count;
+    bool taken;
     if constexpr (kSerialisedByInterpreterLock) {
-      if (flag.load(std::memory_order_relaxed) == 0) {
-        flag.store(kExclusivelyBorrowed, std::memory_order_relaxed);
-        flag_ = &flag;
-      } else {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      }
+      taken = flag.load(std::memory_order_relaxed) == 0;
+      if (taken) flag.store(kExclusivelyBorrowed, std::memory_order_relaxed);
+    } else {
+      uintptr_t expected = 0;
+      taken = flag.compare_exchange_strong(expected, kExclusivelyBorrowed, std::memory_order_acquire,
+                                           std::memory_order_relaxed);
+    }
+    if (!taken) {
+      raise_borrow_refused(borrow, caller, true);
       return;
     }
-    uintptr_t expected = 0;
-    if (flag.compare_exchange_strong(expected, kExclusivelyBorrowed, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
-      flag_ = &flag;
-    } else {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
+    borrow.holder.store(holder, std::memory_order_relaxed);
+    flag_ = &flag;
   }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;

@@ -1,225 +1,115 @@
-// The IntGraphCore class: method table, type slots and one short function per
-// method that binds, checks the receiver, borrows, converts, calls the native
-// operation and converts the result back.
+// The IntGraphCore class: one description and one short body per method
+// (the body converts, calls the native operation and converts the result
+// back; binding, the receiver check and the borrow come from the
+// description, call.hpp), the method table in its fixed order, the special
+// methods and the type slots.
 #include <atomic>
 #include <new>
 #include <vector>
 
 #include "accel/store/operations.hpp"
 #include "module/arguments.hpp"
-#include "module/bind.hpp"
-#include "module/borrow.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
-#include "module/graph_object.hpp"
-#include "module/native_call.hpp"
+#include "module/call.hpp"
 
 namespace arborvane::py {
 namespace {
 
-// ---- receiver, borrow and argument helpers ---------------------------------
-
-std::atomic<PyObject*> g_graph_type{nullptr};
-
-GraphObject* as_graph_checked(PyObject* self) {
-  PyObject* type = graph_type();
-  if (!type) return nullptr;
-  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
-    raise_type_mismatch(self, type);
-    return nullptr;
-  }
-  return reinterpret_cast<GraphObject*>(self);
-}
-
-// The receiver check: an object of exactly the class passes with one
-// comparison, anything else takes the full check.
-inline GraphObject* as_graph(PyObject* self) {
-  PyObject* type = g_graph_type.load(std::memory_order_acquire);
-  if (type && Py_IS_TYPE(self, reinterpret_cast<PyTypeObject*>(type))) {
-    return reinterpret_cast<GraphObject*>(self);
-  }
-  return as_graph_checked(self);
-}
-
-// Receiver check, borrow, then body(state) with native faults translated.
-template <class Borrow, class Body>
-PyObject* with_graph(PyObject* self, Body&& body) {
-  GraphObject* graph = as_graph(self);
-  if (!graph) return nullptr;
-  Borrow borrow(graph->borrow_flag);
-  if (!borrow) return nullptr;
-  return guard_native<PyObject*>(nullptr, [&] { return body(graph->state); });
-}
-
-bool arg_node_id(PyObject* obj, const char* name, int64_t* out) {
-  if (to_node_id(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
-bool arg_id_list(PyObject* obj, const char* name, std::vector<int64_t>& out) {
-  if (to_id_list(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
-bool arg_pair_list(PyObject* obj, const char* name, std::vector<IdPair>& out) {
-  if (to_pair_list(obj, out)) return true;
-  argument_error(name);
-  return false;
-}
-
 PyObject* none() { return Py_NewRef(Py_None); }
-
-// ---- signatures -------------------------------------------------------------
-
-constexpr const char* kParamN[] = {"n"};
-constexpr const char* kParamUV[] = {"u", "v"};
-constexpr const char* kParamEdges[] = {"edges"};
-constexpr const char* kParamFlat[] = {"flat"};
-constexpr const char* kParamNodes[] = {"nodes"};
-constexpr const char* kParamRandom[] = {"n", "m", "seed"};
-constexpr const char* kParamPath[] = {"source", "target"};
-constexpr const char* kParamPagerank[] = {"damping", "max_iter", "tol"};
-
-constexpr MethodSignature kNewSig{"IntGraphCore.__new__()", nullptr, 0, 0};
-constexpr MethodSignature kAddNodeSig{"IntGraphCore.add_node()", kParamN, 1, 1};
-constexpr MethodSignature kAddEdgeSig{"IntGraphCore.add_edge()", kParamUV, 2, 2};
-constexpr MethodSignature kAddEdgesFromSig{"IntGraphCore.add_edges_from()", kParamEdges, 1, 1};
-constexpr MethodSignature kAddEdgesFlatSig{"IntGraphCore.add_edges_flat()", kParamFlat, 1, 1};
-constexpr MethodSignature kAddNodesFromSig{"IntGraphCore.add_nodes_from()", kParamNodes, 1, 1};
-constexpr MethodSignature kHasEdgeSig{"IntGraphCore.has_edge()", kParamUV, 2, 2};
-constexpr MethodSignature kBuildRandomSig{"IntGraphCore.build_random()", kParamRandom, 3, 2};
-constexpr MethodSignature kHasNodeSig{"IntGraphCore.has_node()", kParamN, 1, 1};
-constexpr MethodSignature kNeighborsSig{"IntGraphCore.neighbors()", kParamN, 1, 1};
-constexpr MethodSignature kDegreeSig{"IntGraphCore.degree()", kParamN, 1, 1};
-constexpr MethodSignature kHasEdgesSig{"IntGraphCore.has_edges()", kParamEdges, 1, 1};
-constexpr MethodSignature kShortestPathSig{"IntGraphCore.shortest_path_length()", kParamPath, 2, 2};
-constexpr MethodSignature kSubgraphSig{"IntGraphCore.subgraph_edge_count()", kParamNodes, 1, 1};
-constexpr MethodSignature kPagerankSig{"IntGraphCore.pagerank()", kParamPagerank, 3, 0};
-
-#define ARBORVANE_BIND(sig)                                            \
-  PyObject* slots[kMaxParameters];                                     \
-  if (!bind_arguments(sig, args, nargsf, kwnames, slots)) return nullptr
-
-#define ARBORVANE_FASTCALL(name) \
-  PyObject* name(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 
 // ---- mutations --------------------------------------------------------------
 
-ARBORVANE_FASTCALL(add_node) {
-  ARBORVANE_BIND(kAddNodeSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t n;
-    if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    g.begin_mutation().insert_node(n);
-    return none();
-  });
+constexpr auto kAddNode = method("add_node", {"n"}, Access::kExclusive);
+PyObject* add_node(const Call<kAddNode>& c) {
+  int64_t n;
+  if (!c.node_id<0>(&n)) return nullptr;
+  c.graph().begin_mutation().insert_node(n);
+  return none();
 }
 
-ARBORVANE_FASTCALL(add_edge) {
-  ARBORVANE_BIND(kAddEdgeSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t u, v;
-    if (!arg_node_id(slots[0], "u", &u) || !arg_node_id(slots[1], "v", &v)) return nullptr;
-    g.begin_mutation().insert_edge(u, v);
-    return none();
-  });
+constexpr auto kAddEdge = method("add_edge", {"u", "v"}, Access::kExclusive);
+PyObject* add_edge(const Call<kAddEdge>& c) {
+  int64_t u, v;
+  if (!c.node_id<0>(&u) || !c.node_id<1>(&v)) return nullptr;
+  c.graph().begin_mutation().insert_edge(u, v);
+  return none();
 }
 
-ARBORVANE_FASTCALL(add_edges_from_method) {
-  ARBORVANE_BIND(kAddEdgesFromSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    std::vector<IdPair> pairs;
-    if (!arg_pair_list(slots[0], "edges", pairs)) return nullptr;
-    call_native(Attachment::kKeepWithLock, [&] { add_edges_from(g, pairs); });
-    return none();
-  });
+constexpr auto kAddEdgesFrom = method("add_edges_from", {"edges"}, Access::kExclusive);
+PyObject* add_edges_from_method(const Call<kAddEdgesFrom>& c) {
+  std::vector<IdPair> pairs;
+  if (!c.pair_list<0>(pairs)) return nullptr;
+  c.native([&] { add_edges_from(c.graph(), pairs); });
+  return none();
 }
 
-ARBORVANE_FASTCALL(add_edges_flat_method) {
-  ARBORVANE_BIND(kAddEdgesFlatSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    std::vector<int64_t> flat;
-    if (!arg_id_list(slots[0], "flat", flat)) return nullptr;
-    call_native(Attachment::kKeepWithLock, [&] { add_edges_flat(g, flat); });
-    return none();
-  });
+constexpr auto kAddEdgesFlat = method("add_edges_flat", {"flat"}, Access::kExclusive);
+PyObject* add_edges_flat_method(const Call<kAddEdgesFlat>& c) {
+  std::vector<int64_t> flat;
+  if (!c.id_list<0>(flat)) return nullptr;
+  c.native([&] { add_edges_flat(c.graph(), flat); });
+  return none();
 }
 
-ARBORVANE_FASTCALL(add_nodes_from_method) {
-  ARBORVANE_BIND(kAddNodesFromSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    std::vector<int64_t> ids;
-    if (!arg_id_list(slots[0], "nodes", ids)) return nullptr;
-    call_native(Attachment::kKeepWithLock, [&] { add_nodes_from(g, ids); });
-    return none();
-  });
+constexpr auto kAddNodesFrom = method("add_nodes_from", {"nodes"}, Access::kExclusive);
+PyObject* add_nodes_from_method(const Call<kAddNodesFrom>& c) {
+  std::vector<int64_t> ids;
+  if (!c.id_list<0>(ids)) return nullptr;
+  c.native([&] { add_nodes_from(c.graph(), ids); });
+  return none();
 }
 
-ARBORVANE_FASTCALL(build_random_method) {
-  ARBORVANE_BIND(kBuildRandomSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t n;
-    uint64_t m, seed;
-    if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    if (!arg_unsigned(slots[1], "m", 0, &m)) return nullptr;
-    if (!arg_unsigned(slots[2], "seed", 42, &seed)) return nullptr;
-    call_native(Attachment::kKeepWithLock, [&] { build_random(g, n, m, seed); });
-    return none();
-  });
+constexpr auto kBuildRandom = method("build_random", {"n", "m", {"seed", "42"}}, Access::kExclusive,
+                                     "Native bulk random graph generation (Er\xc5\x91s-R\xc3\xa9nyi G_{n,m} style)\n"
+                                     "Bypasses Python list allocations for massive benchmarks.");
+PyObject* build_random_method(const Call<kBuildRandom>& c) {
+  int64_t n;
+  uint64_t m, seed;
+  if (!c.node_id<0>(&n) || !c.count<1>(&m) || !c.count<2>(&seed)) return nullptr;
+  c.native([&] { build_random(c.graph(), n, m, seed); });
+  return none();
 }
 
 // ---- queries ----------------------------------------------------------------
 
-ARBORVANE_FASTCALL(has_edge) {
-  ARBORVANE_BIND(kHasEdgeSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t u, v;
-    if (!arg_node_id(slots[0], "u", &u) || !arg_node_id(slots[1], "v", &v)) return nullptr;
-    const NeighborSet* set = g.neighbors_of(u);
-    return to_python_bool(set && set->contains(v));
-  });
+constexpr auto kHasEdge = method("has_edge", {"u", "v"}, Access::kShared);
+PyObject* has_edge(const Call<kHasEdge>& c) {
+  int64_t u, v;
+  if (!c.node_id<0>(&u) || !c.node_id<1>(&v)) return nullptr;
+  const NeighborSet* set = c.graph().neighbors_of(u);
+  return to_python_bool(set && set->contains(v));
 }
 
-ARBORVANE_FASTCALL(has_node) {
-  ARBORVANE_BIND(kHasNodeSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t n;
-    if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    return to_python_bool(g.adjacency.contains(n));
-  });
+constexpr auto kHasNode = method("has_node", {"n"}, Access::kShared);
+PyObject* has_node(const Call<kHasNode>& c) {
+  int64_t n;
+  if (!c.node_id<0>(&n)) return nullptr;
+  return to_python_bool(c.graph().adjacency.contains(n));
 }
 
-PyObject* number_of_nodes(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(
-      self, [](GraphState& g) { return to_python(static_cast<uint64_t>(g.adjacency.size())); });
+constexpr auto kNumberOfNodes = method("number_of_nodes", Access::kShared);
+PyObject* number_of_nodes(const Call<kNumberOfNodes>& c) {
+  return to_python(static_cast<uint64_t>(c.graph().adjacency.size()));
 }
 
-PyObject* number_of_edges(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) { return to_python(g.edge_count); });
+constexpr auto kNumberOfEdges = method("number_of_edges", Access::kShared);
+PyObject* number_of_edges(const Call<kNumberOfEdges>& c) { return to_python(c.graph().edge_count); }
+
+constexpr auto kNeighbors = method("neighbors", {"n"}, Access::kShared);
+PyObject* neighbors(const Call<kNeighbors>& c) {
+  int64_t n;
+  if (!c.node_id<0>(&n)) return nullptr;
+  const NeighborSet* set = c.graph().neighbors_of(n);
+  UninitializedBuffer<int64_t> ids(set ? set->size() : 0);
+  if (set) set->copy_to(ids.data());
+  return to_python_list(ids.span());
 }
 
-ARBORVANE_FASTCALL(neighbors) {
-  ARBORVANE_BIND(kNeighborsSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t n;
-    if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    const NeighborSet* set = g.neighbors_of(n);
-    UninitializedBuffer<int64_t> ids(set ? set->size() : 0);
-    if (set) set->copy_to(ids.data());
-    return to_python_list(ids.span());
-  });
-}
-
-ARBORVANE_FASTCALL(degree) {
-  ARBORVANE_BIND(kDegreeSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t n;
-    if (!arg_node_id(slots[0], "n", &n)) return nullptr;
-    const NeighborSet* set = g.neighbors_of(n);
-    return to_python(static_cast<uint64_t>(set ? set->size() : 0));
-  });
+constexpr auto kDegree = method("degree", {"n"}, Access::kShared);
+PyObject* degree(const Call<kDegree>& c) {
+  int64_t n;
+  if (!c.node_id<0>(&n)) return nullptr;
+  const NeighborSet* set = c.graph().neighbors_of(n);
+  return to_python(static_cast<uint64_t>(set ? set->size() : 0));
 }
 
 // Edge exports list each edge from its smaller end, so the first id repeats
@@ -242,123 +132,100 @@ class RepeatedId {
   int64_t id_ = 0;
 };
 
-PyObject* nodes(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) {
-    std::vector<int64_t> ids = node_list(g);
-    return to_python_list(std::span<const int64_t>(ids));
+constexpr auto kNodes = method("nodes", Access::kShared);
+PyObject* nodes(const Call<kNodes>& c) {
+  std::vector<int64_t> ids = node_list(c.graph());
+  return to_python_list(std::span<const int64_t>(ids));
+}
+
+constexpr auto kEdges = method("edges", Access::kShared);
+PyObject* edges(const Call<kEdges>& c) {
+  std::vector<IdPair> pairs = edge_list(c.graph());
+  RepeatedId first;
+  return build_list(pairs.size(), [&](size_t i) {
+    PyObject* u = first.get(pairs[i].first);
+    return untracked_pair(u, u ? to_python(pairs[i].second) : nullptr);
   });
 }
 
-PyObject* edges(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) {
-    std::vector<IdPair> pairs = edge_list(g);
-    RepeatedId first;
-    return build_list(pairs.size(), [&](size_t i) {
-      PyObject* u = first.get(pairs[i].first);
-      return untracked_pair(u, u ? to_python(pairs[i].second) : nullptr);
-    });
-  });
+constexpr auto kEdgesFlat = method("edges_flat", Access::kShared);
+PyObject* edges_flat(const Call<kEdgesFlat>& c) {
+  std::vector<int64_t> ids = edge_list_flat(c.graph());
+  RepeatedId first;
+  return build_list(ids.size(), [&](size_t i) { return i % 2 == 0 ? first.get(ids[i]) : to_python(ids[i]); });
 }
 
-PyObject* edges_flat(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) {
-    std::vector<int64_t> ids = edge_list_flat(g);
-    RepeatedId first;
-    return build_list(ids.size(), [&](size_t i) {
-      return i % 2 == 0 ? first.get(ids[i]) : to_python(ids[i]);
-    });
-  });
+constexpr auto kDegreeSequence = method("degree_sequence", Access::kShared);
+PyObject* degree_sequence(const Call<kDegreeSequence>& c) {
+  std::vector<std::pair<int64_t, uint64_t>> degrees = degree_list(c.graph());
+  return build_list(degrees.size(), [&](size_t i) { return to_python_pair(degrees[i].first, degrees[i].second); });
 }
 
-PyObject* degree_sequence(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) {
-    std::vector<std::pair<int64_t, uint64_t>> degrees = degree_list(g);
-    return build_list(degrees.size(), [&](size_t i) {
-      return to_python_pair(degrees[i].first, degrees[i].second);
-    });
-  });
-}
-
-ARBORVANE_FASTCALL(has_edges_method) {
-  ARBORVANE_BIND(kHasEdgesSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    std::vector<IdPair> pairs;
-    if (!arg_pair_list(slots[0], "edges", pairs)) return nullptr;
-    std::vector<uint8_t> answers = call_native(Attachment::kKeepWithLock, [&] { return has_edges(g, pairs); });
-    return build_list(answers.size(), [&](size_t i) { return to_python_bool(answers[i] != 0); });
-  });
+constexpr auto kHasEdges = method("has_edges", {"edges"}, Access::kShared);
+PyObject* has_edges_method(const Call<kHasEdges>& c) {
+  std::vector<IdPair> pairs;
+  if (!c.pair_list<0>(pairs)) return nullptr;
+  std::vector<uint8_t> answers = c.native([&] { return has_edges(c.graph(), pairs); });
+  return build_list(answers.size(), [&](size_t i) { return to_python_bool(answers[i] != 0); });
 }
 
 // ---- analytics --------------------------------------------------------------
 
-PyObject* triangle_count_method(PyObject* self, PyObject*) {
-  return with_graph<ExclusiveBorrow>(self, [](GraphState& g) {
-    return to_python(call_native(Attachment::kKeepWithLock, [&] { return triangle_count(g); }));
-  });
+constexpr auto kTriangleCount = method("triangle_count", Access::kExclusiveRead,
+                                       "Triangle counting using CSR sorted merge-intersection.\n"
+                                       "The sorted adjacency in CSR enables SIMD-friendly sequential scans.");
+PyObject* triangle_count_method(const Call<kTriangleCount>& c) {
+  return to_python(c.native([&] { return triangle_count(c.graph()); }));
 }
 
-PyObject* connected_component_sizes_method(PyObject* self, PyObject*) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) {
-    std::vector<uint64_t> sizes =
-        call_native(Attachment::kKeepWithLock, [&] { return connected_component_sizes(g); });
-    return to_python_list(std::span<const uint64_t>(sizes));
-  });
+constexpr auto kComponentSizes = method("connected_component_sizes", Access::kShared,
+                                        "Connected components via parallel BFS.");
+PyObject* connected_component_sizes_method(const Call<kComponentSizes>& c) {
+  std::vector<uint64_t> sizes = c.native([&] { return connected_component_sizes(c.graph()); });
+  return to_python_list(std::span<const uint64_t>(sizes));
 }
 
-ARBORVANE_FASTCALL(shortest_path_length_method) {
-  ARBORVANE_BIND(kShortestPathSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    int64_t source, target;
-    if (!arg_node_id(slots[0], "source", &source) || !arg_node_id(slots[1], "target", &target)) {
-      return nullptr;
-    }
-    return to_python(
-        call_native(Attachment::kKeepWithLock, [&] { return shortest_path_length(g, source, target); }));
-  });
+constexpr auto kShortestPath = method("shortest_path_length", {"source", "target"}, Access::kShared);
+PyObject* shortest_path_length_method(const Call<kShortestPath>& c) {
+  int64_t source, target;
+  if (!c.node_id<0>(&source) || !c.node_id<1>(&target)) return nullptr;
+  return to_python(c.native([&] { return shortest_path_length(c.graph(), source, target); }));
 }
 
-ARBORVANE_FASTCALL(subgraph_edge_count_method) {
-  ARBORVANE_BIND(kSubgraphSig);
-  return with_graph<SharedBorrow>(self, [&](GraphState& g) -> PyObject* {
-    std::vector<int64_t> ids;
-    if (!arg_id_list(slots[0], "nodes", ids)) return nullptr;
-    return to_python(call_native(Attachment::kKeepWithLock, [&] { return subgraph_edge_count(g, ids); }));
-  });
+constexpr auto kSubgraphEdgeCount = method("subgraph_edge_count", {"nodes"}, Access::kShared);
+PyObject* subgraph_edge_count_method(const Call<kSubgraphEdgeCount>& c) {
+  std::vector<int64_t> ids;
+  if (!c.id_list<0>(ids)) return nullptr;
+  return to_python(c.native([&] { return subgraph_edge_count(c.graph(), ids); }));
 }
 
-ARBORVANE_FASTCALL(pagerank_method) {
-  ARBORVANE_BIND(kPagerankSig);
-  return with_graph<ExclusiveBorrow>(self, [&](GraphState& g) -> PyObject* {
-    double damping, tol;
-    uint64_t max_iter;
-    if (!arg_float(slots[0], "damping", 0.85, &damping)) return nullptr;
-    if (!arg_unsigned(slots[1], "max_iter", 100, &max_iter)) return nullptr;
-    if (!arg_float(slots[2], "tol", 1e-6, &tol)) return nullptr;
-    UninitializedBuffer<double> scores =
-        call_native(Attachment::kKeepWithLock, [&] { return pagerank(g, damping, max_iter, tol); });
-    const std::vector<int64_t>& ids = g.csr->node_ids;
-    return build_list(scores.size(), [&](size_t i) { return to_python_pair(ids[i], scores[i]); });
-  });
+constexpr auto kPagerank = method("pagerank", kPagerankParameters, Access::kExclusiveRead,
+                                  "SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter.");
+PyObject* pagerank_method(const Call<kPagerank>& c) {
+  PagerankOptions options;
+  if (!pagerank_options<0>(c, &options)) return nullptr;
+  UninitializedBuffer<double> scores =
+      c.native([&] { return pagerank(c.graph(), options.damping, options.max_iter, options.tol); });
+  const std::vector<int64_t>& ids = c.graph().csr->node_ids;
+  return build_list(scores.size(), [&](size_t i) { return to_python_pair(ids[i], scores[i]); });
 }
-
-#undef ARBORVANE_BIND
-#undef ARBORVANE_FASTCALL
 
 // ---- special methods --------------------------------------------------------
 
+constexpr auto kNew = method("__new__", Access::kNone);
+
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[kMaxParameters];
-  if (!bind_arguments(kNewSig, args, kwargs, slots)) return nullptr;
+  if (!bind_arguments(kSignature<kNew>, args, kwargs, nullptr)) return nullptr;
   PyRef self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   auto* graph = reinterpret_cast<GraphObject*>(self.get());
-  new (&graph->borrow_flag) std::atomic<uintptr_t>(0);
+  new (&graph->borrow_flag) BorrowFlag();
   try {
     new (&graph->state) GraphState();
   } catch (...) {
     // The state was never built: free the bare object without running the
     // destructor that would tear the state down.
-    graph->borrow_flag.~atomic();
+    graph->borrow_flag.~BorrowFlag();
     PyTypeObject* tp = Py_TYPE(self.get());
     tp->tp_free(self.release());
     Py_DECREF(tp);
@@ -371,32 +238,40 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void graph_dealloc(PyObject* self) {
   auto* graph = reinterpret_cast<GraphObject*>(self);
   graph->state.~GraphState();
-  graph->borrow_flag.~atomic();
+  graph->borrow_flag.~BorrowFlag();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-Py_ssize_t graph_length(PyObject* self) {
-  GraphObject* graph = as_graph(self);
-  if (!graph) return -1;
+// Receiver check and shared borrow for the slots that are not methods;
+// read(state) runs under the borrow, `failed` is returned otherwise.
+template <class Result, class Read>
+Result read_graph(PyObject* self, Result failed, Read&& read) {
+  GraphObject* graph = graph_receiver(self);
+  if (!graph) return failed;
   SharedBorrow borrow(graph->borrow_flag);
-  if (!borrow) return -1;
-  return static_cast<Py_ssize_t>(graph->state.adjacency.size());
+  if (!borrow) return failed;
+  return read(graph->state);
+}
+
+Py_ssize_t graph_length(PyObject* self) {
+  return read_graph<Py_ssize_t>(self, -1, [](GraphState& g) { return static_cast<Py_ssize_t>(g.adjacency.size()); });
 }
 
 int graph_contains(PyObject* self, PyObject* value) {
-  GraphObject* graph = as_graph(self);
-  if (!graph) return -1;
-  SharedBorrow borrow(graph->borrow_flag);
-  if (!borrow) return -1;
-  int64_t n;
-  if (!arg_node_id(value, "n", &n)) return -1;
-  return graph->state.adjacency.contains(n) ? 1 : 0;
+  return read_graph(self, -1, [&](GraphState& g) {
+    int64_t n;
+    if (!to_node_id(value, &n)) {
+      argument_error("n");
+      return -1;
+    }
+    return g.adjacency.contains(n) ? 1 : 0;
+  });
 }
 
 PyObject* graph_repr(PyObject* self) {
-  return with_graph<SharedBorrow>(self, [](GraphState& g) {
+  return read_graph<PyObject*>(self, nullptr, [](GraphState& g) {
     return PyUnicode_FromFormat("IntGraphCore(nodes=%zu, edges=%llu)", g.adjacency.size(),
                                 static_cast<unsigned long long>(g.edge_count));
   });
@@ -404,53 +279,31 @@ PyObject* graph_repr(PyObject* self) {
 
 // ---- the type ---------------------------------------------------------------
 
-#define FASTCALL_METHOD(name, function, doc)                                           \
-  {                                                                                    \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), \
-        METH_FASTCALL | METH_KEYWORDS, doc                                             \
-  }
-#define NOARGS_METHOD(name, function, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), METH_NOARGS, doc }
-
 PyMethodDef kMethods[] = {
-    FASTCALL_METHOD("add_node", add_node, "add_node($self, n)\n--\n\n"),
-    FASTCALL_METHOD("add_edge", add_edge, "add_edge($self, u, v)\n--\n\n"),
-    FASTCALL_METHOD("add_edges_from", add_edges_from_method, "add_edges_from($self, edges)\n--\n\n"),
-    FASTCALL_METHOD("add_edges_flat", add_edges_flat_method, "add_edges_flat($self, flat)\n--\n\n"),
-    FASTCALL_METHOD("add_nodes_from", add_nodes_from_method, "add_nodes_from($self, nodes)\n--\n\n"),
-    FASTCALL_METHOD("has_edge", has_edge, "has_edge($self, u, v)\n--\n\n"),
-    FASTCALL_METHOD("build_random", build_random_method,
-                    "build_random($self, n, m, seed=42)\n--\n\n"
-                    "Native bulk random graph generation (Er\xc5\x91s-R\xc3\xa9nyi G_{n,m} style)\n"
-                    "Bypasses Python list allocations for massive benchmarks."),
-    FASTCALL_METHOD("has_node", has_node, "has_node($self, n)\n--\n\n"),
-    NOARGS_METHOD("number_of_nodes", number_of_nodes, "number_of_nodes($self)\n--\n\n"),
-    NOARGS_METHOD("number_of_edges", number_of_edges, "number_of_edges($self)\n--\n\n"),
-    FASTCALL_METHOD("neighbors", neighbors, "neighbors($self, n)\n--\n\n"),
-    FASTCALL_METHOD("degree", degree, "degree($self, n)\n--\n\n"),
-    NOARGS_METHOD("nodes", nodes, "nodes($self)\n--\n\n"),
-    NOARGS_METHOD("edges", edges, "edges($self)\n--\n\n"),
-    NOARGS_METHOD("edges_flat", edges_flat, "edges_flat($self)\n--\n\n"),
-    NOARGS_METHOD("degree_sequence", degree_sequence, "degree_sequence($self)\n--\n\n"),
-    FASTCALL_METHOD("has_edges", has_edges_method, "has_edges($self, edges)\n--\n\n"),
-    NOARGS_METHOD("triangle_count", triangle_count_method,
-                  "triangle_count($self)\n--\n\n"
-                  "Triangle counting using CSR sorted merge-intersection.\n"
-                  "The sorted adjacency in CSR enables SIMD-friendly sequential scans."),
-    NOARGS_METHOD("connected_component_sizes", connected_component_sizes_method,
-                  "connected_component_sizes($self)\n--\n\nConnected components via parallel BFS."),
-    FASTCALL_METHOD("shortest_path_length", shortest_path_length_method,
-                    "shortest_path_length($self, source, target)\n--\n\n"),
-    FASTCALL_METHOD("subgraph_edge_count", subgraph_edge_count_method,
-                    "subgraph_edge_count($self, nodes)\n--\n\n"),
-    FASTCALL_METHOD("pagerank", pagerank_method,
-                    "pagerank($self, damping=0.85, max_iter=100, tol=1e-6)\n--\n\n"
-                    "SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter."),
+    def<kAddNode, add_node>(),
+    def<kAddEdge, add_edge>(),
+    def<kAddEdgesFrom, add_edges_from_method>(),
+    def<kAddEdgesFlat, add_edges_flat_method>(),
+    def<kAddNodesFrom, add_nodes_from_method>(),
+    def<kHasEdge, has_edge>(),
+    def<kBuildRandom, build_random_method>(),
+    def<kHasNode, has_node>(),
+    def<kNumberOfNodes, number_of_nodes>(),
+    def<kNumberOfEdges, number_of_edges>(),
+    def<kNeighbors, neighbors>(),
+    def<kDegree, degree>(),
+    def<kNodes, nodes>(),
+    def<kEdges, edges>(),
+    def<kEdgesFlat, edges_flat>(),
+    def<kDegreeSequence, degree_sequence>(),
+    def<kHasEdges, has_edges_method>(),
+    def<kTriangleCount, triangle_count_method>(),
+    def<kComponentSizes, connected_component_sizes_method>(),
+    def<kShortestPath, shortest_path_length_method>(),
+    def<kSubgraphEdgeCount, subgraph_edge_count_method>(),
+    def<kPagerank, pagerank_method>(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef FASTCALL_METHOD
-#undef NOARGS_METHOD
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("IntGraphCore()\n--\n\nUltra-fast undirected integer-node graph.")},
@@ -473,12 +326,29 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
+GraphObject* graph_detail::checked_receiver(PyObject* self) {
+  PyObject* type = graph_type();
+  if (!type) return nullptr;
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+    raise_type_mismatch(self, type);
+    return nullptr;
+  }
+  return reinterpret_cast<GraphObject*>(self);
+}
+
+GraphObject* graph_argument(PyObject* obj, const char* name) {
+  GraphObject* graph = graph_receiver(obj);
+  if (!graph) argument_error(name);
+  return graph;
+}
+
 PyObject* graph_type() {
-  PyObject* existing = g_graph_type.load(std::memory_order_acquire);
+  std::atomic<PyObject*>& created_type = graph_detail::created_type;
+  PyObject* existing = created_type.load(std::memory_order_acquire);
   if (existing) return existing;
   PyObject* created = PyType_FromSpec(&kSpec);
   if (!created) return nullptr;
-  if (!g_graph_type.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
+  if (!created_type.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
     Py_DECREF(created);
     return existing;
   }

@@ -4,6 +4,7 @@
 #include "module/errors.hpp"
 #include "module/graph_object.hpp"
 #include "module/main_interpreter.hpp"
+#include "module/module_slots.hpp"
 
 namespace arborvane::py {
 namespace {
@@ -31,24 +32,13 @@ int exec_module(PyObject* module) {
   return PyObject_SetAttrString(module, "IntGraphCore", type);
 }
 
-PyModuleDef_Slot kModuleSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_accel",
     "",
     0,
     nullptr,
-    kModuleSlots,
+    kModuleSlots<exec_module>,
     nullptr,
     nullptr,
     nullptr,
