@@ -213,8 +213,7 @@ def _replacing_or_direct(path: str) -> Iterator[IO[bytes]]:
             yield handle
         return
     target = os.path.realpath(path)
-    directory = os.path.dirname(target)
-    fd, temporary = _new_file(directory, target)
+    fd, temporary = _new_file(target)
     try:
         with open(fd, "wb") as handle:
             if existing is not None:
@@ -222,7 +221,7 @@ def _replacing_or_direct(path: str) -> Iterator[IO[bytes]]:
             yield handle
             handle.flush()
             if temporary is None:  # unnamed: give it a name only now
-                temporary = _link_unnamed(handle.fileno(), directory, target, existing is None)
+                temporary = _link_unnamed(handle.fileno(), target, existing is None)
             if temporary is not None:
                 os.replace(temporary, target)
                 temporary = None
@@ -234,23 +233,23 @@ def _replacing_or_direct(path: str) -> Iterator[IO[bytes]]:
                 pass
 
 
-def _new_file(directory: str, target: str) -> tuple[int, str | None]:
-    """A new file in `directory` to be renamed over `target` later: unnamed
+def _new_file(target: str) -> tuple[int, str | None]:
+    """A new file in `target`'s directory to be renamed over it later: unnamed
     where the system can make one and name it later (Linux's O_TMPFILE, named
     through /proc/self/fd), so a killed process leaves nothing behind;
     otherwise a hidden name beside `target`, returned with the descriptor."""
     flags = os.O_WRONLY | os.O_CLOEXEC
     if _UNNAMED_FILES:
         try:
-            return os.open(directory, flags | os.O_TMPFILE, 0o666), None
+            return os.open(os.path.dirname(target), flags | os.O_TMPFILE, 0o666), None
         except OSError as exc:
             if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
                 raise
-    temporary = os.path.join(directory, f".{os.path.basename(target)}.{secrets.token_hex(6)}.tmp")
+    temporary = _hidden_name(target)
     return os.open(temporary, flags | os.O_CREAT | os.O_EXCL, 0o666), temporary
 
 
-def _link_unnamed(fd: int, directory: str, target: str, fresh: bool) -> str | None:
+def _link_unnamed(fd: int, target: str, fresh: bool) -> str | None:
     """Names the unnamed file `fd`: at `target` itself when nothing was
     there (None: done), otherwise at a hidden name beside it, returned for
     the caller to rename over `target`. Between that link and the rename a
@@ -262,9 +261,15 @@ def _link_unnamed(fd: int, directory: str, target: str, fresh: bool) -> str | No
             return None
         except FileExistsError:  # someone made it meanwhile: replace it
             pass
-    temporary = os.path.join(directory, f".{os.path.basename(target)}.{secrets.token_hex(6)}.tmp")
+    temporary = _hidden_name(target)
     _link_descriptor(fd, temporary)
     return temporary
+
+
+def _hidden_name(target: str) -> str:
+    """A fresh hidden name beside `target`: .<name>.<12 hex digits>.tmp"""
+    directory, name = os.path.split(target)
+    return os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
 
 
 def _link_descriptor(fd: int, name: str) -> None:
