@@ -70,8 +70,9 @@ DegreeOrientation<Index> orient_by_degree(const CsrSnapshot& snap, const Index* 
 
 // Merge steps between two looks at Ctrl-C: about 0.1 ms of merging, so
 // polling costs nothing measurable (the callers also poll every 256 nodes).
-// Measured on a complete graph of 2,500 nodes, where one node's merges take
-// up to 2 ms and a run of 256 nodes up to 0.5 s without it.
+// On a complete graph of 2,500 nodes one node's merges take up to about
+// 3 ms, 256 nodes up to 0.7 s; with polls only between nodes, Ctrl-C took
+// 5.6 to 6.1 s there on this loaded 2-core machine, with this poll 10-30 ms.
 constexpr ptrdiff_t kMergeSteps = ptrdiff_t{1} << 16;
 
 // The triangles whose lowest-ranked corner is r: for every out-neighbour b
