@@ -31,6 +31,11 @@ class IntGraphCore:
     Long calls release the interpreter lock where they can and answer
     Ctrl-C within about a tenth of a second with KeyboardInterrupt.
 
+    In the signatures, ``_NodeId`` is one integer id (an int, or anything
+    with ``__index__``, such as a numpy integer); ``_IdList`` is a sequence
+    of them or a contiguous integer buffer (a numpy integer array,
+    ``array('q')``, bytes); ``_PairList`` is a sequence of ``(u, v)`` tuples.
+
     Examples:
         >>> import arborvane
         >>> g = arborvane.IntGraphCore()
