@@ -254,6 +254,21 @@ def test_bench_table_and_tiny_graphs(capsys):
     assert json.loads(capsys.readouterr().out)["graph"] == {"nodes": 0, "edges": 0}
 
 
+def test_bench_times_the_optional_analytics_it_finds(monkeypatch, capsys):
+    import arborvane
+
+    scored = []
+    monkeypatch.setattr(arborvane, "louvain_communities", lambda g, seed=None: arborvane.component_labels(g),
+                        raising=False)
+    monkeypatch.setattr(arborvane, "modularity", lambda g, labels: scored.append(labels.size) or 0.25,
+                        raising=False)
+    assert cli.main(["bench", "--nodes", "60", "--edges", "100", "--list-edges", "0", "-q", "--json"]) == 0
+    data = json.loads(capsys.readouterr().out)
+    assert list(data["seconds"])[-2:] == ["louvain_communities", "modularity"]
+    assert data["results"]["modularity"] == 0.25 and scored == [data["graph"]["nodes"]]
+    assert "seconds" not in data["lists"]
+
+
 def test_bench_requests_the_generator_refuses_are_one_line_exit_2():
     # Ids beyond what the node map can hold: an internal fault on the native
     # side, whose own report must not reach the user as well.
