@@ -34,12 +34,16 @@ def public_modules() -> list[str]:
     return names
 
 
-def package_members(modules: list[str]) -> list[str]:
-    """Public names of the package that no module page shows: defined in
-    __init__.py itself, or imported from a private module (IntGraphCore aside)."""
+def load_package() -> Any:
+    """The package as griffe reads it: sources, and stubs for the native modules."""
     import griffe
 
-    package = griffe.load("arborvane", search_paths=[os.path.dirname(PACKAGE)], resolve_aliases=False)
+    return griffe.load("arborvane", search_paths=[os.path.dirname(PACKAGE)], resolve_aliases=False)
+
+
+def package_members(package: Any, modules: list[str]) -> list[str]:
+    """Public names of the package that no module page shows: defined in
+    __init__.py itself, or imported from a private module (IntGraphCore aside)."""
     names = []
     for name, member in package.members.items():
         if name.startswith("_") or name == "IntGraphCore":
@@ -53,27 +57,51 @@ def package_members(modules: list[str]) -> list[str]:
     return names
 
 
+def summary(obj: Any) -> str:
+    """The first paragraph of an object's docstring, on one line (a table cell)."""
+    text = obj.docstring.value.strip().split("\n\n")[0] if obj.docstring else ""
+    return " ".join(text.split()).replace("|", "\\|")
+
+
+def summary_table(owner: Any, names: list[str]) -> str:
+    rows = [f"| [`{name}`][{owner.path}.{name}] | {summary(owner[name])} |" for name in names]
+    return "| Name | Summary |\n|---|---|\n" + "\n".join(rows) + "\n"
+
+
+def public_names(module: Any) -> list[str]:
+    """A module's __all__ as griffe reads it, else its public functions and classes."""
+    if module.exports:
+        return [name for name in module.exports if isinstance(name, str) and name in module.members]
+    return [name for name, member in module.members.items()
+            if not name.startswith("_") and not member.is_alias and (member.is_function or member.is_class)]
+
+
 def reference_pages() -> dict[str, tuple[str, str]]:
     """{path under docs: (nav title, Markdown)} of the generated reference."""
+    package = load_package()
     modules = public_modules()
-    members = package_members(modules)
-    rows = "\n".join(f"- [`{name}`]({name.split('.')[-1]}.md)" for name in modules)
-    overview = (
-        "# API reference\n\n"
-        "Generated from the docstrings of the package and the type stubs of its\n"
-        "native modules. Every public function is importable from `arborvane`\n"
-        "itself (`arborvane.node_array`, ...), whichever module documents it.\n\n"
-        "- [`arborvane.IntGraphCore`](intgraphcore.md): the graph class\n"
-        f"{rows}\n"
-    )
+    members = package_members(package, modules)
+    graph = package["IntGraphCore"].final_target
+    methods = [name for name in graph.members if not name.startswith("_")]
+    overview = [
+        "# API reference\n",
+        "Generated from the docstrings of the package and the type stubs of its",
+        "native modules. Every public function is importable from `arborvane`",
+        "itself (`arborvane.node_array`, ...), whichever module documents it.\n",
+        "## [IntGraphCore](intgraphcore.md)\n",
+        summary(graph) + "\n",
+        summary_table(graph, methods),
+    ]
+    for name in modules:
+        module = package[name.split(".", 1)[1]]
+        overview += [f"## [{name}]({name.split('.')[-1]}.md)\n", summary(module) + "\n",
+                     summary_table(module, public_names(module))]
     if members:
-        overview += (
-            "\n## Defined in the package\n\n::: arborvane\n    options:\n"
-            "      show_root_heading: false\n      members:\n"
-            + "".join(f"        - {name}\n" for name in members)
-        )
+        overview += ["## Defined in the package\n", "::: arborvane\n    options:\n"
+                     "      show_root_heading: false\n      members:\n"
+                     + "".join(f"        - {name}\n" for name in members)]
     pages = {
-        f"{REFERENCE}/index.md": ("Overview", overview),
+        f"{REFERENCE}/index.md": ("Overview", "\n".join(overview)),
         f"{REFERENCE}/intgraphcore.md": ("IntGraphCore", "# IntGraphCore\n\n::: arborvane.IntGraphCore\n"),
     }
     for module in modules:
