@@ -25,7 +25,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUN_PAGES = ["docs/tour.md", "docs/pandas.md"]  # pages whose >>> examples must run
 OPTIONAL_MODULES = ("scipy", "networkx", "pandas")  # examples importing a missing one are skipped
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
-CODE_BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
+CODE_BLOCK = re.compile(r"^```(?:python|pycon)\n(.*?)^```", re.S | re.M)
 
 
 def public_callables() -> dict[str, str]:
