@@ -191,12 +191,14 @@ class IntGraphCore:
             (True, False)
         """
     def build_random(self, n: _NodeId, m: SupportsIndex, seed: SupportsIndex = 42) -> None:
-        """Add ``m`` new random edges among the ids ``0 .. n-1``, natively.
+        """Native bulk random graph generation (Erős-Rényi G_{n,m} style)
+        Bypasses Python list allocations for massive benchmarks.
 
-        A seeded G(n, m)-style generator for benchmarks and tests: no Python
-        object is made per edge, no self-loops are drawn, and pairs already
-        joined are drawn again, so exactly ``m`` edges are added. The same
-        ``n``, ``m`` and ``seed`` on an empty graph always build the same graph.
+        Adds ``m`` new random edges among the ids ``0 .. n-1``: a seeded
+        G(n, m)-style generator for benchmarks and tests. No Python object is
+        made per edge, no self-loops are drawn, and pairs already joined are
+        drawn again, so exactly ``m`` edges are added. The same ``n``, ``m``
+        and ``seed`` on an empty graph always build the same graph.
 
         Parameters:
             n: The ids are drawn from ``0 .. n-1``.
@@ -413,9 +415,11 @@ class IntGraphCore:
             [True, False]
         """
     def triangle_count(self) -> int:
-        """The number of triangles in the graph (self-loops ignored).
+        """Triangle counting using CSR sorted merge-intersection.
+        The sorted adjacency in CSR enables SIMD-friendly sequential scans.
 
-        Counted on the cached CSR snapshot by merging sorted neighbour lists
+        Returns the number of triangles in the graph (self-loops ignored),
+        counted on the cached CSR snapshot by merging sorted neighbour lists
         along degree-ordered edges, in parallel. Builds and caches the
         snapshot if a mutation has discarded it, so it holds the graph
         exclusively while it runs.
@@ -438,7 +442,9 @@ class IntGraphCore:
             1
         """
     def connected_component_sizes(self) -> list[int]:
-        """The size of every connected component.
+        """Connected components via parallel BFS.
+
+        The size of every connected component.
 
         Returns:
             One size per component, in a deterministic order (that of
@@ -511,7 +517,9 @@ class IntGraphCore:
             3
         """
     def pagerank(self, damping: _Float = 0.85, max_iter: SupportsIndex = 100, tol: _Float = 1e-06) -> list[tuple[int, float]]:
-        """The PageRank score of every node, by power iteration.
+        """SIMD-friendly PageRank using contiguous f64 arrays + rayon parallel scatter.
+
+        The PageRank score of every node, by power iteration.
 
         Each iteration gives every node ``(1 - damping) / n`` plus ``damping``
         times the shares of its neighbours; iteration stops when the L1 change
