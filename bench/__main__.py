@@ -2,7 +2,7 @@
 
 For every size it generates the seeded data once, then starts one worker process per
 library and thread setting, collects their results, cross-checks the answers, and
-writes a JSON file and a Markdown table (optionally into README.md).
+writes a JSON file and a Markdown table (optionally into docs/benchmarks.md).
 """
 from __future__ import annotations
 
@@ -50,15 +50,15 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=datasets.SEED)
     p.add_argument("--json", default=os.path.join(RESULTS, "latest.json"), help="JSON output path")
     p.add_argument("--markdown", default=os.path.join(RESULTS, "latest.md"), help="Markdown output path")
-    p.add_argument("--update-readme", nargs="?", const=os.path.join(ROOT, "README.md"), metavar="PATH",
-                   help="replace the benchmark section of README.md (or PATH)")
+    p.add_argument("--update-docs", nargs="?", const=report.DOCS_PAGE, metavar="PATH",
+                   help="replace the tables of the documentation's benchmark page (or of PATH)")
     p.add_argument("--data-dir", default=os.path.join(RESULTS, "data"), help="cache for generated graphs")
     p.add_argument("--keep-work", action="store_true",
                    help="keep the workers' score files (needed by a later --merge for the PageRank check)")
     p.add_argument("--merge", metavar="JSON",
                    help="take the results of libraries and sizes not run now from this earlier JSON file")
     p.add_argument("--report-only", metavar="JSON",
-                   help="measure nothing: rewrite the Markdown (and README with --update-readme) from JSON")
+                   help="measure nothing: rewrite the Markdown (and the page with --update-docs) from JSON")
     args = p.parse_args(argv)
     args.sizes = args.sizes or (["small"] if args.quick else ["small", "medium"])
     args.slow_s = args.slow_s if args.slow_s is not None else (2.0 if args.quick else 10.0)
@@ -154,11 +154,11 @@ def write_reports(doc: dict, args: argparse.Namespace) -> None:
         f.write(text)
     print(text)
     log(f"wrote {args.markdown}")
-    if args.update_readme:
-        if report.update_readme(args.update_readme, text):
-            log(f"updated the benchmark section of {args.update_readme}")
+    if args.update_docs:
+        if report.update_page(args.update_docs, text):
+            log(f"updated the benchmark tables of {args.update_docs}")
         else:
-            log(f"{args.update_readme}: no {report.README_START} ... {report.README_END} markers; not changed")
+            log(f"{args.update_docs}: no {report.TABLES_START} ... {report.TABLES_END} markers; not changed")
 
 
 def main(argv: list[str] | None = None) -> int:

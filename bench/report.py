@@ -1,4 +1,4 @@
-"""Cross-library checks, the Markdown tables and the README section."""
+"""Cross-library checks, the Markdown tables and the documentation's benchmark page."""
 from __future__ import annotations
 
 import os
@@ -9,8 +9,9 @@ import numpy as np
 from .adapters import LIBRARIES, WORKLOADS
 
 OURS = "arborvane"
-README_START = "<!-- bench:start -->"
-README_END = "<!-- bench:end -->"
+DOCS_PAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs", "benchmarks.md")
+TABLES_START = "<!-- bench:start -->"
+TABLES_END = "<!-- bench:end -->"
 PAGERANK_AGREEMENT = 1e-4
 FLOAT_AGREEMENT = 1e-9  # relative, for clustering and betweenness figures
 
@@ -395,17 +396,17 @@ def markdown(doc: dict) -> str:
     return "\n".join(out) + "\n"
 
 
-def update_readme(path: str, section: str) -> bool:
+def update_page(path: str, section: str) -> bool:
     """Replace the text between the benchmark markers; False when the markers are missing."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
     except FileNotFoundError:
         return False
-    pattern = re.compile(re.escape(README_START) + r".*?" + re.escape(README_END), re.S)
+    pattern = re.compile(re.escape(TABLES_START) + r".*?" + re.escape(TABLES_END), re.S)
     if not pattern.search(text):
         return False
-    text = pattern.sub(lambda _: f"{README_START}\n{section}\n{README_END}", text, count=1)
+    text = pattern.sub(lambda _: f"{TABLES_START}\n{section}\n{TABLES_END}", text, count=1)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
     return True

@@ -213,33 +213,68 @@ def test_stats_bad_gzip_and_usage_errors(tmp_path):
 # ---------------------------------------------------------------- bench
 
 def test_bench_json_shape():
-    done = run_cli("bench", "--nodes", "300", "--edges", "2000", "--seed", "7", "--threads", "2", "--json")
+    done = run_cli("bench", "--nodes", "300", "--edges", "2000", "--seed", "7", "--threads", "2",
+                   "--list-edges", "500", "--json")
     assert done.returncode == 0, done.stderr
     data = json.loads(done.stdout)
-    assert data["parameters"] == {"nodes": 300, "edges": 2000, "seed": 7, "threads": 2}
+    assert data["parameters"] == {"nodes": 300, "edges": 2000, "seed": 7, "threads": 2, "list_edges": 500}
     assert data["environment"]["threads"] == 2
     assert data["graph"]["edges"] == 2000 and data["graph"]["nodes"] <= 300
-    assert list(data["seconds"]) == cli.BENCH_STAGES
-    assert all(seconds >= 0 for seconds in data["seconds"].values())
+    optional = list(cli.optional_analytics())
+    assert list(data["seconds"]) == cli.BENCH_STAGES + optional
+    lists = data["lists"]
+    assert list(lists["seconds"]) == cli.LIST_STAGES
+    assert all(seconds >= 0 for seconds in [*data["seconds"].values(), *lists["seconds"].values()])
     results = data["results"]
     assert results["components"] >= 1 and results["largest_component"] <= 300
+    assert results["component_labels"]["distinct"] == results["components"]
     assert results["pagerank_sum"] == pytest.approx(1.0, abs=1e-3)
-    assert results["copy_edges"] == 2000
-    assert results["has_edges"]["true"] >= results["has_edges"]["queries"] // 2
-    assert data["memory"]["rss_after_build_bytes"] > 0
+    assert results["betweenness_centrality"]["sources"] == cli.BETWEENNESS_SOURCES
+    # The list stages run on a sparser graph of their own.
+    assert (lists["nodes"], lists["edges"]) == (75, 500)
+    assert lists["results"]["copy_edges"] == 500
+    assert lists["results"]["has_edges"]["true"] >= lists["results"]["has_edges"]["queries"] // 2
+    assert data["memory"]["rss_after_build_bytes"] > 0 and lists["peak_rss_bytes"] > 0
     # Progress goes to stderr, one line per stage when it is not a terminal.
-    assert done.stderr.count("\n") == len(cli.BENCH_STAGES)
+    assert done.stderr.count("\n") == len(cli.BENCH_STAGES) + len(optional) + len(cli.LIST_STAGES)
     # The same seed builds the same graph.
-    again = json.loads(run_cli("bench", "--nodes", "300", "--edges", "2000", "--seed", "7", "--json", "-q").stdout)
-    assert again["results"] == results
+    again = json.loads(run_cli("bench", "--nodes", "300", "--edges", "2000", "--seed", "7",
+                               "--list-edges", "500", "--json", "-q").stdout)
+    assert again["results"] == results and again["lists"]["results"] == lists["results"]
+
+
+@pytest.mark.parametrize("n, m, wanted, expected", [
+    (1_000_000, 10_000_000, 1_000_000, (100_000, 1_000_000)),  # as sparse as the main graph
+    (300, 2000, 10**6, (300, 2000)),  # never more edges than the main graph
+    (100, 4900, 2000, (100, 2000)),  # 40 ids hold only 780 pairs: the full range
+    (10, 20, 0, (10, 0)),
+])
+def test_bench_list_graph_size(n, m, wanted, expected):
+    assert cli.list_graph_size(n, m, wanted) == expected
 
 
 def test_bench_table_and_tiny_graphs(capsys):
     assert cli.main(["bench", "--nodes", "50", "--edges", "100", "-q"]) == 0
     out, err = capsys.readouterr()
-    assert "pagerank" in out and "triangle_count" in out and "memory" in out and err == ""
+    assert "pagerank" in out and "betweenness_centrality" in out and "memory" in out and err == ""
+    assert "Python lists, 100 edges" in out
     assert cli.main(["bench", "--nodes", "0", "--edges", "0", "-q", "--json"]) == 0
     assert json.loads(capsys.readouterr().out)["graph"] == {"nodes": 0, "edges": 0}
+
+
+def test_bench_times_the_optional_analytics_it_finds(monkeypatch, capsys):
+    import arborvane
+
+    scored = []
+    monkeypatch.setattr(arborvane, "louvain_communities", lambda g, seed=None: arborvane.component_labels(g),
+                        raising=False)
+    monkeypatch.setattr(arborvane, "modularity", lambda g, labels: scored.append(labels.size) or 0.25,
+                        raising=False)
+    assert cli.main(["bench", "--nodes", "60", "--edges", "100", "--list-edges", "0", "-q", "--json"]) == 0
+    data = json.loads(capsys.readouterr().out)
+    assert list(data["seconds"])[-2:] == ["louvain_communities", "modularity"]
+    assert data["results"]["modularity"] == 0.25 and scored == [data["graph"]["nodes"]]
+    assert "seconds" not in data["lists"]
 
 
 def test_bench_requests_the_generator_refuses_are_one_line_exit_2():

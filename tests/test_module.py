@@ -259,8 +259,9 @@ def stub_callables(module):
 
 
 def test_stubs_describe_every_native_callable():
-    # The stubs are written by hand; every name, parameter, default and
-    # docstring must be what the native description gives.
+    # The stubs are written by hand; every name, parameter and default must
+    # be what the native description gives, and every docstring begin with
+    # the native one.
     from arborvane._native import arrays
 
     native = {f"IntGraphCore.{name}": method for name, method in vars(IntGraphCore).items()
@@ -272,4 +273,7 @@ def test_stubs_describe_every_native_callable():
         for name, (params, doc) in stubs.items():
             signature = inspect.signature(native[name]).parameters.values()
             described = [(p.name, None if p.default is p.empty else p.default) for p in signature if p.name != "self"]
-            assert (described, native[name].__doc__) == (params, doc), name
+            assert described == params, name
+            # A stub may document more than the native docstring (the API
+            # reference is generated from the stubs), never something else.
+            assert native[name].__doc__ is None or (doc or "").startswith(native[name].__doc__), name

@@ -39,20 +39,71 @@ _SEED_MASK = (1 << 64) - 1
 
 
 def component_labels(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
-    """``(ids, labels)``: the connected component of every node, numbered
-    0 to k-1 in the order of ``g.connected_component_sizes()``, so that
-    ``numpy.bincount(labels)`` equals that list."""
+    """``(ids, labels)``: the connected component of every node.
+
+    Components are numbered 0 to k-1 in the order of
+    ``g.connected_component_sizes()``, so ``numpy.bincount(labels)`` equals
+    that list.
+
+    Parameters:
+        g: The graph.
+
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``labels`` (int64).
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(n + m).
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 7, 8])
+        >>> ids, labels = arborvane.component_labels(g)
+        >>> sorted(zip(ids.tolist(), labels.tolist()))
+        [(1, 1), (2, 1), (3, 1), (7, 0), (8, 0)]
+    """
     ids, labels = _native.component_labels(g)
     return np.asarray(ids), np.asarray(labels)
 
 
 def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
-    """``(ids, distances)``: the number of hops from ``source`` to every node,
-    -1 where it cannot be reached. A ``source`` that is not a node raises
-    ``KeyError(source)``; one outside the signed 64-bit range, OverflowError
-    naming it.
+    """``(ids, distances)``: the number of hops from ``source`` to every node.
 
-    Example: ``ids, hops = arborvane.bfs_distances(g, 0)``
+    A breadth-first search that switches between pushing from the frontier and
+    pulling into it (direction optimisation).
+
+    Parameters:
+        g: The graph.
+        source: The node to measure from.
+
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``distances`` (int64),
+        -1 where a node cannot be reached.
+
+    Raises:
+        KeyError: ``source`` is not a node of ``g`` (the key is ``source``).
+        OverflowError: ``source`` is outside the signed 64-bit range (naming it).
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(n + m).
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 7, 8])
+        >>> ids, hops = arborvane.bfs_distances(g, 1)
+        >>> sorted(zip(ids.tolist(), hops.tolist()))
+        [(1, 0), (2, 1), (3, 2), (7, -1), (8, -1)]
     """
     try:
         ids, distances = _native.bfs_distances(g, source)
@@ -62,37 +113,139 @@ def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NDArray[np.in
 
 
 def core_number(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
-    """``(ids, cores)``: the core number of every node, the largest k for
-    which it belongs to a k-core (a maximal subgraph whose nodes all have at
-    least k neighbours in it). Self-loops are ignored (NetworkX refuses
-    them: its value is that of the graph without them). The degeneracy of
-    the graph is ``cores.max()``."""
+    """``(ids, cores)``: the core number of every node.
+
+    The core number of a node is the largest k for which it belongs to a
+    k-core (a maximal subgraph whose nodes all have at least k neighbours in
+    it). Self-loops are ignored (NetworkX refuses them: its value is that of
+    the graph without them). The degeneracy of the graph is ``cores.max()``.
+    All nodes of a level are peeled in parallel.
+
+    Parameters:
+        g: The graph.
+
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``cores`` (int64).
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(n + m).
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 1, 3, 4])
+        >>> ids, cores = arborvane.core_number(g)
+        >>> dict(zip(ids.tolist(), cores.tolist()))
+        {3: 2, 2: 2, 1: 2, 4: 1}
+    """
     ids, cores = _native.core_numbers(g)
     return np.asarray(ids), np.asarray(cores)
 
 
 def clustering(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """``(ids, coefficients)``: the local clustering coefficient of every
-    node, ``2 T(v) / (d(v) (d(v) - 1))`` with ``T(v)`` the triangles through v
-    and ``d(v)`` its degree without a self-loop; 0.0 where ``d(v) < 2``.
-    As NetworkX's ``clustering(G)``, to the last bit."""
+    """``(ids, coefficients)``: the local clustering coefficient of every node.
+
+    The coefficient of v is ``2 T(v) / (d(v) (d(v) - 1))``, with ``T(v)`` the
+    triangles through v and ``d(v)`` its degree without a self-loop; 0.0 where
+    ``d(v) < 2``. Exact integer counts are divided with one rounding, so the
+    values equal NetworkX's ``clustering(G)`` to the last bit.
+
+    Parameters:
+        g: The graph.
+
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``coefficients`` (float64).
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(m · sqrt(m)) at worst (each triangle is found once, on degree-ordered
+        edges, and credited to its three corners); in parallel.
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 1, 3, 4])
+        >>> ids, values = arborvane.clustering(g)
+        >>> dict(zip(ids.tolist(), values.round(3).tolist()))
+        {3: 0.333, 2: 1.0, 1: 1.0, 4: 0.0}
+    """
     ids, values = _native.clustering_values(g)
     return np.asarray(ids), np.asarray(values)
 
 
 def average_clustering(g: IntGraphCore) -> float:
-    """The mean of ``clustering(g)`` over all nodes (zeros included), as
-    NetworkX's ``average_clustering(G)``; 0.0 for a graph without nodes
+    """The mean of ``clustering(g)`` over all nodes, zeros included.
+
+    As NetworkX's ``average_clustering(G)``; 0.0 for a graph without nodes
     (where NetworkX divides by zero). Summed in node order with Neumaier's
-    compensation, as Python's ``sum()`` does from 3.12 on."""
+    compensation, as Python's ``sum()`` does from 3.12 on (on 3.11, NetworkX's
+    plain sum may differ in the last digits).
+
+    Parameters:
+        g: The graph.
+
+    Returns:
+        The average clustering coefficient.
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        As ``clustering``.
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 1, 3, 4])
+        >>> round(arborvane.average_clustering(g), 4)
+        0.5833
+    """
     value: float = _native.average_clustering(g)
     return value
 
 
 def transitivity(g: IntGraphCore) -> float:
-    """Three times the number of triangles divided by the number of
-    connected triples (paths of two edges), self-loops ignored; 0.0 without
-    triangles. As NetworkX's ``transitivity(G)``, to the last bit."""
+    """Three times the number of triangles divided by the number of connected triples.
+
+    A connected triple is a path of two edges; self-loops are ignored. 0.0
+    without triangles. As NetworkX's ``transitivity(G)``, to the last bit.
+
+    Parameters:
+        g: The graph.
+
+    Returns:
+        The transitivity (global clustering coefficient).
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        As ``clustering``.
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 1, 3, 4])
+        >>> arborvane.transitivity(g)
+        0.6
+    """
     value: float = _native.transitivity(g)
     return value
 
@@ -100,29 +253,55 @@ def transitivity(g: IntGraphCore) -> float:
 def betweenness_centrality(
     g: IntGraphCore, k: SupportsIndex | None = None, seed: SupportsIndex | None = None, normalized: bool = True
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """``(ids, scores)``: shortest-path betweenness of every node by Brandes'
-    algorithm, endpoints excluded, scaled as NetworkX's
+    """``(ids, scores)``: the shortest-path betweenness of every node.
+
+    Brandes' algorithm, endpoints excluded, scaled as NetworkX's
     ``betweenness_centrality(G, k, normalized=normalized)`` scales it.
 
-    With ``k=None`` every node is a source. Otherwise ``k`` sources (1 to the
-    number of nodes, else ValueError) are drawn with ``seed``: the same seed
-    on the same graph always draws the same sources (they differ from those
-    NetworkX draws). They are the first k positions of a partial Fisher-Yates
-    shuffle of the node positions 0..n-1, each position j taking a position
-    drawn uniformly from [j, n) by Lemire's method from splitmix64 seeded
-    with ``seed`` modulo 2**64. ``seed=None`` draws a seed from Python's
-    ``random`` module. As in NetworkX, a sampled source's score is scaled as
-    one of k - 1 sources (NaN when k is 1) and every other node's as one of k.
+    With ``k=None`` every node is a source. Otherwise ``k`` sources are drawn
+    with ``seed``: the same seed on the same graph always draws the same
+    sources (they differ from those NetworkX draws). They are the first k
+    positions of a partial Fisher-Yates shuffle of the node positions 0..n-1,
+    each position j taking a position drawn uniformly from [j, n) by Lemire's
+    method from splitmix64 seeded with ``seed`` modulo 2**64. As in NetworkX
+    3.5+, a sampled source's score is scaled as one of k - 1 sources (NaN when
+    k is 1) and every other node's as one of k; ``k`` equal to the number of
+    nodes gives exactly the ``k=None`` result.
 
     The sources run in parallel; their contributions are added in ascending
     node position, so the result does not depend on the thread count. Path
     counts are kept scaled by powers of two, so graphs with more shortest
     paths than a double can count still get finite scores.
 
-    Raises ValueError for any integer ``k`` outside 1..n, TypeError naming
-    ``k`` or ``seed`` when they are not integers.
+    Parameters:
+        g: The graph.
+        k: The number of sampled sources (1 to the number of nodes), or None
+            for every node.
+        seed: The sampling seed; None draws one from Python's ``random`` module.
+        normalized: Scale as NetworkX's ``normalized=True`` does (divide by the
+            number of pairs of other nodes); False gives raw pair counts, halved.
 
-    Example: ``ids, scores = arborvane.betweenness_centrality(g, k=100, seed=1)``
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``scores`` (float64).
+
+    Raises:
+        ValueError: ``k`` is below 1 or above the number of nodes (any int).
+        TypeError: ``g`` is not an IntGraphCore, or ``k`` or ``seed`` is not
+            an integer (naming it).
+        RuntimeError: Another call on ``g`` is in progress (the snapshot is
+            built and cached on first use, so the graph is held exclusively).
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(k · (n + m)) with k sources (O(n · m) for every source); in parallel.
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 1, 3, 4])
+        >>> ids, scores = arborvane.betweenness_centrality(g)
+        >>> dict(zip(ids.tolist(), scores.round(3).tolist()))
+        {3: 0.667, 2: 0.0, 1: 0.0, 4: 0.0}
     """
     if seed is None:
         seed = random.getrandbits(64)

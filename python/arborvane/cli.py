@@ -56,13 +56,32 @@ def current_rss() -> int | None:
 
 
 def peak_rss() -> int | None:
-    """Peak resident set size of this process in bytes, or None when unknown."""
+    """Peak resident set size of this process in bytes (since the last
+    reset_peak_rss()), or None when unknown."""
+    try:
+        with open("/proc/self/status", "rb") as status:
+            for line in status:
+                if line.startswith(b"VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
     try:
         import resource
     except ImportError:
         return None
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     return peak if sys.platform == "darwin" else peak * 1024
+
+
+def reset_peak_rss() -> bool:
+    """Start the peak of peak_rss() again from the current resident set size
+    (Linux 4.0 and later); False where the peak cannot be reset."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+        return True
+    except OSError:
+        return False
 
 
 def human_bytes(n: int | None) -> str:
@@ -169,13 +188,43 @@ def environment() -> dict[str, Any]:
 # bench
 
 
+# Stages on the full graph, in run order: the analytics and the numpy
+# exports, whose results are native memory, so the peak resident size is the
+# graph's and the analytics' own.
 BENCH_STAGES = [
     "build_random",
-    "pagerank",
+    "pagerank_array",
     "triangle_count",
     "connected_component_sizes",
     "shortest_path_length",
     "subgraph_edge_count",
+    "component_labels",
+    "bfs_distances",
+    "core_number",
+    "clustering",
+    "average_clustering",
+    "transitivity",
+    "betweenness_centrality",
+    "node_array",
+    "degree_array",
+    "edge_array",
+]
+# Analytics timed when the installed arborvane has them, after the exports
+# (graph -> result, seeded where the function takes a seed; modularity scores
+# the first partition found).
+OPTIONAL_STAGES = [
+    "degree_centrality",
+    "louvain_communities",
+    "leiden_communities",
+    "label_propagation_communities",
+    "modularity",
+]
+# Stages whose results are Python lists (an object per node or edge), on a
+# graph of --list-edges edges: at ten million edges a list of pairs alone
+# takes over a gigabyte, which says nothing about the graph.
+LIST_STAGES = [
+    "build_random",
+    "pagerank",
     "nodes",
     "edges",
     "edges_flat",
@@ -183,22 +232,72 @@ BENCH_STAGES = [
     "has_edges",
     "add_edges_flat",
 ]
+# Sampled betweenness sources: a whole-graph search each, about 0.6 s per
+# source at the default size on 2 cores.
+BETWEENNESS_SOURCES = 8
+HAS_EDGES_QUERIES = 1_000_000
+
+
+def optional_analytics() -> dict[str, Callable[..., Any]]:
+    """The OPTIONAL_STAGES functions that this arborvane offers."""
+    import arborvane
+
+    found = {}
+    for name in OPTIONAL_STAGES:
+        function = getattr(arborvane, name, None)
+        if callable(function):
+            found[name] = function
+    if not any(name.endswith("_communities") for name in found):
+        found.pop("modularity", None)  # it scores a partition: nothing to score
+    return found
+
+
+def call_with_seed(function: Callable[..., Any], g: Any, seed: int) -> Any:
+    """function(g), with seed=seed when the function takes a seed."""
+    import inspect
+
+    try:
+        seeded = "seed" in inspect.signature(function).parameters
+    except (TypeError, ValueError):
+        seeded = False
+    return function(g, seed=seed) if seeded else function(g)
+
+
+def brief(value: Any) -> Any:
+    """A short JSON-able summary of an analytic's result: for ``(ids, values)``
+    the node count, the largest value and, for integer values, how many
+    distinct ones there are."""
+    if not (isinstance(value, tuple) and len(value) == 2 and hasattr(value[1], "dtype")):
+        return value if isinstance(value, (int, float)) else type(value).__name__
+    import numpy as np
+
+    values = value[1]
+    summary: dict[str, Any] = {"nodes": int(values.size)}
+    if values.size:
+        summary["max"] = values.max().item()
+        if values.dtype.kind in "iu":
+            summary["distinct"] = int(np.unique(values).size)
+    return summary
 
 
 def run_bench(args: argparse.Namespace) -> int:
+    import arborvane
     from arborvane import IntGraphCore
 
     n, m, seed = args.nodes, args.edges, args.seed
     results: dict[str, Any] = {}
+    optional = optional_analytics()
+    list_n, list_m = list_graph_size(n, m, args.list_edges)
+    total = len(BENCH_STAGES) + len(optional) + (len(LIST_STAGES) if list_m else 0)
     rss_before = current_rss()
-    with Stages(len(BENCH_STAGES), quiet=args.quiet) as stages:
+    with Stages(total, quiet=args.quiet) as stages:
         g = IntGraphCore()
         stages.run("build_random", lambda: build_random(g, n, m, seed))
         rss_graph = current_rss()
-        ranks = stages.run("pagerank", g.pagerank)
-        results["pagerank_top_node"] = max(ranks, key=lambda item: (item[1], -item[0]))[0] if ranks else None
-        results["pagerank_sum"] = sum(score for _, score in ranks)
-        del ranks
+        ids, scores = stages.run("pagerank_array", lambda: arborvane.pagerank_array(g))
+        results["pagerank_top_node"] = int(ids[scores.argmax()]) if ids.size else None
+        results["pagerank_sum"] = float(scores.sum())
+        del scores
         results["triangles"] = stages.run("triangle_count", g.triangle_count)
         sizes = stages.run("connected_component_sizes", g.connected_component_sizes)
         results["components"] = len(sizes)
@@ -210,38 +309,103 @@ def run_bench(args: argparse.Namespace) -> int:
         results["shortest_path"] = {"source": source, "target": target, "length": length}
         subset = range(0, n, subset_step(n, m, g.number_of_nodes()))
         results["subgraph_edges"] = stages.run("subgraph_edge_count", lambda: g.subgraph_edge_count(subset))
-        for export in ("nodes", "edges"):
-            stages.run(export, getattr(g, export))  # result dropped at once
-        flat = stages.run("edges_flat", g.edges_flat)
-        stages.run("degree_sequence", g.degree_sequence)
-        queries = has_edges_queries(flat, 1_000_000)
-        hits = stages.run("has_edges", lambda: g.has_edges(queries))
-        results["has_edges"] = {"queries": len(queries), "true": sum(hits)}
-        del queries, hits
-        copy = IntGraphCore()
-        stages.run("add_edges_flat", lambda: copy.add_edges_flat(flat))
-        results["copy_edges"] = copy.number_of_edges()
-        del copy, flat
+        results["component_labels"] = brief(stages.run("component_labels", lambda: arborvane.component_labels(g)))
+        start = int(ids[rng.randrange(ids.size)]) if ids.size else 0
+        del ids
+        hops = stages.run("bfs_distances", lambda: arborvane.bfs_distances(g, start) if len(g) else None)
+        results["bfs_distances"] = {"source": start, **(brief(hops) if hops else {"nodes": 0})}
+        del hops
+        results["core_number"] = brief(stages.run("core_number", lambda: arborvane.core_number(g)))
+        results["clustering"] = brief(stages.run("clustering", lambda: arborvane.clustering(g)))
+        results["average_clustering"] = stages.run("average_clustering", lambda: arborvane.average_clustering(g))
+        results["transitivity"] = stages.run("transitivity", lambda: arborvane.transitivity(g))
+        k = min(BETWEENNESS_SOURCES, len(g))
+        between = stages.run(
+            "betweenness_centrality",
+            lambda: arborvane.betweenness_centrality(g, k=k, seed=seed) if k else None,
+        )
+        results["betweenness_centrality"] = {"sources": k, **(brief(between) if between else {})}
+        del between
+        for export in ("node_array", "degree_array", "edge_array"):
+            stages.run(export, lambda: getattr(arborvane, export)(g))  # result dropped at once
+        labels = None
+        for name, function in optional.items():
+            if name == "modularity":  # of the first partition found above
+                results[name] = stages.run(name, lambda: function(g, labels))
+                continue
+            result = stages.run(name, lambda: call_with_seed(function, g, seed))
+            results[name] = brief(result)
+            if name.endswith("_communities") and labels is None:
+                labels = result[1]
+            del result
+        analytics_peak = peak_rss()
+        graph_size = {"nodes": g.number_of_nodes(), "edges": g.number_of_edges()}
+        main_seconds = dict(stages.seconds)
+        stages.seconds.clear()
+        del g
+        lists: dict[str, Any] = {"nodes": list_n, "edges": list_m}
+        if list_m:
+            lists["peak_counted_alone"] = reset_peak_rss()
+            lists["results"] = bench_lists(stages, list_n, list_m, seed)
+            lists["peak_rss_bytes"] = peak_rss()
+            lists["seconds"] = dict(stages.seconds)
     data = {
         "command": "bench",
-        "parameters": {"nodes": n, "edges": m, "seed": seed, "threads": args.threads},
+        "parameters": {"nodes": n, "edges": m, "seed": seed, "threads": args.threads, "list_edges": args.list_edges},
         "environment": environment(),
-        "graph": {"nodes": g.number_of_nodes(), "edges": g.number_of_edges()},
+        "graph": graph_size,
         "memory": {
             "rss_before_bytes": rss_before,
             "rss_after_build_bytes": rss_graph,
             "graph_bytes": None if rss_before is None or rss_graph is None else rss_graph - rss_before,
-            "peak_rss_bytes": peak_rss(),
+            "peak_rss_bytes": analytics_peak,
         },
-        "seconds": stages.seconds,
-        "total_seconds": sum(stages.seconds.values()),
+        "seconds": main_seconds,
+        "total_seconds": sum(main_seconds.values()),
         "results": results,
+        "lists": lists,
     }
     if args.json:
         print_json(data)
     else:
         print_bench_table(data)
     return EXIT_OK
+
+
+def list_graph_size(n: int, m: int, list_edges: int) -> tuple[int, int]:
+    """Nodes and edges of the graph for the list stages: ``list_edges`` edges
+    (at most m) on a node range scaled down with them, so the graph is as
+    sparse as the main one; the full range where the smaller one could not
+    hold that many edges."""
+    edges = min(list_edges, m)
+    if edges in (0, m):
+        return n, edges
+    nodes = max(2, n * edges // m)
+    return (nodes if edges <= nodes * (nodes - 1) // 2 else n), edges
+
+
+def bench_lists(stages: Stages, n: int, m: int, seed: int) -> dict[str, Any]:
+    """Times the LIST_STAGES on a new graph of m random edges among ids 0..n-1."""
+    from arborvane import IntGraphCore
+
+    results: dict[str, Any] = {}
+    g = IntGraphCore()
+    stages.run("build_random", lambda: build_random(g, n, m, seed))
+    ranks = stages.run("pagerank", g.pagerank)
+    results["pagerank_sum"] = sum(score for _, score in ranks)
+    del ranks
+    for export in ("nodes", "edges"):
+        stages.run(export, getattr(g, export))  # result dropped at once
+    flat = stages.run("edges_flat", g.edges_flat)
+    stages.run("degree_sequence", g.degree_sequence)
+    queries = has_edges_queries(flat, HAS_EDGES_QUERIES)
+    hits = stages.run("has_edges", lambda: g.has_edges(queries))
+    results["has_edges"] = {"queries": len(queries), "true": sum(hits)}
+    del queries, hits
+    copy = IntGraphCore()
+    stages.run("add_edges_flat", lambda: copy.add_edges_flat(flat))
+    results["copy_edges"] = copy.number_of_edges()
+    return results
 
 
 def build_random(g: Any, n: int, m: int, seed: int) -> None:
@@ -316,40 +480,75 @@ def has_edges_queries(flat: list[int], count: int) -> list[tuple[int, int]]:
 
 
 def print_bench_table(data: dict[str, Any]) -> None:
-    from rich.table import Table
-
     console = stdout_console()
-    graph, memory, env = data["graph"], data["memory"], data["environment"]
+    graph, memory, env, lists = data["graph"], data["memory"], data["environment"], data["lists"]
     results = data["results"]
     console.print(
         f"arborvane bench: {graph['nodes']:,} nodes, {graph['edges']:,} edges "
         f"(seed {data['parameters']['seed']}, {env['threads']} worker threads, Python {env['python']})"
     )
-    detail = {
+
+    detail = {name: summary_text(results[name]) for name in results}
+    detail.update({
         "build_random": f"{graph['edges']:,} edges",
-        "pagerank": f"top node {results['pagerank_top_node']}, sum {results['pagerank_sum']:.6f}",
+        "pagerank_array": f"top node {results['pagerank_top_node']}, sum {results['pagerank_sum']:.6f}",
         "triangle_count": f"{results['triangles']:,} triangles",
         "connected_component_sizes": (
             f"{results['components']:,} components, largest {results['largest_component']:,}"
         ),
         "shortest_path_length": "{source} -> {target}: {length}".format(**results["shortest_path"]),
         "subgraph_edge_count": f"{results['subgraph_edges']:,} edges among every tenth id",
-        "has_edges": "{true:,} of {queries:,} pairs are edges".format(**results["has_edges"]),
-        "add_edges_flat": f"reloaded {results['copy_edges']:,} edges into a new graph",
+        "component_labels": f"{results['component_labels'].get('distinct', 0):,} components",
+        "bfs_distances": f"from {results['bfs_distances']['source']}: farthest "
+        f"{results['bfs_distances'].get('max', 0)} hops",
+        "core_number": f"degeneracy {results['core_number'].get('max', 0)}",
+        "betweenness_centrality": f"{results['betweenness_centrality']['sources']} sampled sources, "
+        + summary_text(results["betweenness_centrality"]),
+    })
+    console.print(stage_table("graph and analytics", data["seconds"], data["total_seconds"], detail))
+    console.print(
+        f"memory: graph {human_bytes(memory['graph_bytes'])} "
+        f"(RSS {human_bytes(memory['rss_after_build_bytes'])} after build_random), "
+        f"peak {human_bytes(memory['peak_rss_bytes'])} with the analytics"
+    )
+    if "seconds" not in lists:
+        return
+    list_results = lists["results"]
+    list_detail = {
+        "build_random": f"{lists['edges']:,} edges among ids below {lists['nodes']:,}",
+        "pagerank": f"sum {list_results['pagerank_sum']:.6f}",
+        "has_edges": "{true:,} of {queries:,} pairs are edges".format(**list_results["has_edges"]),
+        "add_edges_flat": f"reloaded {list_results['copy_edges']:,} edges into a new graph",
     }
-    table = Table(title="stage times")
+    seconds = lists["seconds"]
+    console.print(stage_table(f"Python lists, {lists['edges']:,} edges", seconds, sum(seconds.values()), list_detail))
+    alone = "" if lists["peak_counted_alone"] else " (process peak: this system cannot reset it)"
+    console.print(f"memory: peak {human_bytes(lists['peak_rss_bytes'])} in the list stages{alone}")
+
+
+def summary_text(summary: Any) -> str:
+    """One cell of text for a result that brief() summarised."""
+    if isinstance(summary, float):
+        return f"{summary:.6g}"
+    if not isinstance(summary, dict):
+        return str(summary)
+    parts = [f"{summary['distinct']:,} distinct values"] if "distinct" in summary else []
+    if "max" in summary:
+        parts.append(f"max {summary['max']:.6g}")
+    return ", ".join(parts)
+
+
+def stage_table(title: str, seconds: dict[str, float], total: float, detail: dict[str, str]) -> Any:
+    from rich.table import Table
+
+    table = Table(title=title)
     table.add_column("stage")
     table.add_column("seconds", justify="right")
     table.add_column("result")
-    for name, seconds in data["seconds"].items():
-        table.add_row(name, f"{seconds:.3f}", detail.get(name, ""))
-    table.add_row("total", f"{data['total_seconds']:.3f}", "", style="bold")
-    console.print(table)
-    console.print(
-        f"memory: graph {human_bytes(memory['graph_bytes'])} "
-        f"(RSS {human_bytes(memory['rss_after_build_bytes'])} after build_random, "
-        f"peak {human_bytes(memory['peak_rss_bytes'])})"
-    )
+    for name, elapsed in seconds.items():
+        table.add_row(name, f"{elapsed:.3f}", detail.get(name, ""))
+    table.add_row("total", f"{total:.3f}", "", style="bold")
+    return table
 
 
 # --------------------------------------------------------------------------
@@ -500,6 +699,13 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("--nodes", type=non_negative, default=1_000_000, metavar="N", help="node ids 0..N-1 (default 1000000)")
     bench.add_argument("--edges", type=non_negative, default=10_000_000, metavar="M", help="edges to draw (default 10000000)")
     bench.add_argument("--seed", type=non_negative, default=42, metavar="S", help="generator seed (default 42)")
+    bench.add_argument(
+        "--list-edges",
+        type=non_negative,
+        default=1_000_000,
+        metavar="L",
+        help="edges of the graph for the stages that return Python lists (default 1000000; 0 skips them)",
+    )
     bench.add_argument(
         "--threads",
         type=thread_count,

@@ -64,17 +64,34 @@ _UNNAMED_FILES = hasattr(os, "O_TMPFILE") and os.link in os.supports_dir_fd and 
 def read_edgelist(path: StrOrBytesPath) -> IntGraphCore:
     """A new IntGraphCore with the edges of the edge-list file at ``path``.
 
-    Parameters: ``path``, a str, bytes or ``os.PathLike`` naming a file, a
-    FIFO or a device (read as a stream). Each line holds pairs of integer
-    node ids separated by spaces, tabs or commas; blank lines and lines
-    starting with ``#`` or ``%`` are skipped; ``.gz``, ``.bz2`` and ``.xz``
-    files are decompressed. Edges are added in file order, block by block,
-    so memory stays at the graph plus one block.
+    Each line holds pairs of integer node ids separated by spaces, tabs or
+    commas; blank lines and lines starting with ``#`` or ``%`` are skipped;
+    ``.gz``, ``.bz2`` and ``.xz`` files are decompressed. Edges are added in
+    file order, block by block, so memory stays at the graph plus a few 2 MiB
+    blocks however the file is laid out.
 
-    Raises ``arborvane.edgelist.EdgeListError`` (a ValueError) naming the
-    file and the first bad line, as ``arborvane stats`` reports it.
+    Parameters:
+        path: The file to read (str, bytes or path-like); a FIFO or device is
+            read as a stream.
 
-    Example: ``g = arborvane.read_edgelist("graph.txt.gz")``
+    Returns:
+        The new graph.
+
+    Raises:
+        arborvane.edgelist.EdgeListError: The file cannot be read or is not an
+            edge list (a ValueError naming the file and the first bad line, as
+            ``arborvane stats`` reports it).
+
+    Complexity:
+        O(file size); about 10 million edges per second of CPU time.
+
+    Examples:
+        >>> import arborvane, os, tempfile
+        >>> path = os.path.join(tempfile.mkdtemp(), "g.txt")
+        >>> with open(path, "w") as f:
+        ...     _ = f.write("1 2 2 3 3 1")  # a line may hold several pairs
+        >>> arborvane.read_edgelist(path)
+        IntGraphCore(nodes=3, edges=3)
     """
     graph = IntGraphCore()
     for ids in EdgeListReader(_path(path)).blocks():
@@ -83,17 +100,34 @@ def read_edgelist(path: StrOrBytesPath) -> IntGraphCore:
 
 
 def write_edgelist(g: IntGraphCore, path: StrOrBytesPath) -> None:
-    """Write the edges of ``g`` to ``path``, one ``u v`` line per edge in
-    ``g.edges()`` order, compressed when the name ends in ``.gz``, ``.bz2`` or
-    ``.xz``. Isolated nodes have no line: an edge list cannot hold them.
+    """Write the edges of ``g`` to ``path``, one ``u v`` line per edge in ``g.edges()`` order.
 
-    Parameters: ``g``, the graph; ``path``, a str, bytes or ``os.PathLike``.
-    A regular file (also one reached through symbolic links) is replaced
-    atomically when the writing is complete, keeping its permission bits; a
-    FIFO, a device or ``/dev/stdout`` is written to directly (see
-    docs/files-and-safety.md). Returns None. Raises OSError naming ``path``.
+    The file is compressed when its name ends in ``.gz``, ``.bz2`` or ``.xz``.
+    Isolated nodes have no line: an edge list cannot hold them. A regular file
+    (also one reached through symbolic links, which stay) is replaced
+    atomically once the text is complete, keeping its permission bits, so an
+    interrupted write leaves any older file intact and no temporary file; a
+    FIFO, a device or ``/dev/stdout`` is written to directly
+    (see the page on files and safety).
 
-    Example: ``arborvane.write_edgelist(g, "graph.txt.xz")``
+    Parameters:
+        g: The graph.
+        path: The file to write (str, bytes or path-like).
+
+    Raises:
+        OSError: The file cannot be written (naming ``path``).
+
+    Complexity:
+        O(n + m); the lines are formatted natively.
+
+    Examples:
+        >>> import arborvane, os, tempfile
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3])
+        >>> path = os.path.join(tempfile.mkdtemp(), "g.txt.gz")
+        >>> arborvane.write_edgelist(g, path)
+        >>> sorted(arborvane.read_edgelist(path).edges())
+        [(1, 2), (2, 3)]
     """
     name = _path(path)
     pairs = edge_array(g).reshape(-1)
@@ -110,13 +144,31 @@ def write_edgelist(g: IntGraphCore, path: StrOrBytesPath) -> None:
 def save(g: IntGraphCore, path: StrOrBytesPath) -> None:
     """Write ``g`` to ``path`` in arborvane's binary graph format.
 
-    Parameters: ``g``, the graph; ``path``, a str, bytes or ``os.PathLike``,
-    written as ``write_edgelist`` writes (a regular file replaced atomically,
-    a FIFO or device written to directly). Builds and caches the graph's
-    snapshot, like ``g.pagerank()`` (so it takes the graph exclusively while
-    it runs). Returns None. Raises OSError naming ``path``.
+    The format holds the node ids, degrees and sorted neighbour runs with
+    checksums (the format is described in the documentation); ``load`` reads it several
+    times faster than text. It writes ``path`` as ``write_edgelist`` does: a
+    regular file replaced atomically when complete, a FIFO or device directly.
 
-    Example: ``arborvane.save(g, "graph.avg")``
+    Parameters:
+        g: The graph.
+        path: The file to write (str, bytes or path-like).
+
+    Raises:
+        OSError: The file cannot be written (naming ``path``).
+        RuntimeError: Another call on ``g`` is in progress (this one builds and
+            caches the snapshot, so it holds the graph exclusively).
+
+    Complexity:
+        O(n + m).
+
+    Examples:
+        >>> import arborvane, os, tempfile
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3])
+        >>> path = os.path.join(tempfile.mkdtemp(), "g.avg")
+        >>> arborvane.save(g, path)
+        >>> arborvane.load(path)
+        IntGraphCore(nodes=3, edges=2)
     """
     name = _path(path)
     image = memoryview(_native.graph_file_image(g))
@@ -126,16 +178,36 @@ def save(g: IntGraphCore, path: StrOrBytesPath) -> None:
 
 
 def load(path: StrOrBytesPath) -> IntGraphCore:
-    """The graph saved at ``path`` by ``save``: the same nodes and edges, in
-    a deterministic order (node order as saved).
+    """The graph saved at ``path`` by ``save``.
 
-    Parameters: ``path``, a str, bytes or ``os.PathLike``; a FIFO or pipe is
-    read as a stream. Returns a new IntGraphCore. A file that is not a graph
-    file, has an unsupported version, is truncated or is corrupted raises
-    ValueError saying which (and naming ``path``); no graph is returned
-    then, and nothing is left half-built.
+    The loaded graph has the saved nodes and edges; its node order is the saved
+    one as far as the hash map allows, and the same on every load. Everything is
+    checked before a graph is returned: magic, version, sizes, checksums, index
+    ranges, ascending runs, distinct ids and symmetry.
 
-    Example: ``g = arborvane.load("graph.avg")``
+    Parameters:
+        path: The file to read (str, bytes or path-like); a pipe or FIFO is
+            read as a stream.
+
+    Returns:
+        The new graph.
+
+    Raises:
+        ValueError: The file is not a graph file, has another format version,
+            is truncated or is corrupted; the message names the file and says
+            which (for example ``g.avg: corrupted: checksum mismatch``).
+        OSError: The file cannot be read.
+
+    Complexity:
+        O(n + m); each neighbour set is filled from its own run, without a hash
+        look-up per edge.
+
+    Examples:
+        >>> import arborvane, os, tempfile
+        >>> path = os.path.join(tempfile.mkdtemp(), "g.avg")
+        >>> arborvane.save(arborvane.from_arrays([1, 2], [2, 3]), path)
+        >>> sorted(arborvane.load(path).nodes())
+        [1, 2, 3]
     """
     name = _path(path)
     with open(name, "rb") as handle:

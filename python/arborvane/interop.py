@@ -27,13 +27,31 @@ def from_networkx(graph: Any) -> IntGraphCore:
     """Build an IntGraphCore holding the nodes and edges of a NetworkX graph.
 
     ``graph`` must be an undirected simple graph (``networkx.Graph``) whose
-    node labels are integers in the signed 64-bit range (Python ints or
-    integer scalars such as numpy's; bools are refused). Isolated nodes and
-    self-loops are kept; edge attributes (weights) are dropped.
+    node labels are integers in the signed 64-bit range (Python ints or integer
+    scalars such as numpy's; bools are refused). Isolated nodes and self-loops
+    are kept; node and edge attributes (weights) are dropped. NetworkX itself
+    is not imported.
 
-    Raises TypeError for a directed graph, a multigraph, or a node label
-    that is not an integer (naming the first such node), and OverflowError
-    for an integer label outside the 64-bit range.
+    Parameters:
+        graph: The NetworkX graph.
+
+    Returns:
+        The new graph, its nodes added in ``graph``'s node order.
+
+    Raises:
+        TypeError: ``graph`` is directed or a multigraph (convert it with
+            ``G.to_undirected()`` or ``networkx.Graph(G)``), is not a NetworkX
+            graph, or has a node label that is not an integer (the message
+            names the first such node).
+        OverflowError: A label is outside the signed 64-bit range.
+
+    Complexity:
+        O(n + m), dominated by reading NetworkX's Python objects.
+
+    Examples:
+        >>> import arborvane, networkx
+        >>> arborvane.from_networkx(networkx.path_graph(4))
+        IntGraphCore(nodes=4, edges=3)
     """
     kind = type(graph).__name__
     if not (callable(getattr(graph, "is_directed", None)) and callable(getattr(graph, "is_multigraph", None))):
@@ -70,6 +88,26 @@ def to_networkx(core: IntGraphCore) -> networkx.Graph:
 
     Nodes are added in ``core.nodes()`` order, so isolated nodes are kept.
     Requires NetworkX to be installed.
+
+    Parameters:
+        core: The graph to copy.
+
+    Returns:
+        A new ``networkx.Graph`` without attributes.
+
+    Raises:
+        TypeError: ``core`` is not an IntGraphCore.
+        ImportError: NetworkX is not installed.
+
+    Complexity:
+        O(n + m).
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3])
+        >>> sorted(arborvane.to_networkx(g).degree())
+        [(1, 1), (2, 2), (3, 1)]
     """
     if not isinstance(core, IntGraphCore):
         raise TypeError(f"to_networkx() expects an IntGraphCore, got {type(core).__name__}")
