@@ -50,7 +50,9 @@ DegreeOrientation<Index> orient_by_degree(const CsrSnapshot& snap, const Index* 
 
   std::vector<uint64_t>& out_offsets = result.offsets;
   out_offsets.assign(n + 1, 0);
+  // Dense graphs give every node thousands of entries: poll every few nodes.
   parallel_for(n, 1024, [&](size_t u) {
+    poll_interrupt_every(u, 64);
     uint64_t count = 0;
     for (uint64_t k = offsets[u]; k < offsets[u + 1]; ++k) count += rank[runs[k]] > rank[u];
     out_offsets[rank[u] + 1] = count;
@@ -58,6 +60,7 @@ DegreeOrientation<Index> orient_by_degree(const CsrSnapshot& snap, const Index* 
   for (size_t r = 0; r < n; ++r) out_offsets[r + 1] += out_offsets[r];
   result.lists.resize(out_offsets[n]);
   parallel_for(n, 1024, [&](size_t u) {
+    poll_interrupt_every(u, 64);
     Index* begin = result.lists.data() + out_offsets[rank[u]];
     Index* dest = begin;
     for (uint64_t k = offsets[u]; k < offsets[u + 1]; ++k) {
