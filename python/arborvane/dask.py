@@ -30,6 +30,7 @@ pyarrow, scipy).
 from __future__ import annotations
 
 import glob
+import importlib.util
 import operator
 import os
 import threading
@@ -40,18 +41,24 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 
 try:
-    import dask.dataframe as dd
     import distributed
-    import pandas as pd
 except ImportError:
-    raise ImportError('arborvane.dask needs Dask: pip install "arborvane[dask]"') from None
+    distributed = None
+if distributed is None or importlib.util.find_spec("dask.dataframe") is None:
+    raise ImportError('arborvane.dask needs Dask: pip install "arborvane[dask]"')
 
 from arborvane._accel import IntGraphCore
+from arborvane._native import arrays as _native
 from arborvane.analytics import component_labels as _component_labels
-from arborvane.arrays import _id_array, degree_array, edge_array, from_arrays, node_array, to_scipy_sparse
+from arborvane.arrays import _id_array, degree_array, edge_array, node_array
 from arborvane.edgelist import read_edge_list
 
+# pandas and dask.dataframe (with pyarrow, about 100 MB of a worker's
+# memory) are imported where a DataFrame is made or read, not here: the
+# workers import this module to run its tasks, and most never need them.
 if TYPE_CHECKING:
+    import dask.dataframe as dd
+    import pandas as pd
     from numpy.typing import ArrayLike, NDArray
 
 __all__ = [
@@ -69,7 +76,10 @@ __all__ = [
 # random edges on 1M nodes took 103 MiB more than before (27.1 bytes).
 _GRAPH_BYTES_PER_EDGE = 27
 
-_INT64_MAX = np.iinfo(np.int64).max
+# Neighbour entries gathered per block in a PageRank iteration: 8 MiB of
+# scores, which keeps the gather's temporary small beside the partition
+# (on the 2-core machine, 2**20 ran as fast as one block of 8M entries).
+_GATHER_ENTRIES = 1 << 20
 
 
 class _Owners:
@@ -116,7 +126,13 @@ class _Part:
 
 
 def _rebuild_part(index: int, owners: _Owners, edges: NDArray[np.int64]) -> _Part:
-    return _Part(index, owners, from_arrays(edges[:, 0], edges[:, 1]))
+    return _build(index, owners, edges.T)
+
+
+def _drop_snapshot(graph: IntGraphCore) -> None:
+    """Frees the CSR snapshot (about 20 bytes per edge) that an analytic
+    cached in `graph`: every mutation discards it, adding no nodes too."""
+    graph.add_nodes_from([])
 
 
 class _Layout:
@@ -133,40 +149,63 @@ class _Layout:
 
     def __init__(self, part: _Part) -> None:
         with part.lock:
-            adjacency, ids = to_scipy_sparse(part.graph)
-            local_degrees = degree_array(part.graph)
+            ids, indptr, indices = (np.asarray(a) for a in _native.adjacency_csr(part.graph))
+            _drop_snapshot(part.graph)
         owner = part.owners(ids)
+        home = owner == part.index
         self.ids = ids
-        self.owned = np.flatnonzero(owner == part.index)
-        self.rows = adjacency[self.owned] if self.owned.size != ids.size else adjacency
-        self.degrees = local_degrees[self.owned]
-        rows = np.repeat(np.arange(self.owned.size), np.diff(self.rows.indptr))
-        column_owner = owner[self.rows.indices]
-        crossing = column_owner != part.index
+        self.owned = np.flatnonzero(home)
+        if self.owned.size != ids.size:  # only the owned nodes' rows
+            starts, ends = indptr[self.owned], indptr[self.owned + 1]
+            self.indptr = np.concatenate([[0], np.cumsum(ends - starts)]).astype(indptr.dtype)
+            keep = np.zeros(indices.size + 1, dtype=np.int8)
+            np.add.at(keep, starts, 1)
+            np.add.at(keep, ends, -1)
+            indices = indices[np.cumsum(keep[:-1], dtype=np.int8).view(bool)]
+        else:
+            self.indptr = indptr
+        self.indices = indices
+        self.degrees = np.diff(self.indptr).astype(np.float64)
+        # Entries from an owned node to a ghost, and the ghost's owner.
+        crossing = np.flatnonzero(~home[indices])
+        rows = np.searchsorted(self.indptr, crossing, side="right") - 1
+        column_owner = owner[indices[crossing]]
         self.send: dict[int, NDArray[np.intp]] = {}
         self.receive: dict[int, NDArray[np.intp]] = {}
-        for q in np.unique(column_owner[crossing]).tolist():
-            senders = np.unique(rows[crossing & (column_owner == q)])
+        for q in np.unique(column_owner).tolist():
+            senders = np.unique(rows[column_owner == q])
             self.send[q] = senders[np.argsort(ids[self.owned[senders]], kind="stable")]
             ghosts = np.flatnonzero(owner == q)
             self.receive[q] = ghosts[np.argsort(ids[ghosts], kind="stable")]
 
+    def gather_sum(self, values: NDArray[np.float64]) -> NDArray[np.float64]:
+        """For every owned node, the sum of `values` (one per local node)
+        over its neighbours, block by block so the gathered entries stay a
+        few MiB whatever the partition's size."""
+        out = np.empty(self.owned.size)
+        rows = max(1, self.owned.size * _GATHER_ENTRIES // max(1, self.indices.size))
+        for first in range(0, self.owned.size, rows):
+            last = min(self.owned.size, first + rows)
+            a, b = int(self.indptr[first]), int(self.indptr[last])
+            out[first:last] = np.add.reduceat(values[self.indices[a:b]], self.indptr[first:last] - a)
+        return out
+
     def __sizeof__(self) -> int:
-        arrays = [self.ids, self.owned, self.degrees, self.rows.data, self.rows.indices, self.rows.indptr]
+        arrays = [self.ids, self.owned, self.degrees, self.indices, self.indptr]
         arrays += [*self.send.values(), *self.receive.values()]
         return sum(a.nbytes for a in arrays) + 64
 
 
-def _column(frame: Any, name: str) -> NDArray[np.int64]:
-    return _id_array(np.asarray(frame[name]), name, "arborvane.dask")
-
-
-def _split(frame: Any, source: str, target: str, owners: _Owners) -> list[NDArray[np.int64]]:
-    """The rows of one input partition sorted into the partitions that own
+def _split(data: Any, owners: _Owners, source: str | None = None, target: str | None = None) -> list[NDArray[np.int64]]:
+    """The edges of one input partition sorted into the partitions that own
     their ends: a (2, k) array per partition, an edge between two partitions
-    in both."""
-    u = _column(frame, source)
-    v = _column(frame, target)
+    in both. `data` is a pandas DataFrame with the columns `source` and
+    `target`, or without them a (k, 2) int64 array."""
+    if source is None or target is None:
+        u, v = data[:, 0], data[:, 1]
+    else:
+        u = _id_array(np.asarray(data[source]), source, "arborvane.dask")
+        v = _id_array(np.asarray(data[target]), target, "arborvane.dask")
     owner_u, owner_v = owners(u), owners(v)
     crossing = np.flatnonzero(owner_u != owner_v)
     rows = np.concatenate([np.arange(u.size), crossing])
@@ -178,8 +217,12 @@ def _split(frame: Any, source: str, target: str, owners: _Owners) -> list[NDArra
 
 
 def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
-    edges = np.concatenate(buckets, axis=1) if buckets else np.empty((2, 0), dtype=np.int64)
-    return _Part(index, owners, from_arrays(edges[0], edges[1]))
+    """The partition's graph, added bucket by bucket (in input order, as
+    from_arrays would add them all): no copy of all its edges at once."""
+    graph = IntGraphCore()
+    for bucket in buckets:
+        graph.add_edges_flat(bucket.T.ravel())
+    return _Part(index, owners, graph)
 
 
 def _counts(part: _Part) -> tuple[int, int, int]:
@@ -310,11 +353,23 @@ def from_dataframe(
     for name in (source, target):
         if name not in df.columns:
             raise KeyError(f"arborvane.dask: the DataFrame has no column {name!r}")
-    owners = _owners_for(partitions, client)
     inputs = client.compute(df[[source, target]].to_delayed())
+    return _partitioned(client, inputs, partitions, source, target)
+
+
+def _partitioned(
+    client: distributed.Client,
+    inputs: list[distributed.Future],
+    partitions: int | Sequence[int] | None,
+    source: str | None = None,
+    target: str | None = None,
+) -> DaskGraph:
+    """A DaskGraph from input partitions: the futures of pandas DataFrames
+    (with `source` and `target`) or of (k, 2) edge arrays."""
+    owners = _owners_for(partitions, client)
     splits = [
-        client.submit(_split, frame, source, target, owners, key=key)
-        for frame, key in zip(inputs, _keys("split", len(inputs)))
+        client.submit(_split, data, owners, source, target, key=key)
+        for data, key in zip(inputs, _keys("split", len(inputs)))
     ]
     bucket_keys = _keys("bucket", owners.count * len(splits))
     buckets = [
@@ -343,13 +398,14 @@ def read_parquet(
 
         graph = arborvane.dask.read_parquet("s3://bucket/edges/", "src", "dst")
     """
+    import dask.dataframe as dd
+
     df = dd.read_parquet(path, columns=[source, target])
     return from_dataframe(df, source, target, partitions=partitions, client=client)
 
 
-def _edge_frame(path: str) -> pd.DataFrame:
-    pairs = np.asarray(read_edge_list(path).flat, dtype=np.int64).reshape(-1, 2)
-    return pd.DataFrame({"source": pairs[:, 0], "target": pairs[:, 1]})
+def _edge_file(path: str) -> NDArray[np.int64]:
+    return np.asarray(read_edge_list(path).flat, dtype=np.int64).reshape(-1, 2)
 
 
 def read_edgelists(
@@ -381,16 +437,20 @@ def read_edgelists(
         files = [os.fspath(p) for p in path]
     if not files:
         raise FileNotFoundError(f"arborvane.dask: no edge-list file at {path!r}")
-    meta = pd.DataFrame({"source": np.empty(0, np.int64), "target": np.empty(0, np.int64)})
-    df = dd.from_map(_edge_frame, files, meta=meta, label="arborvane-read-edgelist", enforce_metadata=False)
-    return from_dataframe(df, partitions=partitions, client=client)
+    client = client or distributed.default_client()
+    inputs = client.map(_edge_file, files, key=[(f"arborvane-read-{uuid.uuid4().hex}", i) for i in range(len(files))])
+    return _partitioned(client, inputs, partitions)
 
 
 def _frame(ids: NDArray[np.int64], column: str, values: NDArray[Any]) -> pd.DataFrame:
+    import pandas as pd
+
     return pd.DataFrame({"node": ids, column: values})
 
 
 def _result(futures: list[distributed.Future], column: str, dtype: Any) -> dd.DataFrame:
+    import dask.dataframe as dd
+
     meta = _frame(np.empty(0, np.int64), column, np.empty(0, dtype))
     return dd.from_delayed(futures, meta=meta, verify_meta=False)
 
@@ -449,7 +509,7 @@ def _rank_step(
     shares[layout.owned] = scores.share
     for q, piece in zip(senders, inbox):
         shares[layout.receive[q]] = piece
-    rank = layout.rows @ shares
+    rank = layout.gather_sum(shares)
     rank += teleport
     change = float(np.abs(scores.rank - rank).sum())
     return _Scores(rank, _share(layout, rank, damping), change)
@@ -633,6 +693,7 @@ class _ComponentLayout:
     def __init__(self, part: _Part, layout: _Layout) -> None:
         with part.lock:
             _, local = _component_labels(part.graph)
+            _drop_snapshot(part.graph)
         self.ids = layout.ids
         self.owned = layout.owned
         self.order = np.argsort(local, kind="stable")
