@@ -204,8 +204,8 @@ def _split(data: Any, owners: _Owners, source: str | None = None, target: str | 
     if source is None or target is None:
         u, v = data[:, 0], data[:, 1]
     else:
-        u = _id_array(np.asarray(data[source]), source, "arborvane.dask")
-        v = _id_array(np.asarray(data[target]), target, "arborvane.dask")
+        u = _id_array(np.asarray(data[source]), source, "arborvane.dask.from_dataframe")
+        v = _id_array(np.asarray(data[target]), target, "arborvane.dask.from_dataframe")
     owner_u, owner_v = owners(u), owners(v)
     crossing = np.flatnonzero(owner_u != owner_v)
     rows = np.concatenate([np.arange(u.size), crossing])
@@ -225,14 +225,20 @@ def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
     return _Part(index, owners, graph)
 
 
-def _counts(part: _Part) -> tuple[int, int, int]:
-    """(owned nodes, edges with both ends owned, edges with one end owned)."""
+def _node_count(part: _Part) -> int:
+    """The number of owned nodes."""
     with part.lock:
         ids = node_array(part.graph)
+    return int(np.count_nonzero(part.owners(ids) == part.index))
+
+
+def _edge_count(part: _Part) -> tuple[int, int]:
+    """(edges with both ends owned, edges with one end owned)."""
+    with part.lock:
         edges = edge_array(part.graph)
-    owned_ends = (part.owners(edges.reshape(-1)) == part.index).reshape(-1, 2).sum(axis=1)
-    owned_nodes = int(np.count_nonzero(part.owners(ids) == part.index))
-    return owned_nodes, int(np.count_nonzero(owned_ends == 2)), int(np.count_nonzero(owned_ends == 1))
+    owned_ends = (part.owners(edges[:, 0]) == part.index).astype(np.int8)
+    owned_ends += part.owners(edges[:, 1]) == part.index
+    return int(np.count_nonzero(owned_ends == 2)), int(np.count_nonzero(owned_ends == 1))
 
 
 class DaskGraph:
@@ -265,19 +271,19 @@ class DaskGraph:
         """The number of partitions."""
         return self._owners.count
 
-    def _counts(self) -> list[tuple[int, int, int]]:
-        parts = self.client.map(_counts, self.futures, key=_keys("count", self.partitions))
-        counts: list[tuple[int, int, int]] = self.client.gather(parts)
-        return counts
+    def _each(self, name: str, function: Callable[[_Part], Any]) -> list[Any]:
+        """function(partition) on every partition, gathered."""
+        results: list[Any] = self.client.gather(self.client.map(function, self.futures, key=_keys(name, self.partitions)))
+        return results
 
     def number_of_nodes(self) -> int:
         """The number of nodes: every node that is an end of an edge."""
-        return sum(c[0] for c in self._counts())
+        return sum(self._each("nodes", _node_count))
 
     def number_of_edges(self) -> int:
         """The number of distinct edges (a self-loop counts once)."""
-        counts = self._counts()
-        return sum(c[1] for c in counts) + sum(c[2] for c in counts) // 2
+        counts = self._each("edges", _edge_count)
+        return sum(c[0] for c in counts) + sum(c[1] for c in counts) // 2
 
     def release(self) -> None:
         """Let the workers free the partitions (once no pending result needs
@@ -376,8 +382,16 @@ def _partitioned(
         [client.submit(operator.getitem, split, p, key=bucket_keys[i * owners.count + p]) for i, split in enumerate(splits)]
         for p in range(owners.count)
     ]
+    # Partitions go round the workers, so that each holds its share; the
+    # restriction is loose, so a lost partition is rebuilt elsewhere.
+    workers = sorted(client.scheduler_info().get("workers", {})) or [None]
     keys = _keys("build", owners.count)
-    futures = [client.submit(_build, p, owners, *buckets[p], key=keys[p]) for p in range(owners.count)]
+    futures = [
+        client.submit(
+            _build, p, owners, *buckets[p], key=keys[p], workers=workers[p % len(workers)], allow_other_workers=True
+        )
+        for p in range(owners.count)
+    ]
     return DaskGraph(client, futures, owners)
 
 
@@ -527,9 +541,10 @@ def _rank_frame(layout: _Layout, scores: _Scores) -> pd.DataFrame:
     return _frame(layout.ids[layout.owned], "pagerank", scores.rank)
 
 
-def _boundary(layout: _Layout) -> dict[int, int]:
-    """For every partition q that holds ghosts of this one: how many."""
-    return {q: int(s.size) for q, s in layout.send.items()}
+def _boundary(layout: _Layout) -> tuple[int, dict[int, int]]:
+    """The number of owned nodes, and for every partition q that holds
+    ghosts of this one, how many."""
+    return int(layout.owned.size), {q: int(s.size) for q, s in layout.send.items()}
 
 
 class PageRank(NamedTuple):
@@ -583,7 +598,7 @@ def pagerank(
     if max_iter < 0:
         raise ValueError(f"arborvane.dask.pagerank(): max_iter must not be negative, got {max_iter}")
     with _Run(graph) as run:
-        n = graph.number_of_nodes()
+        n = run.nodes
         if n == 0:
             max_iter = 0
         teleport = (1.0 - damping) / n if n else 0.0
@@ -640,10 +655,12 @@ class _Run:
     def __enter__(self) -> _Run:
         try:
             self.layouts = self.each("layout", _Layout, self.parts)
-            boundaries: list[dict[int, int]] = self.client.gather(self.each("boundary", _boundary, self.layouts))
+            counts = self.client.gather(self.each("boundary", _boundary, self.layouts))
         except BaseException:
             self.client.cancel(self.live)
             raise
+        self.nodes = sum(c[0] for c in counts)
+        boundaries: list[dict[int, int]] = [c[1] for c in counts]
         # senders[p]: the partitions that own ghosts of p, ascending: what
         # they send reaches p in this order.
         self.boundaries = boundaries
