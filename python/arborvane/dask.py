@@ -40,12 +40,13 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
+_NEEDS_DASK = 'arborvane.dask needs Dask: pip install "arborvane[dask]"'
 try:
     import distributed
 except ImportError:
-    distributed = None
-if distributed is None or importlib.util.find_spec("dask.dataframe") is None:
-    raise ImportError('arborvane.dask needs Dask: pip install "arborvane[dask]"')
+    raise ImportError(_NEEDS_DASK) from None
+if importlib.util.find_spec("dask.dataframe") is None:
+    raise ImportError(_NEEDS_DASK)
 
 from arborvane._accel import IntGraphCore
 from arborvane._native import arrays as _native
@@ -72,13 +73,15 @@ __all__ = [
     "component_labels",
 ]
 
-# Resident memory of an IntGraphCore built by from_arrays, per edge: 4M
-# random edges on 1M nodes took 103 MiB more than before (27.1 bytes).
-_GRAPH_BYTES_PER_EDGE = 27
+# Resident memory of a partition's IntGraphCore per edge, as Dask's sizeof
+# reports it: 4M edges added by add_edges_flat in 16 buckets took 139 MiB
+# (36 bytes; from_arrays in one call, 27 bytes, but a higher peak).
+_GRAPH_BYTES_PER_EDGE = 36
 
 # Neighbour entries gathered per block in a PageRank iteration: 8 MiB of
-# scores, which keeps the gather's temporary small beside the partition
-# (on the 2-core machine, 2**20 ran as fast as one block of 8M entries).
+# gathered scores, small beside the partition. On the shared 2-core machine
+# (load about 25), 8M entries in blocks of 2**18 to 2**23 ran within 25% of
+# each other; blocks of 2**16 were slower.
 _GATHER_ENTRIES = 1 << 20
 
 
@@ -108,7 +111,7 @@ class _Part:
     graph refuses an overlapping exclusive borrow instead of waiting).
 
     Pickles as its edge array (16 bytes per edge), should Dask move or
-    spill it; the copy is rebuilt with from_arrays."""
+    spill it; the copy is rebuilt from it."""
 
     def __init__(self, index: int, owners: _Owners, graph: IntGraphCore) -> None:
         self.index = index
@@ -261,7 +264,7 @@ class DaskGraph:
         print(graph.number_of_nodes(), graph.number_of_edges())
     """
 
-    def __init__(self, client: distributed.Client, futures: list[distributed.Future], owners: _Owners) -> None:
+    def __init__(self, client: distributed.Client, futures: list[distributed.Future[Any]], owners: _Owners) -> None:
         self.client = client
         self.futures = futures
         self._owners = owners
@@ -365,7 +368,7 @@ def from_dataframe(
 
 def _partitioned(
     client: distributed.Client,
-    inputs: list[distributed.Future],
+    inputs: list[distributed.Future[Any]],
     partitions: int | Sequence[int] | None,
     source: str | None = None,
     target: str | None = None,
@@ -462,7 +465,7 @@ def _frame(ids: NDArray[np.int64], column: str, values: NDArray[Any]) -> pd.Data
     return pd.DataFrame({"node": ids, column: values})
 
 
-def _result(futures: list[distributed.Future], column: str, dtype: Any) -> dd.DataFrame:
+def _result(futures: list[distributed.Future[Any]], column: str, dtype: Any) -> dd.DataFrame:
     import dask.dataframe as dd
 
     meta = _frame(np.empty(0, np.int64), column, np.empty(0, dtype))
@@ -624,8 +627,8 @@ def pagerank(
 
 
 def _rank_iteration(
-    run: _Run, k: int, previous: list[distributed.Future], damping: float, teleport: float
-) -> tuple[list[distributed.Future], list[distributed.Future]]:
+    run: _Run, k: int, previous: list[distributed.Future[Any]], damping: float, teleport: float
+) -> tuple[list[distributed.Future[Any]], list[distributed.Future[Any]]]:
     """Submits iteration k: the new scores and the L1 changes, per partition."""
     inboxes = run.exchange("shares", k, _shares_for, previous)
     scores = [
@@ -650,7 +653,8 @@ class _Run:
         self.parts = graph.futures
         self.count = graph.partitions
         self.token = uuid.uuid4().hex
-        self.live: list[distributed.Future] = []
+        self.live: list[distributed.Future[Any]] = []
+        self.plans: list[distributed.Future[Any]] = []  # per-analytic plans, if not the layouts
 
     def __enter__(self) -> _Run:
         try:
@@ -672,11 +676,11 @@ class _Run:
         if kind is not None:
             self.client.cancel([*self.layouts, *self.live])
 
-    def submit(self, function: Callable[..., Any], *args: Any, key: Any) -> distributed.Future:
-        future: distributed.Future = self.client.submit(function, *args, key=key, pure=False)
+    def submit(self, function: Callable[..., Any], *args: Any, key: Any) -> distributed.Future[Any]:
+        future: distributed.Future[Any] = self.client.submit(function, *args, key=key, pure=False)
         return future
 
-    def each(self, name: str, function: Callable[..., Any], *columns: Any) -> list[distributed.Future]:
+    def each(self, name: str, function: Callable[..., Any], *columns: Any) -> list[distributed.Future[Any]]:
         """function(column[0][p], column[1][p], ...) on every partition p; a
         column that is not a list is passed whole to every call."""
         keys = _keys(name, self.count)
@@ -687,11 +691,11 @@ class _Run:
         self.live = [*self.live, *futures]
         return futures
 
-    def exchange(self, name: str, k: int, pick: Callable[..., Any], state: list[distributed.Future]) -> list[list[Any]]:
+    def exchange(self, name: str, k: int, pick: Callable[..., Any], state: list[distributed.Future[Any]]) -> list[list[Any]]:
         """pick(plan of p, state of p, q) for every q that holds ghosts of p;
         the result's list p holds what reaches p, in senders[p] order."""
         inboxes: list[list[Any]] = [[] for _ in range(self.count)]
-        plans = getattr(self, "plans", self.layouts)
+        plans = self.plans or self.layouts
         for q in range(self.count):
             for p in self.senders[q]:
                 key = (f"arborvane-{name}-{self.token}", k, p, q)
