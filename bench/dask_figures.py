@@ -20,7 +20,6 @@ process per partition (one thread each) reports:
 import argparse
 import json
 import os
-import resource
 import statistics
 import sys
 import tempfile
@@ -36,7 +35,10 @@ def rss_mib():
 
 
 def peak_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    """Peak resident size (VmHWM: ru_maxrss would include the peak of the
+    process that started the worker)."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
 
 
 def sent_bytes(dask_worker):
