@@ -9,8 +9,7 @@ process per partition (one thread each) reports:
   iterations as the client sees them), against pagerank_array's on one
   process (its whole run divided by its iterations);
 - the bytes moved per iteration: the share payload arborvane.dask counts,
-  and what the workers actually sent each other and the client (Dask's
-  transfer counters, frames and headers included);
+  and what the workers sent each other (Dask's transfer log, by task name);
 - the memory of every worker: its resident size before loading, after
   building the partitions and after PageRank, and its peak.
 
@@ -42,7 +41,22 @@ def peak_mib():
 
 
 def sent_bytes(dask_worker):
-    return dask_worker.transfer_outgoing_bytes_total
+    """Bytes this worker has sent to other workers, by task name."""
+    from dask.utils import key_split
+
+    sent = {}
+    for transfer in dask_worker.transfer_outgoing_log:
+        for key, size in transfer["keys"].items():
+            sent[key_split(key)] = sent.get(key_split(key), 0) + size
+    return sent
+
+
+def total_sent(client):
+    out = {}
+    for sent in client.run(sent_bytes).values():
+        for name, size in sent.items():
+            out[name] = out.get(name, 0) + size
+    return out
 
 
 def write_edges(directory, nodes, edges, files, seed):
@@ -83,11 +97,14 @@ def distributed_run(directory, partitions, iterations):
         build = time.perf_counter() - start
         memory["built"] = client.run(rss_mib)
         stamps = []
-        sent_before = sum(client.run(sent_bytes).values())
+        sent_before = total_sent(client)
         start = time.perf_counter()
-        result = ad.pagerank(graph, max_iter=iterations, tol=0.0, callback=lambda k, change: stamps.append(time.perf_counter()))
+        result = ad.pagerank(
+            graph, max_iter=iterations, tol=0.0, callback=lambda k, change: stamps.append(time.perf_counter())
+        )
         total = time.perf_counter() - start
-        sent = sum(client.run(sent_bytes).values()) - sent_before
+        sent = {k: v - sent_before.get(k, 0) for k, v in total_sent(client).items()}
+        sent = {k: v for k, v in sent.items() if v}
         memory["pagerank"] = client.run(rss_mib)
         memory["peak"] = client.run(peak_mib)
         result.scores.to_parquet(os.path.join(directory, f"pagerank-{partitions}"))
@@ -99,7 +116,8 @@ def distributed_run(directory, partitions, iterations):
         "pagerank_s": total,
         "iteration_s": statistics.median(steps),
         "payload_bytes_per_iteration": result.bytes_per_iteration,
-        "sent_bytes_per_iteration": sent / iterations,
+        "sent_bytes_per_iteration": sum(sent.values()) / iterations,
+        "sent_by_task": sent,
         "memory_mib": {k: sorted(round(x) for x in v.values()) for k, v in memory.items()},
     }
 
@@ -135,6 +153,8 @@ def main():
         print(f"| {r['partitions']} | {r['iteration_s'] * 1e3:.1f} | {r['payload_bytes_per_iteration']:,} "
               f"| {r['sent_bytes_per_iteration']:,.0f} | {r['sent_bytes_per_iteration'] / m:.2f} | {r['build_s']:.1f} "
               f"| {mem['start']}, {mem['built']}, {mem['pagerank']}, {mem['peak']} |")
+    for r in runs:
+        print(f"sent with {r['partitions']} partitions, by task: {r['sent_by_task']}")
 
 
 if __name__ == "__main__":

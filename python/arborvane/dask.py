@@ -276,7 +276,8 @@ class DaskGraph:
 
     def _each(self, name: str, function: Callable[[_Part], Any]) -> list[Any]:
         """function(partition) on every partition, gathered."""
-        results: list[Any] = self.client.gather(self.client.map(function, self.futures, key=_keys(name, self.partitions)))
+        futures = self.client.map(function, self.futures, key=_keys(name, self.partitions))
+        results: list[Any] = self.client.gather(futures)
         return results
 
     def number_of_nodes(self) -> int:
@@ -382,7 +383,10 @@ def _partitioned(
     ]
     bucket_keys = _keys("bucket", owners.count * len(splits))
     buckets = [
-        [client.submit(operator.getitem, split, p, key=bucket_keys[i * owners.count + p]) for i, split in enumerate(splits)]
+        [
+            client.submit(operator.getitem, split, p, key=bucket_keys[i * owners.count + p])
+            for i, split in enumerate(splits)
+        ]
         for p in range(owners.count)
     ]
     # Partitions go round the workers, so that each holds its share; the
@@ -691,7 +695,9 @@ class _Run:
         self.live = [*self.live, *futures]
         return futures
 
-    def exchange(self, name: str, k: int, pick: Callable[..., Any], state: list[distributed.Future[Any]]) -> list[list[Any]]:
+    def exchange(
+        self, name: str, k: int, pick: Callable[..., Any], state: list[distributed.Future[Any]]
+    ) -> list[list[Any]]:
         """pick(plan of p, state of p, q) for every q that holds ghosts of p;
         the result's list p holds what reaches p, in senders[p] order."""
         inboxes: list[list[Any]] = [[] for _ in range(self.count)]
@@ -802,7 +808,9 @@ def component_labels(graph: DaskGraph) -> dd.DataFrame:
                 for p in range(run.count)
             ]
             run.live = [*run.plans, *labels]
-            changed = [run.submit(_changed, s, key=(f"arborvane-changed-{run.token}", rounds, p)) for p, s in enumerate(labels)]
+            changed = [
+                run.submit(_changed, s, key=(f"arborvane-changed-{run.token}", rounds, p)) for p, s in enumerate(labels)
+            ]
             if not any(run.client.gather(changed)):
                 break
         frames = run.each("components-result", _label_frame, run.plans, labels)
