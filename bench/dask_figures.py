@@ -86,7 +86,8 @@ def distributed_run(directory, partitions, iterations):
     import arborvane.dask as ad
 
     quiet = {"distributed.worker.memory.target": False, "distributed.worker.memory.spill": False,
-             "distributed.worker.memory.pause": False, "distributed.worker.memory.terminate": False}
+             "distributed.worker.memory.pause": False, "distributed.worker.memory.terminate": False,
+             "distributed.scheduler.work-stealing": False}
     with dask.config.set(quiet), distributed.LocalCluster(
         n_workers=partitions, threads_per_worker=1, dashboard_address=None, memory_limit=0
     ) as cluster, distributed.Client(cluster) as client:

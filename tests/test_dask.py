@@ -34,12 +34,13 @@ MEMORY_LIMIT = 360 * 2**20
 @pytest.fixture(scope="module")
 def client():
     # Partitions are the workers' working set, not a cache: nothing is spilled
-    # or paused, and the nanny's limit is the one that applies.
+    # or paused, and the nanny's limit is the one that applies. Their tasks
+    # run where they are: no work stealing (see docs/dask.md).
     quiet = {
         "distributed.worker.memory.target": False,
         "distributed.worker.memory.spill": False,
         "distributed.worker.memory.pause": False,
-        "distributed.scheduler.allowed-failures": 3,
+        "distributed.scheduler.work-stealing": False,
     }
     with dask.config.set(quiet):
         with distributed.LocalCluster(
