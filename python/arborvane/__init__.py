@@ -28,6 +28,10 @@ _LAZY = {
     "betweenness_centrality": "arborvane.analytics",
 }
 
+# Optional subpackages, imported on first attribute access (never by
+# `import arborvane`, nor by a star import: they need extras).
+_SUBMODULES = ("dask",)
+
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
 if TYPE_CHECKING:
     from arborvane.arrays import (
@@ -55,15 +59,17 @@ __all__ = ["IntGraphCore", "from_networkx", "to_networkx", *_LAZY]
 
 
 def __getattr__(name: str) -> object:
+    import importlib
+
+    if name in _SUBMODULES:
+        return importlib.import_module(f"arborvane.{name}")
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'arborvane' has no attribute {name!r}")
-    import importlib
-
     value = getattr(importlib.import_module(module), name)
     globals()[name] = value
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *_LAZY])
+    return sorted({*globals(), *_LAZY, *_SUBMODULES})
