@@ -25,6 +25,7 @@ _LAZY = {
     "average_clustering": "arborvane.analytics",
     "transitivity": "arborvane.analytics",
     "betweenness_centrality": "arborvane.analytics",
+    "degree_centrality": "arborvane.analytics",
 }
 
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
@@ -45,6 +46,7 @@ if TYPE_CHECKING:
         clustering,
         component_labels,
         core_number,
+        degree_centrality,
         transitivity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist

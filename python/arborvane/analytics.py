@@ -33,6 +33,7 @@ __all__ = [
     "average_clustering",
     "transitivity",
     "betweenness_centrality",
+    "degree_centrality",
 ]
 
 _SEED_MASK = (1 << 64) - 1
@@ -301,3 +302,26 @@ def betweenness_centrality(
     seed = operator.index(seed) & _SEED_MASK
     ids, scores = _native.betweenness_scores(g, k, seed, normalized)
     return np.asarray(ids), np.asarray(scores)
+
+
+def degree_centrality(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """``(ids, values)``: the degree centrality of every node, its degree
+    divided by ``n - 1`` for a graph of n nodes, as NetworkX's
+    ``degree_centrality(G)`` computes it, to the last bit: a self-loop counts
+    twice in the degree, so a value can exceed 1.
+
+    Parameters: ``g``, the graph (read under its shared borrow; other
+    readers may run at the same time).
+    Returns: int64 ``ids`` equal to ``node_array(g)`` and float64 ``values``;
+    every value is 1.0 in a graph of one node, and both arrays are empty for
+    a graph without nodes.
+    Errors: TypeError when ``g`` is not an IntGraphCore; RuntimeError when
+    another thread is changing ``g`` at that moment.
+
+    >>> g = arborvane.IntGraphCore()
+    >>> g.add_edges_from([(1, 2), (2, 3), (3, 3)])
+    >>> arborvane.degree_centrality(g)[1].tolist()
+    [0.5, 1.0, 1.5]
+    """
+    ids, values = _native.degree_centrality(g)
+    return np.asarray(ids), np.asarray(values)

@@ -5,13 +5,15 @@
 // _accel's file with ExtensionFileLoader), so both share one copy of the
 // native core, its class object and its worker pool.
 //
-// Each function reaches the native state of the IntGraphCore it is given,
-// takes that graph's borrow exactly as the class's methods do (shared to
-// read, exclusive where the CSR snapshot may be built and cached), runs its
-// native work detached from the interpreter with Ctrl-C polling, and hands
-// results back as NativeArray buffers that numpy views without a copy. The
-// Python functions in arborvane/arrays.py and arborvane/files.py are the
-// public face; these are their building blocks.
+// Each function reaches the native state of the IntGraphCore it is given
+// and takes that graph's shared borrow, so any number of them read one graph
+// together; where the CSR snapshot must be built first, one of them builds
+// it while the others wait (SnapshotCache). Native work runs detached from
+// the interpreter with Ctrl-C polling, and results go back as NativeArray
+// buffers that numpy views without a copy. The Python functions in
+// arborvane/arrays.py, analytics.py and files.py are the public face; these
+// are their building blocks. Each is one description (callable.hpp), one
+// body and one line of the table at the end.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -194,7 +196,7 @@ PyObject* edge_pairs(const Call<kEdgePairs>& c) {
 
 // (ids, scores): the scores of IntGraphCore.pagerank, computed by the same
 // native function, with the ids they belong to in the same order.
-constexpr auto kPagerankScores = function("pagerank_scores", join({"g"}, kPagerankParameters), Access::kExclusiveRead,
+constexpr auto kPagerankScores = function("pagerank_scores", join({"g"}, kPagerankParameters), Access::kShared,
                                           "(ids, scores) of IntGraphCore.pagerank.", "pagerank_array");
 PyObject* pagerank_scores(const Call<kPagerankScores>& c) {
   PagerankOptions options;
@@ -222,7 +224,7 @@ void copy_runs(const CsrSnapshot& snap, Index* indptr, Index* indices) {
 // (ids, indptr, indices): the adjacency as compressed sparse rows over node
 // positions in ids order, each row ascending; int32 indices when every
 // position and the entry count fit, int64 otherwise.
-constexpr auto kAdjacencyCsr = function("adjacency_csr", {"g"}, Access::kExclusiveRead,
+constexpr auto kAdjacencyCsr = function("adjacency_csr", {"g"}, Access::kShared,
                                         "(ids, indptr, indices) of the adjacency matrix.", "to_scipy_sparse");
 PyObject* adjacency_csr(const Call<kAdjacencyCsr>& c) {
   const CsrSnapshot& snap = snapshot(c);
@@ -272,7 +274,7 @@ PyObject* graph_from_edges(const Call<kGraphFromEdges>& c) {
 
 // ---- graph files ----------------------------------------------------------------
 
-constexpr auto kGraphFileImage = function("graph_file_image", {"g"}, Access::kExclusiveRead,
+constexpr auto kGraphFileImage = function("graph_file_image", {"g"}, Access::kShared,
                                           "The bytes of the graph's binary file.", "save");
 PyObject* graph_file_image(const Call<kGraphFileImage>& c) {
   size_t size = c.native([&] { return graph_file_size(c.graph()); });
@@ -323,7 +325,7 @@ PyObject* worker_threads(const Call<kWorkerThreads>&) { return to_python(static_
 // ---- analytics ------------------------------------------------------------------
 
 // A source that is not a node raises KeyError(source), before any work.
-constexpr auto kBfsDistances = function("bfs_distances", {"g", "source"}, Access::kExclusiveRead,
+constexpr auto kBfsDistances = function("bfs_distances", {"g", "source"}, Access::kShared,
                                         "(ids, hops from source), -1 where unreachable.");
 PyObject* bfs_distances_function(const Call<kBfsDistances>& c) {
   int64_t source;
@@ -342,7 +344,7 @@ PyObject* bfs_distances_function(const Call<kBfsDistances>& c) {
 
 // k: None for every source, else the number of sampled sources (1 to n);
 // seed: an unsigned 64-bit integer; normalized: any object, by truth.
-constexpr auto kBetweenness = function("betweenness_scores", {"g", "k", "seed", "normalized"}, Access::kExclusiveRead,
+constexpr auto kBetweenness = function("betweenness_scores", {"g", "k", "seed", "normalized"}, Access::kShared,
                                        "(ids, betweenness) over all sources (k None) or k sampled ones.",
                                        "betweenness_centrality");
 PyObject* betweenness_scores(const Call<kBetweenness>& c) {
@@ -367,15 +369,17 @@ PyObject* betweenness_scores(const Call<kBetweenness>& c) {
   });
 }
 
-constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kExclusiveRead,
+constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kShared,
                                            "(ids, labels): components numbered in first-met order.");
-constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kExclusiveRead,
+constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kShared,
                                        "(ids, core number of every node), self-loops ignored.", "core_number");
-constexpr auto kClustering = function("clustering_values", {"g"}, Access::kExclusiveRead,
+constexpr auto kClustering = function("clustering_values", {"g"}, Access::kShared,
                                       "(ids, local clustering coefficients).", "clustering");
-constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kExclusiveRead,
+constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kShared,
                                              "Mean local clustering coefficient (0.0 without nodes).");
-constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kExclusiveRead,
+constexpr auto kDegreeCentrality = function("degree_centrality", {"g"}, Access::kShared,
+                                            "(ids, degree / (n - 1)), a self-loop counted twice.");
+constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kShared,
                                         "Three times the triangles over the connected triples.");
 
 // ---- the module -----------------------------------------------------------------
@@ -399,6 +403,7 @@ PyMethodDef kFunctions[] = {
     def<kAverageClustering, scalar<kAverageClustering, average_clustering>>(),
     def<kTransitivity, scalar<kTransitivity, transitivity>>(),
     def<kBetweenness, betweenness_scores>(),
+    def<kDegreeCentrality, per_node<kDegreeCentrality, degree_centrality>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
