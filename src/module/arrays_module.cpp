@@ -153,25 +153,39 @@ PyObject* filled_int64_array(const Call<C>& c, size_t rows, size_t columns, Fill
   return array.release();
 }
 
-// The body of a per-node analytic: Kernel(snapshot, values) fills one value
-// per node (int64_t or double, as its signature says).
-template <class Kernel>
-struct KernelValue;
-template <class Value>
-struct KernelValue<void (*)(const CsrSnapshot&, std::span<Value>)> {
-  using type = Value;
+// The table entry of an analytic on the snapshot, described in place: its
+// name, its docstring and, when not its name, the public function that
+// borrow refusals name. It reads the graph g under the shared borrow;
+// Kernel(snapshot, values) fills one value per node, int64_t or double as
+// its signature says (the result is (ids, values)), or Kernel(snapshot)
+// gives one double.
+template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
+struct Analytic {
+  static constexpr auto kDescription =
+      function(kName.chars, {"g"}, Access::kShared, kDoc.chars, kShownAs.chars[0] ? kShownAs.chars : nullptr);
+
+  static PyObject* body(const Call<kDescription>& c) {
+    const CsrSnapshot& snap = snapshot(c);
+    if constexpr (std::is_same_v<decltype(Kernel), double (*)(const CsrSnapshot&)>) {
+      return to_python(c.native([&] { return Kernel(snap); }));
+    } else {
+      return per_node_result<typename KernelValue<decltype(Kernel)>::type>(c, Kernel);
+    }
+  }
+
+ private:
+  template <class F>
+  struct KernelValue;
+  template <class Value>
+  struct KernelValue<void (*)(const CsrSnapshot&, std::span<Value>)> {
+    using type = Value;
+  };
 };
 
-template <const auto& C, auto Kernel>
-PyObject* per_node(const Call<C>& c) {
-  return per_node_result<typename KernelValue<decltype(Kernel)>::type>(c, Kernel);
-}
-
-// The body of a whole-graph analytic: Kernel(snapshot) gives one double.
-template <const auto& C, double (*Kernel)(const CsrSnapshot&)>
-PyObject* scalar(const Call<C>& c) {
-  const CsrSnapshot& snap = snapshot(c);
-  return to_python(c.native([&] { return Kernel(snap); }));
+template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
+PyMethodDef analytic() {
+  using Entry = Analytic<Kernel, kName, kDoc, kShownAs>;
+  return def<Entry::kDescription, Entry::body>();
 }
 
 // ---- exports ------------------------------------------------------------------
@@ -369,19 +383,6 @@ PyObject* betweenness_scores(const Call<kBetweenness>& c) {
   });
 }
 
-constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kShared,
-                                           "(ids, labels): components numbered in first-met order.");
-constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kShared,
-                                       "(ids, core number of every node), self-loops ignored.", "core_number");
-constexpr auto kClustering = function("clustering_values", {"g"}, Access::kShared,
-                                      "(ids, local clustering coefficients).", "clustering");
-constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kShared,
-                                             "Mean local clustering coefficient (0.0 without nodes).");
-constexpr auto kDegreeCentrality = function("degree_centrality", {"g"}, Access::kShared,
-                                            "(ids, degree / (n - 1)), a self-loop counted twice.");
-constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kShared,
-                                        "Three times the triangles over the connected triples.");
-
 // ---- the module -----------------------------------------------------------------
 
 PyMethodDef kFunctions[] = {
@@ -396,14 +397,15 @@ PyMethodDef kFunctions[] = {
     def<kGraphFromFileImage, graph_from_file_image>(),
     def<kEdgeLines, edge_lines>(),
     def<kWorkerThreads, worker_threads>(),
-    def<kComponentLabels, per_node<kComponentLabels, component_labels>>(),
+    analytic<component_labels, "component_labels", "(ids, labels): components numbered in first-met order.">(),
     def<kBfsDistances, bfs_distances_function>(),
-    def<kCoreNumbers, per_node<kCoreNumbers, core_numbers>>(),
-    def<kClustering, per_node<kClustering, clustering>>(),
-    def<kAverageClustering, scalar<kAverageClustering, average_clustering>>(),
-    def<kTransitivity, scalar<kTransitivity, transitivity>>(),
+    analytic<core_numbers, "core_numbers", "(ids, core number of every node), self-loops ignored.",
+             "core_number">(),
+    analytic<clustering, "clustering_values", "(ids, local clustering coefficients).", "clustering">(),
+    analytic<average_clustering, "average_clustering", "Mean local clustering coefficient (0.0 without nodes).">(),
+    analytic<transitivity, "transitivity", "Three times the triangles over the connected triples.">(),
     def<kBetweenness, betweenness_scores>(),
-    def<kDegreeCentrality, per_node<kDegreeCentrality, degree_centrality>>(),
+    analytic<degree_centrality, "degree_centrality", "(ids, degree / (n - 1)), a self-loop counted twice.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
