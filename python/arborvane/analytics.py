@@ -54,8 +54,8 @@ def component_labels(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -90,8 +90,8 @@ def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NDArray[np.in
     Raises:
         KeyError: ``source`` is not a node of ``g`` (the key is ``source``).
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -126,8 +126,8 @@ def core_number(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -161,8 +161,8 @@ def clustering(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.float64]]
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -197,8 +197,8 @@ def average_clustering(g: IntGraphCore) -> float:
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -229,8 +229,8 @@ def transitivity(g: IntGraphCore) -> float:
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -282,8 +282,8 @@ def betweenness_centrality(
     Raises:
         ValueError: ``k`` is below 1 or above the number of nodes.
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -305,23 +305,36 @@ def betweenness_centrality(
 
 
 def degree_centrality(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """``(ids, values)``: the degree centrality of every node, its degree
-    divided by ``n - 1`` for a graph of n nodes, as NetworkX's
+    """``(ids, values)``: the degree centrality of every node.
+
+    The degree of v divided by ``n - 1`` in a graph of n nodes, as NetworkX's
     ``degree_centrality(G)`` computes it, to the last bit: a self-loop counts
-    twice in the degree, so a value can exceed 1.
+    twice in the degree (so a value can exceed 1), and every value is 1.0 in
+    a graph of one node.
 
-    Parameters: ``g``, the graph (read under its shared borrow; other
-    readers may run at the same time).
-    Returns: int64 ``ids`` equal to ``node_array(g)`` and float64 ``values``;
-    every value is 1.0 in a graph of one node, and both arrays are empty for
-    a graph without nodes.
-    Errors: TypeError when ``g`` is not an IntGraphCore; RuntimeError when
-    another thread is changing ``g`` at that moment.
+    Parameters:
+        g: The graph.
 
-    >>> g = arborvane.IntGraphCore()
-    >>> g.add_edges_from([(1, 2), (2, 3), (3, 3)])
-    >>> arborvane.degree_centrality(g)[1].tolist()
-    [0.5, 1.0, 1.5]
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``values`` (float64);
+        both empty for a graph without nodes.
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(n log d) (a binary search per node finds its self-loop); in parallel.
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 3])
+        >>> ids, values = arborvane.degree_centrality(g)
+        >>> dict(zip(ids.tolist(), values.tolist()))
+        {3: 1.5, 2: 1.0, 1: 0.5}
     """
     ids, values = _native.degree_centrality(g)
     return np.asarray(ids), np.asarray(values)

@@ -134,8 +134,8 @@ def pagerank_array(
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore, or a parameter has the wrong type.
-        RuntimeError: Another call on ``g`` is in progress (this one builds and
-            caches the snapshot, so it holds the graph exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the iteration.
 
     Complexity:
@@ -207,8 +207,8 @@ def to_scipy_sparse(g: IntGraphCore, dtype: DTypeLike = np.float64) -> tuple[Any
 
     Raises:
         ImportError: SciPy is not installed.
-        RuntimeError: Another call on ``g`` is in progress (this one builds and
-            caches the snapshot).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
 
     Complexity:
         O(n + m).

@@ -123,8 +123,8 @@ def save(g: IntGraphCore, path: StrPath) -> None:
 
     Raises:
         OSError: The file cannot be written.
-        RuntimeError: Another call on ``g`` is in progress (this one builds and
-            caches the snapshot, so it holds the graph exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
 
     Complexity:
         O(n + m).
