@@ -2,7 +2,9 @@
 // ThreadSanitizer build (see components_stress.cpp for the commands). Each
 // round changes the graph (dropping the snapshot), then several threads run
 // PageRank on it together: one builds the snapshot while the others wait,
-// and every thread must read the same snapshot and get the same bits.
+// and every thread must read the same snapshot and get the same bits. First,
+// a build stopped part way must leave the snapshot absent, for the next
+// caller to build.
 // Exits non-zero (with a message) on a wrong result.
 #include <cstdio>
 #include <cstdlib>
@@ -10,16 +12,41 @@
 #include <thread>
 #include <vector>
 
+#include "accel/parallel/interrupt.hpp"
 #include "accel/store/graph_state.hpp"
 #include "accel/store/operations.hpp"
 
 using namespace arborvane;
+
+namespace {
+
+class StopAtOnce final : public StopSource {
+ public:
+  bool stop_requested() override { return true; }
+};
+
+}  // namespace
 
 int main() {
   setenv("RAYON_NUM_THREADS", "4", 1);
   GraphState graph;
   build_random(graph, 20000, 80000, 5);
   int failures = 0;
+  {
+    StopAtOnce stop;
+    InterruptScope scope(stop);
+    std::this_thread::sleep_for(2 * kInterruptPollInterval);  // the first poll then asks at once
+    bool stopped = false;
+    try {
+      ensure_csr(graph);
+    } catch (const Interrupted&) {
+      stopped = true;
+    }
+    if (!stopped || graph.csr) {
+      std::fprintf(stderr, "FAILED: a stopped build %s\n", stopped ? "left a snapshot" : "did not stop");
+      ++failures;
+    }
+  }
   for (int round = 0; round < 8; ++round) {
     graph.begin_mutation().insert_edge(round, 20000 + round);
     std::vector<const CsrSnapshot*> seen(4);
