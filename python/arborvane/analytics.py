@@ -321,8 +321,8 @@ def degree_centrality(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.fl
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another thread is changing ``g`` (the message names the
-            call); reads of ``g`` run together.
+        RuntimeError: ``g`` is being changed in another thread (the message
+            names the call); other reads of ``g`` may run at the same time.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
