@@ -242,10 +242,10 @@ def test_calls_overlapping_a_mutation_are_refused():
         with pytest.raises(RuntimeError, match=expected):
             g.add_node(CallsBack(lambda call=call: call(g), 9))
         assert (g.nodes(), g.edges()) == before
-    # pagerank_array holds the graph exclusively while it converts its arguments.
-    with pytest.raises(RuntimeError, match="Already mutably borrowed"):
-        arborvane.pagerank_array(g, damping=CallsBack(lambda: g.nodes(), 0.85))
-    with pytest.raises(RuntimeError, match="Already borrowed"):
+    # pagerank_array reads under the shared borrow: reads during its argument
+    # conversion go ahead, mutations are refused.
+    assert arborvane.pagerank_array(g, damping=CallsBack(lambda: g.nodes(), 0.85))[1].size == 2
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
         arborvane.pagerank_array(g, max_iter=CallsBack(lambda: g.add_node(3), 10))
     assert (g.nodes(), g.edges()) == before
     assert arborvane.node_array(g).tolist() == g.nodes()  # every borrow was given back

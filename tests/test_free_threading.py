@@ -11,6 +11,7 @@ import threading
 
 import pytest
 
+import arborvane
 from arborvane import IntGraphCore
 from test_concurrency import run_threads
 
@@ -107,3 +108,52 @@ def test_collector_runs_while_another_thread_is_in_a_long_call():
     # The collector had to stop every attached thread; a detached one does
     # not hold it up, so it finished while the long call was still running.
     assert collected_during_call
+
+
+def fingerprint(value):
+    """A result as comparable bytes: arrays, tuples of them, a sparse matrix."""
+    if isinstance(value, tuple):
+        return tuple(fingerprint(v) for v in value)
+    if hasattr(value, "indptr"):
+        return value.indptr.tobytes() + value.indices.tobytes()
+    return value.tobytes() if hasattr(value, "tobytes") else value
+
+
+def file_bytes(write):
+    def call(g, path):
+        write(g, path)
+        return path.read_bytes()
+    return call
+
+
+# Every arborvane function that only reads a graph, as call(g, path).
+READERS = {
+    "node_array": lambda g, _: arborvane.node_array(g),
+    "degree_array": lambda g, _: arborvane.degree_array(g),
+    "edge_array": lambda g, _: arborvane.edge_array(g),
+    "pagerank_array": lambda g, _: arborvane.pagerank_array(g),
+    "to_scipy_sparse": lambda g, _: arborvane.to_scipy_sparse(g),
+    "save": file_bytes(arborvane.save),
+    "write_edgelist": file_bytes(arborvane.write_edgelist),
+    "component_labels": lambda g, _: arborvane.component_labels(g),
+    "bfs_distances": lambda g, _: arborvane.bfs_distances(g, 0),
+    "core_number": lambda g, _: arborvane.core_number(g),
+    "clustering": lambda g, _: arborvane.clustering(g),
+    "average_clustering": lambda g, _: arborvane.average_clustering(g),
+    "transitivity": lambda g, _: arborvane.transitivity(g),
+    "betweenness_centrality": lambda g, _: arborvane.betweenness_centrality(g, k=20, seed=1),
+    "degree_centrality": lambda g, _: arborvane.degree_centrality(g),
+}
+
+
+@pytest.mark.parametrize("name", READERS)
+def test_readers_share_a_graph(name, tmp_path):
+    # Four threads read one graph at once, the snapshot not built yet: one
+    # of them builds it while the others wait, then all read it together.
+    if name == "to_scipy_sparse":
+        pytest.importorskip("scipy")
+    g = IntGraphCore()
+    g.build_random(5000, 25000, 11)
+    read = READERS[name]
+    results = run_threads(lambda i: [fingerprint(read(g, tmp_path / f"{i}.{k}")) for k in range(5)], 4)
+    assert all(result == results[0][0] for calls in results for result in calls)

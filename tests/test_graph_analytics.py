@@ -25,6 +25,7 @@ PER_NODE = {
     "core_number": arborvane.core_number,
     "clustering": arborvane.clustering,
     "betweenness_centrality": arborvane.betweenness_centrality,
+    "degree_centrality": arborvane.degree_centrality,
 }
 
 
@@ -196,6 +197,12 @@ class TestAgainstNetworkX:
         assert values.tolist() == [float(expected[v]) for v in ids.tolist()]
         assert arborvane.transitivity(g) == nx.transitivity(G)
 
+    def test_degree_centrality_is_bit_exact(self, g):
+        # Self-loops count twice; one node (with or without a loop) gives 1.0.
+        ids, values = arborvane.degree_centrality(g)
+        expected = nx.degree_centrality(as_networkx(g))
+        assert values.tolist() == [float(expected[v]) for v in ids.tolist()]
+
     def test_average_clustering(self, g):
         if len(g) == 0:
             assert arborvane.average_clustering(g) == 0.0
@@ -292,9 +299,10 @@ class TestEdgeCases:
         for function in (arborvane.component_labels, arborvane.core_number, arborvane.transitivity):
             with pytest.raises(RuntimeError, match=f"^{function.__name__}.*being changed by IntGraphCore.add_node"):
                 g.add_node(CallsBack(lambda function=function: function(g), 9))
-        # bfs_distances converts its source while it holds the graph exclusively.
-        with pytest.raises(RuntimeError, match="Already mutably borrowed"):
-            arborvane.bfs_distances(g, CallsBack(lambda: g.nodes(), 1))
+        # bfs_distances converts its source under the shared borrow: reads go ahead, mutations not.
+        assert arborvane.bfs_distances(g, CallsBack(lambda: g.nodes(), 1))[1].tolist() == [{1: 0, 2: 1}[v] for v in g.nodes()]
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            arborvane.bfs_distances(g, CallsBack(lambda: g.add_node(3), 1))
         assert snapshot(g) == before
         assert arborvane.core_number(g)[1].tolist() == [1, 1]
 
@@ -381,7 +389,7 @@ g = IntGraphCore()
 g.build_random(20_000, 120_000, 5)
 g.add_edges_from([(-1, v) for v in range(0, 20_000, 7)] + [(-1, -1), (10**9, 10**9 + 1)])
 parts = [arborvane.component_labels(g), arborvane.bfs_distances(g, 3), arborvane.core_number(g),
-         arborvane.clustering(g), arborvane.betweenness_centrality(g, k=40, seed=2)]
+         arborvane.clustering(g), arborvane.betweenness_centrality(g, k=40, seed=2), arborvane.degree_centrality(g)]
 digest = hashlib.sha256()
 for ids, values in parts:
     digest.update(ids.tobytes() + values.tobytes())

@@ -26,6 +26,7 @@ _LAZY = {
     "average_clustering": "arborvane.analytics",
     "transitivity": "arborvane.analytics",
     "betweenness_centrality": "arborvane.analytics",
+    "degree_centrality": "arborvane.analytics",
 }
 
 # Optional subpackages, imported on first attribute access (never by
@@ -51,6 +52,7 @@ if TYPE_CHECKING:
         clustering,
         component_labels,
         core_number,
+        degree_centrality,
         transitivity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist

@@ -57,3 +57,5 @@ def betweenness_scores(
     g: IntGraphCore, k: SupportsIndex | None, seed: SupportsIndex, normalized: object
 ) -> tuple[NativeArray, NativeArray]:
     """(ids, betweenness) over all sources (k None) or k sampled ones."""
+def degree_centrality(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
+    """(ids, degree / (n - 1)), a self-loop counted twice."""

@@ -33,6 +33,7 @@ __all__ = [
     "average_clustering",
     "transitivity",
     "betweenness_centrality",
+    "degree_centrality",
 ]
 
 _SEED_MASK = (1 << 64) - 1
@@ -53,8 +54,8 @@ def component_labels(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -90,8 +91,8 @@ def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NDArray[np.in
         KeyError: ``source`` is not a node of ``g`` (the key is ``source``).
         OverflowError: ``source`` is outside the signed 64-bit range (naming it).
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -129,8 +130,8 @@ def core_number(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -164,8 +165,8 @@ def clustering(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.float64]]
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -200,8 +201,8 @@ def average_clustering(g: IntGraphCore) -> float:
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -232,8 +233,8 @@ def transitivity(g: IntGraphCore) -> float:
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore.
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -288,8 +289,8 @@ def betweenness_centrality(
         ValueError: ``k`` is below 1 or above the number of nodes (any int).
         TypeError: ``g`` is not an IntGraphCore, or ``k`` or ``seed`` is not
             an integer (naming it).
-        RuntimeError: Another call on ``g`` is in progress (the snapshot is
-            built and cached on first use, so the graph is held exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the computation.
 
     Complexity:
@@ -314,3 +315,39 @@ def betweenness_centrality(
     except OverflowError:  # k beyond 64 bits: out of range like any other
         raise ValueError(f"k must be between 1 and the number of nodes ({len(g)}), got {k}") from None
     return np.asarray(ids), np.asarray(scores)
+
+
+def degree_centrality(g: IntGraphCore) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """``(ids, values)``: the degree centrality of every node.
+
+    The degree of v divided by ``n - 1`` in a graph of n nodes, as NetworkX's
+    ``degree_centrality(G)`` computes it, to the last bit: a self-loop counts
+    twice in the degree (so a value can exceed 1), and every value is 1.0 in
+    a graph of one node.
+
+    Parameters:
+        g: The graph.
+
+    Returns:
+        ``ids`` (int64, equal to ``node_array(g)``) and ``values`` (float64);
+        both empty for a graph without nodes.
+
+    Raises:
+        TypeError: ``g`` is not an IntGraphCore.
+        RuntimeError: ``g`` is being changed in another thread (the message
+            names the call); other reads of ``g`` may run at the same time.
+        KeyboardInterrupt: Ctrl-C was pressed during the computation.
+
+    Complexity:
+        O(n log d) (a binary search per node finds its self-loop); in parallel.
+
+    Examples:
+        >>> import arborvane
+        >>> g = arborvane.IntGraphCore()
+        >>> g.add_edges_flat([1, 2, 2, 3, 3, 3])
+        >>> ids, values = arborvane.degree_centrality(g)
+        >>> dict(zip(ids.tolist(), values.tolist()))
+        {3: 1.5, 2: 1.0, 1: 0.5}
+    """
+    ids, values = _native.degree_centrality(g)
+    return np.asarray(ids), np.asarray(values)

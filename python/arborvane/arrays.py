@@ -168,8 +168,8 @@ def pagerank_array(
         TypeError: ``g`` is not an IntGraphCore, or a parameter has the wrong type.
         ValueError: A parameter is outside its range (naming it).
         OverflowError: ``max_iter`` does not fit in 64 bits (naming it).
-        RuntimeError: Another call on ``g`` is in progress (this one builds and
-            caches the snapshot, so it holds the graph exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
         KeyboardInterrupt: Ctrl-C was pressed during the iteration.
 
     Complexity:
@@ -255,8 +255,8 @@ def to_scipy_sparse(g: IntGraphCore, dtype: DTypeLike = np.float64) -> tuple[Any
     Raises:
         ImportError: SciPy is not installed (saying how to install it), or
             SciPy's own error when it is installed but fails to import.
-        RuntimeError: Another call on ``g`` is in progress (this one builds and
-            caches the snapshot).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
 
     Complexity:
         O(n + m).

@@ -155,8 +155,8 @@ def save(g: IntGraphCore, path: StrOrBytesPath) -> None:
 
     Raises:
         OSError: The file cannot be written (naming ``path``).
-        RuntimeError: Another call on ``g`` is in progress (this one builds and
-            caches the snapshot, so it holds the graph exclusively).
+        RuntimeError: Another thread is changing ``g`` (the message names the
+            call); reads of ``g`` run together.
 
     Complexity:
         O(n + m).

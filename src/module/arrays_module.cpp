@@ -5,13 +5,15 @@
 // _accel's file with ExtensionFileLoader), so both share one copy of the
 // native core, its class object and its worker pool.
 //
-// Each function reaches the native state of the IntGraphCore it is given,
-// takes that graph's borrow exactly as the class's methods do (shared to
-// read, exclusive where the CSR snapshot may be built and cached), runs its
-// native work detached from the interpreter with Ctrl-C polling, and hands
-// results back as NativeArray buffers that numpy views without a copy. The
-// Python functions in arborvane/arrays.py and arborvane/files.py are the
-// public face; these are their building blocks.
+// Each function reaches the native state of the IntGraphCore it is given
+// and takes that graph's shared borrow, so any number of them read one graph
+// together; where the CSR snapshot must be built first, one of them builds
+// it while the others wait (SnapshotCache). Native work runs detached from
+// the interpreter with Ctrl-C polling, and results go back as NativeArray
+// buffers that numpy views without a copy. The Python functions in
+// arborvane/arrays.py, analytics.py and files.py are the public face; these
+// are their building blocks. Each is one description (callable.hpp), one
+// body and one line of the table at the end.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -152,25 +154,39 @@ PyObject* filled_int64_array(const Call<C>& c, size_t rows, size_t columns, Fill
   return array.release();
 }
 
-// The body of a per-node analytic: Kernel(snapshot, values) fills one value
-// per node (int64_t or double, as its signature says).
-template <class Kernel>
-struct KernelValue;
-template <class Value>
-struct KernelValue<void (*)(const CsrSnapshot&, std::span<Value>)> {
-  using type = Value;
+// The table entry of an analytic on the snapshot, described in place: its
+// name, its docstring and, when not its name, the public function that
+// borrow refusals name. It reads the graph g under the shared borrow;
+// Kernel(snapshot, values) fills one value per node, int64_t or double as
+// its signature says (the result is (ids, values)), or Kernel(snapshot)
+// gives one double.
+template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
+struct Analytic {
+  static constexpr auto kDescription =
+      function(kName.chars, {"g"}, Access::kShared, kDoc.chars, kShownAs.chars[0] ? kShownAs.chars : nullptr);
+
+  static PyObject* body(const Call<kDescription>& c) {
+    const CsrSnapshot& snap = snapshot(c);
+    if constexpr (std::is_same_v<decltype(Kernel), double (*)(const CsrSnapshot&)>) {
+      return to_python(c.native([&] { return Kernel(snap); }));
+    } else {
+      return per_node_result<typename KernelValue<decltype(Kernel)>::type>(c, Kernel);
+    }
+  }
+
+ private:
+  template <class F>
+  struct KernelValue;
+  template <class Value>
+  struct KernelValue<void (*)(const CsrSnapshot&, std::span<Value>)> {
+    using type = Value;
+  };
 };
 
-template <const auto& C, auto Kernel>
-PyObject* per_node(const Call<C>& c) {
-  return per_node_result<typename KernelValue<decltype(Kernel)>::type>(c, Kernel);
-}
-
-// The body of a whole-graph analytic: Kernel(snapshot) gives one double.
-template <const auto& C, double (*Kernel)(const CsrSnapshot&)>
-PyObject* scalar(const Call<C>& c) {
-  const CsrSnapshot& snap = snapshot(c);
-  return to_python(c.native([&] { return Kernel(snap); }));
+template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
+PyMethodDef analytic() {
+  using Entry = Analytic<Kernel, kName, kDoc, kShownAs>;
+  return def<Entry::kDescription, Entry::body>();
 }
 
 // ---- exports ------------------------------------------------------------------
@@ -203,7 +219,7 @@ PyObject* out_of_range(const char* name, const char* rule, PyObject* value) {
 // (ids, scores, converged): the scores of IntGraphCore.pagerank, computed by
 // the same native function, with the ids they belong to in the same order,
 // and whether the change fell below tol before max_iter ran out.
-constexpr auto kPagerankScores = function("pagerank_scores", join({"g"}, kPagerankParameters), Access::kExclusiveRead,
+constexpr auto kPagerankScores = function("pagerank_scores", join({"g"}, kPagerankParameters), Access::kShared,
                                           "(ids, scores, converged) of IntGraphCore.pagerank.", "pagerank_array");
 PyObject* pagerank_scores(const Call<kPagerankScores>& c) {
   PagerankOptions o;
@@ -239,7 +255,7 @@ void copy_runs(const CsrSnapshot& snap, Index* indptr, Index* indices) {
 // (ids, indptr, indices): the adjacency as compressed sparse rows over node
 // positions in ids order, each row ascending; int32 indices when every
 // position and the entry count fit, int64 otherwise.
-constexpr auto kAdjacencyCsr = function("adjacency_csr", {"g"}, Access::kExclusiveRead,
+constexpr auto kAdjacencyCsr = function("adjacency_csr", {"g"}, Access::kShared,
                                         "(ids, indptr, indices) of the adjacency matrix.", "to_scipy_sparse");
 PyObject* adjacency_csr(const Call<kAdjacencyCsr>& c) {
   const CsrSnapshot& snap = snapshot(c);
@@ -289,7 +305,7 @@ PyObject* graph_from_edges(const Call<kGraphFromEdges>& c) {
 
 // ---- graph files ----------------------------------------------------------------
 
-constexpr auto kGraphFileImage = function("graph_file_image", {"g"}, Access::kExclusiveRead,
+constexpr auto kGraphFileImage = function("graph_file_image", {"g"}, Access::kShared,
                                           "The bytes of the graph's binary file.", "save");
 PyObject* graph_file_image(const Call<kGraphFileImage>& c) {
   size_t size = c.native([&] { return graph_file_size(c.graph()); });
@@ -340,7 +356,7 @@ PyObject* worker_threads(const Call<kWorkerThreads>&) { return to_python(static_
 // ---- analytics ------------------------------------------------------------------
 
 // A source that is not a node raises KeyError(source), before any work.
-constexpr auto kBfsDistances = function("bfs_distances", {"g", "source"}, Access::kExclusiveRead,
+constexpr auto kBfsDistances = function("bfs_distances", {"g", "source"}, Access::kShared,
                                         "(ids, hops from source), -1 where unreachable.");
 PyObject* bfs_distances_function(const Call<kBfsDistances>& c) {
   int64_t source;
@@ -359,7 +375,7 @@ PyObject* bfs_distances_function(const Call<kBfsDistances>& c) {
 
 // k: None for every source, else the number of sampled sources (1 to n);
 // seed: an unsigned 64-bit integer; normalized: any object, by truth.
-constexpr auto kBetweenness = function("betweenness_scores", {"g", "k", "seed", "normalized"}, Access::kExclusiveRead,
+constexpr auto kBetweenness = function("betweenness_scores", {"g", "k", "seed", "normalized"}, Access::kShared,
                                        "(ids, betweenness) over all sources (k None) or k sampled ones.",
                                        "betweenness_centrality");
 PyObject* betweenness_scores(const Call<kBetweenness>& c) {
@@ -384,17 +400,6 @@ PyObject* betweenness_scores(const Call<kBetweenness>& c) {
   });
 }
 
-constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kExclusiveRead,
-                                           "(ids, labels): components numbered in first-met order.");
-constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kExclusiveRead,
-                                       "(ids, core number of every node), self-loops ignored.", "core_number");
-constexpr auto kClustering = function("clustering_values", {"g"}, Access::kExclusiveRead,
-                                      "(ids, local clustering coefficients).", "clustering");
-constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kExclusiveRead,
-                                             "Mean local clustering coefficient (0.0 without nodes).");
-constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kExclusiveRead,
-                                        "Three times the triangles over the connected triples.");
-
 // ---- the module -----------------------------------------------------------------
 
 PyMethodDef kFunctions[] = {
@@ -409,13 +414,15 @@ PyMethodDef kFunctions[] = {
     def<kGraphFromFileImage, graph_from_file_image>(),
     def<kEdgeLines, edge_lines>(),
     def<kWorkerThreads, worker_threads>(),
-    def<kComponentLabels, per_node<kComponentLabels, component_labels>>(),
+    analytic<component_labels, "component_labels", "(ids, labels): components numbered in first-met order.">(),
     def<kBfsDistances, bfs_distances_function>(),
-    def<kCoreNumbers, per_node<kCoreNumbers, core_numbers>>(),
-    def<kClustering, per_node<kClustering, clustering>>(),
-    def<kAverageClustering, scalar<kAverageClustering, average_clustering>>(),
-    def<kTransitivity, scalar<kTransitivity, transitivity>>(),
+    analytic<core_numbers, "core_numbers", "(ids, core number of every node), self-loops ignored.",
+             "core_number">(),
+    analytic<clustering, "clustering_values", "(ids, local clustering coefficients).", "clustering">(),
+    analytic<average_clustering, "average_clustering", "Mean local clustering coefficient (0.0 without nodes).">(),
+    analytic<transitivity, "transitivity", "Three times the triangles over the connected triples.">(),
     def<kBetweenness, betweenness_scores>(),
+    analytic<degree_centrality, "degree_centrality", "(ids, degree / (n - 1)), a self-loop counted twice.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,10 +24,6 @@ namespace arborvane::py {
 
 namespace call_detail {
 
-// Calling this is not a constant expression: a description it rejects does
-// not compile.
-[[noreturn]] inline void invalid_description() { __builtin_trap(); }
-
 template <size_t N>
 constexpr Py_ssize_t required_count(const Callable<N>& c) {
   size_t required = 0;
@@ -35,7 +31,6 @@ constexpr Py_ssize_t required_count(const Callable<N>& c) {
   for (size_t i = required; i < N; ++i) {
     if (!c.parameters[i].default_text) invalid_description();  // a required parameter after an optional one
   }
-  if (!c.owner && c.access != Access::kNone && N == 0) invalid_description();  // where would the graph come from?
   return static_cast<Py_ssize_t>(required);
 }
 
@@ -131,6 +126,7 @@ PyObject* run(PyObject* self, const typename Call<C>::Slots& slots) {
     Call<C> call(slots, nullptr);
     return guard_native<PyObject*>(nullptr, [&] { return Body(call); });
   } else {
+    static_assert(C.owner != nullptr || C.parameters.size() > 0, "a module function takes its graph first");
     GraphObject* graph;
     if constexpr (C.owner != nullptr) {
       graph = graph_receiver(self);

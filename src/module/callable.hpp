@@ -73,18 +73,28 @@ constexpr Callable<0> function(const char* name, const char* doc) {
   return function(name, std::array<Parameter, 0>{}, Access::kNone, doc);
 }
 
-// Parameter lists joined, for blocks of parameters that several callables
-// share (the graph argument, PageRank's options).
+// A string literal as a template argument, for descriptions written in
+// place (arrays_module.cpp's analytic<>()).
+template <size_t N>
+struct Literal {
+  constexpr Literal(const char (&text)[N]) {
+    for (size_t i = 0; i < N; ++i) chars[i] = text[i];
+  }
+  char chars[N];
+};
+
+// Parameters followed by a block that several callables share
+// (arguments.hpp): join({"g"}, kPagerankParameters).
 template <size_t A, size_t B>
-constexpr std::array<Parameter, A + B> join(const std::array<Parameter, A>& a, const std::array<Parameter, B>& b) {
+constexpr std::array<Parameter, A + B> join(const Parameter (&a)[A], const std::array<Parameter, B>& b) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
     return std::array<Parameter, A + B>{(I < A ? a[I] : b[I - A])...};
   }(std::make_index_sequence<A + B>());
 }
-template <size_t A, size_t B>
-constexpr std::array<Parameter, A + B> join(const Parameter (&a)[A], const std::array<Parameter, B>& b) {
-  return join(std::to_array(a), b);
-}
+
+// Calling this is not a constant expression: a description (or default
+// text) that something here rejects does not compile.
+[[noreturn]] inline void invalid_description() { __builtin_trap(); }
 
 // ---- texts made at compile time ---------------------------------------------
 
@@ -171,17 +181,13 @@ inline constexpr auto kFullName = text_detail::render<C, text_detail::Text::kFul
 
 namespace default_detail {
 
-// Called only for a default text that cannot be read: not a constant
-// expression, so such a description does not compile.
-[[noreturn]] inline void unreadable_default() { __builtin_trap(); }
-
 constexpr bool digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr uint64_t read_unsigned(const char* text) {
-  if (!text || !digit(*text)) unreadable_default();
+  if (!text || !digit(*text)) invalid_description();
   uint64_t value = 0;
   for (; digit(*text); ++text) value = value * 10 + static_cast<uint64_t>(*text - '0');
-  if (*text) unreadable_default();
+  if (*text) invalid_description();
   return value;
 }
 
@@ -190,7 +196,7 @@ constexpr uint64_t read_unsigned(const char* text) {
 // 1e22), so the one multiplication or division rounds once, as the
 // compiler rounds the same literal.
 constexpr double read_float(const char* text) {
-  if (!text) unreadable_default();
+  if (!text) invalid_description();
   uint64_t digits = 0;
   int exponent = 0;
   bool any = false, point = false;
@@ -200,7 +206,7 @@ constexpr double read_float(const char* text) {
       continue;
     }
     digits = digits * 10 + static_cast<uint64_t>(*text - '0');
-    if (digits >= (uint64_t{1} << 53)) unreadable_default();
+    if (digits >= (uint64_t{1} << 53)) invalid_description();
     exponent -= point ? 1 : 0;
     any = true;
   }
@@ -212,7 +218,7 @@ constexpr double read_float(const char* text) {
     exponent += negative ? -written : written;
     while (*text) ++text;
   }
-  if (!any || *text || exponent < -22 || exponent > 22) unreadable_default();
+  if (!any || *text || exponent < -22 || exponent > 22) invalid_description();
   double power = 1.0;
   for (int i = 0; i < (exponent < 0 ? -exponent : exponent); ++i) power *= 10.0;
   return exponent < 0 ? static_cast<double>(digits) / power : static_cast<double>(digits) * power;

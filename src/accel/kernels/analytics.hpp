@@ -28,6 +28,10 @@ void bfs_distances(const CsrSnapshot& snap, size_t source, std::span<int64_t> ou
 // core_number.cpp: the k-core number of every node, self-loops ignored.
 void core_numbers(const CsrSnapshot& snap, std::span<int64_t> out);
 
+// degree_centrality.cpp: degree / (n - 1) per node, a self-loop counted
+// twice (NetworkX's definition); 1.0 for every node when n <= 1.
+void degree_centrality(const CsrSnapshot& snap, std::span<double> out);
+
 // clustering.cpp, self-loops ignored throughout.
 void clustering(const CsrSnapshot& snap, std::span<double> out);  // local coefficient per node
 double average_clustering(const CsrSnapshot& snap);  // mean of clustering(); 0 without nodes

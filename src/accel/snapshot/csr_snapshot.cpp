@@ -3,7 +3,9 @@
 // A temporary id -> index map turns neighbour ids into indices; it and the
 // per-node id buffers are freed when the build ends. The per-node copy,
 // look-ups and sort run on the worker pool; each node writes only its own
-// run, so the result is the same for every thread count.
+// run, so the result is the same for every thread count. Readers that ask
+// for the snapshot together meet in SnapshotCache::get_or_build: one builds,
+// the others wait for it.
 #include "accel/snapshot/csr_snapshot.hpp"
 
 #include <algorithm>
@@ -45,10 +47,7 @@ void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, c
   });
 }
 
-}  // namespace
-
-const CsrSnapshot& ensure_csr(GraphState& graph) {
-  if (graph.csr) return *graph.csr;
+std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   auto snap = std::make_unique<CsrSnapshot>();
   size_t n = graph.adjacency.size();
 
@@ -86,8 +85,46 @@ const CsrSnapshot& ensure_csr(GraphState& graph) {
   } else {
     fill_runs(*snap, sets, index_of, snap->neighbor_index32);
   }
-  graph.csr = std::move(snap);
-  return *graph.csr;
+  return snap;
 }
+
+}  // namespace
+
+const CsrSnapshot& SnapshotCache::get_or_build(const GraphState& graph) {
+  if (const CsrSnapshot* ready = get()) return *ready;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (const CsrSnapshot* ready = get()) return *ready;
+    if (!building_) break;
+    done_.wait_for(lock, kInterruptPollInterval);
+    lock.unlock();  // polling may take the interpreter back: never while holding the mutex
+    poll_interrupt();
+    lock.lock();
+  }
+  building_ = true;
+  lock.unlock();
+  // Whatever happens, the build ends here: waiters wake, and one of them
+  // takes over if it failed.
+  struct Ending {
+    SnapshotCache& cache;
+    std::unique_ptr<CsrSnapshot> built;
+    ~Ending() {
+      {
+        std::lock_guard guard(cache.mutex_);
+        if (built) {
+          cache.owned_ = std::move(built);
+          cache.ready_.store(cache.owned_.get(), std::memory_order_release);
+        }
+        cache.building_ = false;
+      }
+      cache.done_.notify_all();
+    }
+  } ending{*this, nullptr};
+  ending.built = build_snapshot(graph);
+  const CsrSnapshot& snapshot = *ending.built;
+  return snapshot;
+}
+
+const CsrSnapshot& ensure_csr(GraphState& graph) { return graph.csr.get_or_build(graph); }
 
 }  // namespace arborvane

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "accel/store/int_hash.hpp"
@@ -85,6 +89,37 @@ uint64_t loop_free_degree(const CsrSnapshot& snap, const Index* runs, size_t u) 
   const Index* end = runs + snap.offsets[u + 1];
   return static_cast<uint64_t>(end - begin) - std::binary_search(begin, end, static_cast<Index>(u));
 }
+
+// The cached snapshot of one graph. Readers may ask for it at the same time
+// (they all hold the graph's shared borrow): the first to find it absent
+// builds it while the others wait, then all read the same snapshot. A build
+// that fails (out of memory, interrupted) leaves it absent, and the next
+// caller, a waiting one included, builds it again. The graph cannot change
+// meanwhile: mutations need the exclusive borrow.
+class SnapshotCache {
+ public:
+  // The snapshot, or null while absent.
+  const CsrSnapshot* get() const noexcept { return ready_.load(std::memory_order_acquire); }
+  const CsrSnapshot* operator->() const noexcept { return get(); }
+  explicit operator bool() const noexcept { return get() != nullptr; }
+
+  // Drops the snapshot. Only while nobody else reads the graph.
+  void reset() noexcept {
+    ready_.store(nullptr, std::memory_order_relaxed);
+    owned_.reset();
+  }
+
+  // The snapshot of `graph` (whose cache this is), built when absent. A
+  // waiting caller polls for Ctrl-C (parallel/interrupt.hpp).
+  const CsrSnapshot& get_or_build(const GraphState& graph);
+
+ private:
+  std::unique_ptr<CsrSnapshot> owned_;
+  std::atomic<const CsrSnapshot*> ready_{nullptr};
+  std::mutex mutex_;               // guards building_ and the hand-over
+  std::condition_variable done_;   // a build ended, well or not
+  bool building_ = false;
+};
 
 // Returns the cached snapshot, building it first when absent.
 const CsrSnapshot& ensure_csr(GraphState& graph);

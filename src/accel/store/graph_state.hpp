@@ -142,8 +142,8 @@ class GraphState {
   // Read access for queries and analytics; changes go through a Mutation.
   const AdjacencyMap& adjacency{adjacency_};
   const uint64_t& edge_count{edge_count_};
-  // Built by ensure_csr, discarded by begin_mutation.
-  std::unique_ptr<CsrSnapshot> csr;
+  // Built by ensure_csr (readers may ask together), discarded by begin_mutation.
+  SnapshotCache csr;
 
   const NeighborSet* neighbors_of(int64_t n) const noexcept { return adjacency_.find(n); }
 };
