@@ -25,6 +25,9 @@ _LAZY = {
     "average_clustering": "arborvane.analytics",
     "transitivity": "arborvane.analytics",
     "betweenness_centrality": "arborvane.analytics",
+    "Graph": "arborvane.graph",
+    "from_edges": "arborvane.graph",
+    "from_pandas_edgelist": "arborvane.graph",
 }
 
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
@@ -48,6 +51,7 @@ if TYPE_CHECKING:
         transitivity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist
+    from arborvane.graph import Graph, from_edges, from_pandas_edgelist
 
 __all__ = ["IntGraphCore", "from_networkx", "to_networkx", *_LAZY]
 
