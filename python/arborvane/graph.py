@@ -661,7 +661,8 @@ def _merged(
     first = np.flatnonzero(np.concatenate([[True], ~repeated]))
     if rule == "error" and len(first) < len(a):
         i = int(np.flatnonzero(repeated)[0])
-        raise ValueError(f"from_edges(): duplicate edge ({labels[a[i]]!r}, {labels[b[i]]!r}) with duplicates='error'")
+        x, y = labels[[a[i], b[i]]].tolist()
+        raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
     if w is not None:
         w = w[order]
         if rule == "sum":
