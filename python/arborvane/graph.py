@@ -30,6 +30,8 @@ if TYPE_CHECKING:
 
 __all__ = ["Graph", "from_edges", "from_pandas_edgelist"]
 
+_Rows = tuple["NDArray[np.int64]", "NDArray[Any]", "NDArray[Any] | None"]  # indptr, indices, weights
+
 _DUPLICATES = ("sum", "min", "last", "error")
 
 
@@ -53,6 +55,12 @@ class Graph:
     """
 
     __slots__ = ("_labels", "_directed", "_rows", "_in_rows", "_edge_count", "_lookup")
+    _labels: NDArray[Any]
+    _directed: bool
+    _rows: _Rows
+    _in_rows: _Rows
+    _edge_count: int
+    _lookup: dict[Any, int] | None
 
     def __init__(self) -> None:
         raise TypeError("build a Graph with arborvane.from_edges() or one of the Graph.from_* constructors")
@@ -62,8 +70,8 @@ class Graph:
         cls,
         labels: NDArray[Any],
         directed: bool,
-        rows: tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None],
-        in_rows: tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None],
+        rows: _Rows,
+        in_rows: _Rows,
         edge_count: int,
         lookup: dict[Any, int] | None,
     ) -> Graph:
@@ -108,7 +116,7 @@ class Graph:
         weights = ", weighted" if self.weighted else ""
         return f"<arborvane.Graph {kind}, {len(self)} nodes, {self._edge_count} edges{weights}>"
 
-    def csr(self, incoming: bool = False) -> tuple[NDArray[np.int64], NDArray[Any], NDArray[Any] | None]:
+    def csr(self, incoming: bool = False) -> _Rows:
         """The rows as ``(indptr, indices, weights)`` (read-only arrays).
 
         Parameters:
@@ -142,7 +150,7 @@ class Graph:
             return self._lookup[label]
         labels = self._labels
         try:
-            i = int(np.searchsorted(labels, label))
+            i = int(np.searchsorted(labels, label))  # type: ignore[call-overload]
             if i < len(labels) and labels[i] == label:
                 return i
         except (TypeError, ValueError):
@@ -383,7 +391,7 @@ class Graph:
         total = array.sum()
         if total == 0:
             raise ZeroDivisionError(f"pagerank: {name} sums to zero")
-        return array / total
+        return array / total  # type: ignore[no-any-return]
 
     # ---- conversions --------------------------------------------------------------------
 
@@ -436,7 +444,7 @@ class Graph:
             EdgeDataView([(1, 2, {'weight': 0.5})])
         """
         try:
-            import networkx as nx
+            import networkx as nx  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             raise ImportError('Graph.to_networkx() needs NetworkX: pip install "arborvane[networkx]"') from None
         g = nx.DiGraph() if self._directed else nx.Graph()
@@ -505,7 +513,7 @@ def _has_unmatched_stored(coo: Any) -> bool:
     return any((j, i) not in forward for i, j in forward)
 
 
-def _row_sums(rows: tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None], weighted: bool) -> NDArray[Any]:
+def _row_sums(rows: _Rows, weighted: bool) -> NDArray[Any]:
     indptr, indices, weights = rows
     counts = np.diff(indptr)
     if not weighted:
@@ -529,7 +537,7 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
         labels, codes = np.unique(values, return_inverse=True)
         return labels, codes.astype(np.int64, copy=False), None
     try:
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         pd = None
     if pd is not None:
@@ -676,7 +684,7 @@ def _merged(
 
 def _rows(
     a: NDArray[np.int64], b: NDArray[np.int64], w: NDArray[Any] | None, n: int, index_type: Any
-) -> tuple[NDArray[np.int64], NDArray[Any], NDArray[Any] | None]:
+) -> _Rows:
     """CSR arrays of pairs already sorted by (a, b)."""
     indptr = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(np.bincount(a, minlength=n), out=indptr[1:])
