@@ -222,3 +222,17 @@ def test_read_edgelist_columns_header_delimiter(tmp_path):
         arborvane.Graph.read_edgelist(str(plain))
     with pytest.raises(KeyError, match="nope"):
         arborvane.Graph.read_edgelist(str(path), delimiter="\t", header=True, source="nope")
+
+
+def test_long_kernels_answer_ctrl_c():
+    from conftest import run_python
+    from test_interrupts import PRELUDE
+
+    run_python(PRELUDE + """
+import numpy as np, arborvane
+rng = np.random.default_rng(1)
+u, v = rng.integers(0, 20000, 200000), rng.integers(0, 20000, 200000)
+g = arborvane.from_edges(u, v, weights=rng.random(200000), directed=True)
+interrupted(lambda: g.pagerank(max_iter=10**12, tol=0.0))
+assert abs(g.pagerank()[1].sum() - 1.0) < 1e-9  # usable afterwards
+""")
