@@ -134,6 +134,8 @@ def test_labels_of_any_type_map_and_come_back():
     mixed = arborvane.from_edges(np.array([1, "a", (2, 3)], dtype=object), np.array(["a", (2, 3), 1], dtype=object))
     assert mixed.labels.tolist() == [1, "a", (2, 3)]  # not orderable: first appearance
     assert mixed.bfs_distances((2, 3))[1].tolist() == [1, 1, 0]
+    missing = arborvane.from_edges(np.array([None], dtype=object), np.array([math.nan], dtype=object))
+    assert missing.labels[0] is None and math.isnan(missing.labels[1])  # never merged
     g = arborvane.from_edges(["b", "a"], ["c", "b"])
     assert g.labels.tolist() == ["a", "b", "c"]
     with pytest.raises(KeyError):

@@ -172,9 +172,7 @@ class Graph:
             >>> arborvane.from_edges([1, 1], [2, 3], directed=True).out_degree()[1].tolist()
             [2, 0, 0]
         """
-        if not self._directed:
-            return self.degree(weighted)
-        return self._labels, _row_sums(self._rows, weighted)
+        return self._one_way_degree(self._rows, weighted)
 
     def in_degree(self, weighted: bool = False) -> tuple[NDArray[Any], NDArray[Any]]:
         """In-degree of every node (count, or total weight with ``weighted``),
@@ -185,9 +183,10 @@ class Graph:
             >>> arborvane.from_edges([1, 1], [2, 3], directed=True).in_degree()[1].tolist()
             [0, 1, 1]
         """
-        if not self._directed:
-            return self.degree(weighted)
-        return self._labels, _row_sums(self._in_rows, weighted)
+        return self._one_way_degree(self._in_rows, weighted)
+
+    def _one_way_degree(self, rows: _Rows, weighted: bool) -> tuple[NDArray[Any], NDArray[Any]]:
+        return self.degree(weighted) if not self._directed else (self._labels, _row_sums(rows, weighted))
 
     def degree(self, weighted: bool = False) -> tuple[NDArray[Any], NDArray[Any]]:
         """Degree of every node as NetworkX counts it: in plus out for a
@@ -533,16 +532,20 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
     """The distinct labels (sorted when they can be, else in order of first
     appearance) and each value's index among them; plus the label -> index
     dict when the labels are not sorted."""
-    if values.dtype != object:
-        labels, codes = np.unique(values, return_inverse=True)
-        return labels, codes.astype(np.int64, copy=False), None
     try:
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         pd = None
-    if pd is not None:
-        codes, labels = pd.factorize(values)  # hashing: far faster than sorting Python objects
+    if values.dtype.kind not in "OUS" or (pd is None and values.dtype != object):
+        labels, codes = np.unique(values, return_inverse=True)
+        return labels, codes.astype(np.int64, copy=False), None
+    if pd is not None and not pd.isna(values).any():  # pandas would merge None and NaN labels
+        # Hashing: far faster than sorting strings or Python objects, and
+        # only the distinct labels are sorted afterwards.
+        codes, labels = pd.factorize(values.astype(object, copy=False))
         labels = np.asarray(labels, dtype=object)
+        if values.dtype != object:
+            labels = labels.astype(values.dtype)
     else:
         lookup: dict[Any, int] = {}
         codes = np.fromiter((lookup.setdefault(x, len(lookup)) for x in values), dtype=np.int64, count=len(values))
