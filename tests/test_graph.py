@@ -209,7 +209,14 @@ def test_conversions_round_trip():
     assert g32.csr()[2].dtype == np.float32 and g32.dijkstra(0)[1][1] == np.float32(0.1)
 
 
-def test_read_edgelist_columns_header_delimiter(tmp_path):
+@pytest.mark.parametrize("parser", ["pandas", "python"])
+def test_read_edgelist_columns_header_delimiter(tmp_path, monkeypatch, parser):
+    if parser == "pandas":
+        pytest.importorskip("pandas")
+    else:
+        from arborvane import graph_io
+
+        monkeypatch.setattr(graph_io, "_columns_by_pandas", lambda *args: None)
     path = tmp_path / "g.tsv"
     path.write_text("# comment\nkm\tfrom\tto\n2.5\tx\ty\n1\ty\tz\n")
     g = arborvane.Graph.read_edgelist(str(path), delimiter="\t", header=True, source="from", target="to",
@@ -219,8 +226,13 @@ def test_read_edgelist_columns_header_delimiter(tmp_path):
     plain.write_text("1 2\n2 3\n")
     g = arborvane.Graph.read_edgelist(str(plain))
     assert g.labels.dtype == np.int64 and not g.weighted
+    plain.write_text("1.5 2 1\n2 3 2\n")
+    assert arborvane.Graph.read_edgelist(str(plain)).labels.tolist() == ["1.5", "2", "3"]
     plain.write_text("1 2 x\n")
     with pytest.raises(ValueError, match="not a number"):
+        arborvane.Graph.read_edgelist(str(plain))
+    plain.write_text("1 2 1\n3 4\n")
+    with pytest.raises(ValueError, match="column"):
         arborvane.Graph.read_edgelist(str(plain))
     with pytest.raises(KeyError, match="nope"):
         arborvane.Graph.read_edgelist(str(path), delimiter="\t", header=True, source="nope")
