@@ -95,8 +95,10 @@ def test_pagerank_matches_networkx(seed, directed):
     g, ref = random_graph(seed, directed)
     rng = random.Random(seed)
     personalization = {x: rng.random() for x in rng.sample(list(ref), max(1, len(ref) // 2))}
-    for options in ({}, {"personalization": personalization, "alpha": 0.7}, {"dangling": personalization}):
-        expected = nx.pagerank(ref, **options)
+    for options in ({}, {"personalization": personalization, "alpha": 0.7}, {"dangling": personalization},
+                    {"weighted": False}):
+        nx_options = {("weight" if k == "weighted" else k): (None if k == "weighted" else x) for k, x in options.items()}
+        expected = nx.pagerank(ref, **nx_options)
         got = as_dict(g.pagerank(**options))
         assert max(abs(got[x] - expected[x]) for x in ref) < 1e-10
 

@@ -336,6 +336,7 @@ class Graph:
         tol: float = 1e-6,
         nstart: Mapping[Any, float] | None = None,
         dangling: Mapping[Any, float] | None = None,
+        weighted: bool = True,
     ) -> tuple[NDArray[Any], NDArray[np.float64]]:
         """PageRank along the edges' direction, weighted by the edge weights,
         as ``networkx.pagerank`` computes it (same parameters, same
@@ -350,6 +351,7 @@ class Graph:
             nstart: Start values by label; None: uniform.
             dangling: Where the rank of nodes without out-edges goes, by
                 label; None: as ``personalization``.
+            weighted: False: every edge weighs 1 (NetworkX's ``weight=None``).
 
         Returns:
             ``(labels, scores)``, scores summing to 1; the same bits for any
@@ -373,8 +375,10 @@ class Graph:
         p = uniform if personalization is None else self._per_node(personalization, "personalization")
         x = uniform if nstart is None else self._per_node(nstart, "nstart")
         d = p if dangling is None else self._per_node(dangling, "dangling")
-        in_rows = self._in_rows if self._directed else self._rows
-        scores, iterations = _native.csr_pagerank(*self._rows, *in_rows, float(alpha), max_iter, float(tol), p, d, x)
+        rows, in_rows = self._rows, self._in_rows
+        if not weighted:
+            rows, in_rows = (*rows[:2], None), (*in_rows[:2], None)
+        scores, iterations = _native.csr_pagerank(*rows, *in_rows, float(alpha), max_iter, float(tol), p, d, x)
         if iterations == 0:
             raise RuntimeError(f"pagerank: power iteration failed to converge within {max_iter} iterations")
         return self._labels, np.asarray(scores)
