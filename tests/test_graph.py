@@ -252,3 +252,17 @@ g = arborvane.from_edges(u, v, weights=rng.random(200000), directed=True)
 interrupted(lambda: g.pagerank(max_iter=10**12, tol=0.0))
 assert abs(g.pagerank()[1].sum() - 1.0) < 1e-9  # usable afterwards
 """)
+
+
+def test_bench_script_runs_and_agrees_with_networkit():
+    import json
+    import os
+    import subprocess
+    import sys
+
+    script = os.path.join(os.path.dirname(__file__), "..", "bench", "directed_weighted_figures.py")
+    done = subprocess.run([sys.executable, script, "--nodes", "60", "--edges", "300", "--repeats", "1"],
+                          capture_output=True, text=True, timeout=300, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert done.returncode == 0, done.stderr
+    figures = json.loads(done.stdout)
+    assert figures["rows"].get("networkit dijkstra", {"agrees": True})["agrees"]
