@@ -202,6 +202,8 @@ def test_conversions_round_trip():
     und = arborvane.Graph.from_scipy_sparse(a, labels=["x", "y", "z"])
     assert not und.directed and und.number_of_edges() == 1 and len(und) == 3
     assert arborvane.Graph.from_scipy_sparse(sparse.csr_array(np.array([[0, 2.0], [1.0, 0]]))).directed
+    stored_zero = sparse.coo_array((np.zeros(1), (np.array([0]), np.array([1]))), shape=(2, 2))
+    assert arborvane.Graph.from_scipy_sparse(stored_zero).directed  # a stored zero is an edge
 
     pd = pytest.importorskip("pandas")
     df = pd.DataFrame({"s": ["p", "q"], "t": ["q", "r"], "w": [1, 2]})

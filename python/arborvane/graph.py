@@ -512,8 +512,9 @@ class Graph:
 def _has_unmatched_stored(coo: Any) -> bool:
     """Whether some stored entry (i, j) has no stored (j, i): a stored zero
     opposite an absent entry is still an edge in one direction only."""
-    forward = set(zip(coo.row.tolist(), coo.col.tolist()))
-    return any((j, i) not in forward for i, j in forward)
+    pattern = coo.copy()
+    pattern.data = np.ones(len(pattern.data))
+    return bool((pattern != pattern.T).nnz > 0)
 
 
 def _row_sums(rows: _Rows, weighted: bool) -> NDArray[Any]:
