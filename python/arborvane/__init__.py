@@ -27,6 +27,9 @@ _LAZY = {
     "transitivity": "arborvane.analytics",
     "betweenness_centrality": "arborvane.analytics",
     "degree_centrality": "arborvane.analytics",
+    "Graph": "arborvane.graph",
+    "from_edges": "arborvane.graph",
+    "from_pandas_edgelist": "arborvane.graph",
 }
 
 # Optional subpackages, imported on first attribute access (never by
@@ -56,6 +59,7 @@ if TYPE_CHECKING:
         transitivity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist
+    from arborvane.graph import Graph, from_edges, from_pandas_edgelist
 
 __all__ = ["IntGraphCore", "from_networkx", "to_networkx", *_LAZY]
 

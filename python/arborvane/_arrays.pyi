@@ -59,3 +59,26 @@ def betweenness_scores(
     """(ids, betweenness) over all sources (k None) or k sampled ones."""
 def degree_centrality(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
     """(ids, degree / (n - 1)), a self-loop counted twice."""
+def csr_dijkstra(
+    indptr: Buffer, indices: Buffer, weights: Buffer | None, source: SupportsIndex, target: SupportsIndex | None
+) -> tuple[NativeArray, NativeArray]:
+    """(dist, pred) of Dijkstra from source; target None or an index."""
+def csr_bfs(indptr: Buffer, indices: Buffer, weights: Buffer | None, source: SupportsIndex) -> NativeArray:
+    """Hops from source along the rows, -1 where unreachable."""
+def csr_components(indptr: Buffer, indices: Buffer, weights: Buffer | None, strong: object) -> NativeArray:
+    """Weak (strong false) or strong component labels."""
+def csr_pagerank(
+    indptr: Buffer,
+    indices: Buffer,
+    weights: Buffer | None,
+    in_indptr: Buffer,
+    in_indices: Buffer,
+    in_weights: Buffer | None,
+    alpha: _Float,
+    max_iter: SupportsIndex,
+    tol: _Float,
+    p: Buffer,
+    dangling: Buffer,
+    x: Buffer,
+) -> tuple[NativeArray, int]:
+    """(scores, iterations) of NetworkX's PageRank; iterations 0: no convergence."""

@@ -59,7 +59,8 @@ def from_networkx(graph: Any) -> IntGraphCore:
     if graph.is_directed():
         raise TypeError(
             f"from_networkx() needs an undirected graph, got the directed {kind}; "
-            "convert it first, e.g. with G.to_undirected()"
+            "convert it first, e.g. with G.to_undirected(), or keep the direction (and weights) "
+            "with arborvane.Graph.from_networkx(G)"
         )
     if graph.is_multigraph():
         raise TypeError(

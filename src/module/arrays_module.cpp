@@ -27,6 +27,7 @@
 #include "accel/store/operations.hpp"
 #include "module/arguments.hpp"
 #include "module/call.hpp"
+#include "module/csr_graph_functions.hpp"
 #include "module/main_interpreter.hpp"
 #include "module/module_slots.hpp"
 #include "module/native_array.hpp"
@@ -432,6 +433,7 @@ PyMethodDef kFunctions[] = {
 int exec_module(PyObject* module) {
   if (refuse_subinterpreter("arborvane._arrays")) return -1;
   if (!graph_type()) return -1;
+  if (PyModule_AddFunctions(module, kCsrGraphFunctions) < 0) return -1;
   PyTypeObject* array_type = native_array_type();
   if (!array_type) return -1;
   return PyModule_AddObjectRef(module, "NativeArray", reinterpret_cast<PyObject*>(array_type));

@@ -1,0 +1,270 @@
+"""arborvane.Graph against NetworkX on many small random graphs, and its
+building rules (labels, parallel edges, bad input)."""
+
+import math
+import random
+
+import pytest
+
+np = pytest.importorskip("numpy")
+nx = pytest.importorskip("networkx")
+
+import arborvane  # noqa: E402
+from arborvane import _native  # noqa: E402
+
+
+def random_graph(seed, directed):
+    """A random graph with self-loops, parallel edges (merged: last weight
+    wins, as in NetworkX), zero weights and isolated nodes."""
+    rng = random.Random(seed)
+    n = rng.randint(1, 14)
+    m = rng.randint(0, 3 * n)
+    nodes = [f"v{i}" for i in range(n)]
+    u = [rng.choice(nodes) for _ in range(m)]
+    v = [rng.choice(nodes) for _ in range(m)]
+    w = [rng.choice([0.0, 0.5, 1.0, 2.0, 3.25]) for _ in range(m)]
+    reference = nx.DiGraph() if directed else nx.Graph()
+    reference.add_nodes_from(nodes)
+    reference.add_weighted_edges_from(zip(u, v, w))
+    g = arborvane.from_edges(u, v, weights=w, directed=directed, duplicates="last", nodes=nodes)
+    return g, reference
+
+
+def as_dict(result):
+    labels, values = result
+    return dict(zip(labels.tolist(), values.tolist()))
+
+
+CASES = [(seed, directed) for seed in range(60) for directed in (False, True)]
+
+
+@pytest.mark.parametrize("seed, directed", CASES[::3])
+def test_structure_and_degrees_match_networkx(seed, directed):
+    g, ref = random_graph(seed, directed)
+    assert (len(g), g.number_of_edges()) == (ref.number_of_nodes(), ref.number_of_edges())
+    def edges(graph):
+        return sorted((*(sorted((a, b)) if not directed else (a, b)), w) for a, b, w in graph.edges(data="weight"))
+
+    assert edges(g.to_networkx()) == edges(ref)
+    assert as_dict(g.degree()) == dict(ref.degree())
+    assert as_dict(g.degree(weighted=True)) == pytest.approx(dict(ref.degree(weight="weight")))
+    if directed:
+        assert as_dict(g.in_degree(weighted=True)) == pytest.approx(dict(ref.in_degree(weight="weight")))
+        assert as_dict(g.out_degree()) == dict(ref.out_degree())
+
+
+@pytest.mark.parametrize("seed, directed", CASES)
+def test_searches_match_networkx(seed, directed):
+    g, ref = random_graph(seed, directed)
+    source = g.labels[seed % len(g)]
+    expected = nx.single_source_dijkstra_path_length(ref, source)
+    dist = as_dict(g.dijkstra(source))
+    assert dist == {x: expected.get(x, math.inf) for x in ref}
+    hops = nx.single_source_shortest_path_length(ref, source)
+    assert as_dict(g.bfs_distances(source)) == {x: hops.get(x, -1) for x in ref}
+    for target in ref:
+        if target in expected:
+            path = g.shortest_path(source, target)
+            assert path[0] == source and path[-1] == target
+            assert nx.path_weight(ref, path, "weight") == g.shortest_path_length(source, target) == expected[target]
+        else:
+            with pytest.raises(ValueError, match="no path"):
+                g.shortest_path(source, target)
+
+
+def partition(result):
+    labels, comp = result
+    groups = {}
+    for label, c in zip(labels.tolist(), comp.tolist()):
+        groups.setdefault(c, set()).add(label)
+    return sorted(map(sorted, groups.values()))
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_components_match_networkx(seed):
+    g, ref = random_graph(seed, True)
+    assert partition(g.strongly_connected_components()) == sorted(map(sorted, nx.strongly_connected_components(ref)))
+    assert partition(g.weakly_connected_components()) == sorted(map(sorted, nx.weakly_connected_components(ref)))
+    comp = g.strongly_connected_components()[1]
+    first_seen = list(dict.fromkeys(comp.tolist()))
+    assert first_seen == list(range(len(first_seen)))  # numbered by first node
+
+
+@pytest.mark.parametrize("seed, directed", CASES[::2])
+def test_pagerank_matches_networkx(seed, directed):
+    g, ref = random_graph(seed, directed)
+    rng = random.Random(seed)
+    personalization = {x: rng.random() for x in rng.sample(list(ref), max(1, len(ref) // 2))}
+    for options in ({}, {"personalization": personalization, "alpha": 0.7}, {"dangling": personalization},
+                    {"weighted": False}):
+        nx_options = {("weight" if k == "weighted" else k): (None if k == "weighted" else x) for k, x in options.items()}
+        expected = nx.pagerank(ref, **nx_options)
+        got = as_dict(g.pagerank(**options))
+        assert max(abs(got[x] - expected[x]) for x in ref) < 1e-10
+
+
+def test_pagerank_same_bits_for_any_thread_count():
+    rng = np.random.default_rng(5)
+    u, v = rng.integers(0, 3000, 40000), rng.integers(0, 3000, 40000)
+    g = arborvane.from_edges(u, v, weights=rng.random(40000), directed=True)
+    code = """
+        import numpy as np, arborvane
+        rng = np.random.default_rng(5)
+        u, v = rng.integers(0, 3000, 40000), rng.integers(0, 3000, 40000)
+        g = arborvane.from_edges(u, v, weights=rng.random(40000), directed=True)
+        print(g.pagerank()[1].tobytes().hex())
+    """
+    from conftest import run_python
+
+    mine = g.pagerank()[1].tobytes().hex()
+    assert run_python(code, {"RAYON_NUM_THREADS": "1"}).strip() == mine
+    assert run_python(code, {"RAYON_NUM_THREADS": "3"}).strip() == mine
+
+
+def test_pagerank_refuses_what_networkx_refuses():
+    g = arborvane.from_edges([0, 1], [1, 2], directed=True)
+    with pytest.raises(ZeroDivisionError, match="personalization"):
+        g.pagerank(personalization={7: 1.0})
+    with pytest.raises(RuntimeError, match="converge"):
+        g.pagerank(max_iter=1, tol=1e-15)
+
+
+def test_labels_of_any_type_map_and_come_back():
+    big = np.array([2**64 - 1, 2**63], dtype=np.uint64)
+    g = arborvane.from_edges(big, big[::-1], directed=True)
+    assert g.labels.dtype == np.uint64 and g.shortest_path(2**64 - 1, 2**63) == [2**64 - 1, 2**63]
+    mixed = arborvane.from_edges(np.array([1, "a", (2, 3)], dtype=object), np.array(["a", (2, 3), 1], dtype=object))
+    assert mixed.labels.tolist() == [1, "a", (2, 3)]  # not orderable: first appearance
+    assert mixed.bfs_distances((2, 3))[1].tolist() == [1, 1, 0]
+    missing = arborvane.from_edges(np.array([None], dtype=object), np.array([math.nan], dtype=object))
+    assert missing.labels[0] is None and math.isnan(missing.labels[1])  # never merged
+    g = arborvane.from_edges(["b", "a"], ["c", "b"])
+    assert g.labels.tolist() == ["a", "b", "c"]
+    with pytest.raises(KeyError):
+        g.dijkstra("zzz")
+    with pytest.raises(KeyError):
+        g.index_of(3)
+
+
+def test_parallel_edge_rules():
+    u, v, w = [0, 1, 0, 0], [1, 0, 1, 2], [5.0, 2.0, 3.0, 1.0]
+    merged = {rule: arborvane.from_edges(u, v, weights=w, duplicates=rule).edges()[2].tolist()
+              for rule in ("sum", "min", "last")}
+    assert merged == {"sum": [10.0, 1.0], "min": [2.0, 1.0], "last": [3.0, 1.0]}
+    assert arborvane.from_edges(u, v, weights=w, directed=True, duplicates="sum").edges()[2].tolist() == [8.0, 1.0, 2.0]
+    with pytest.raises(ValueError, match=r"duplicate edge \(0, 1\)"):
+        arborvane.from_edges(u, v, duplicates="error")
+    with pytest.raises(ValueError, match="duplicates must be one of"):
+        arborvane.from_edges(u, v, duplicates="max")
+
+
+def test_bad_input_is_refused_with_the_argument_named():
+    with pytest.raises(ValueError, match="weights"):
+        arborvane.from_edges([0], [1], weights=[1.0, 2.0])
+    with pytest.raises(ValueError, match="NaN"):
+        arborvane.from_edges([0], [1], weights=[math.nan])
+    with pytest.raises(TypeError, match="weights"):
+        arborvane.from_edges([0], [1], weights=["x"])
+    with pytest.raises(ValueError, match="same length"):
+        arborvane.from_edges([0, 1], [1])
+    g = arborvane.from_edges([0, 1], [1, 2], weights=[1.0, -1.0], directed=True)
+    with pytest.raises(ValueError, match="weights"):
+        g.dijkstra(0)
+    assert g.bfs_distances(0)[1].tolist() == [0, 1, 2]
+    with pytest.raises(TypeError):
+        arborvane.Graph()
+    with pytest.raises(ValueError):
+        g.csr()[1][0] = 5  # read-only
+
+
+def test_native_functions_refuse_broken_rows():
+    indptr = np.array([0, 1, 2], dtype=np.int64)
+    with pytest.raises(ValueError, match="valid CSR"):
+        _native.arrays.csr_bfs(indptr, np.array([1, 7], dtype=np.int32), None, 0)
+    with pytest.raises(ValueError, match="valid CSR"):
+        _native.arrays.csr_components(np.array([0, 3, 2], dtype=np.int64), np.zeros(2, np.int32), None, True)
+    with pytest.raises(TypeError, match="indices"):
+        _native.arrays.csr_bfs(indptr, np.zeros(2, np.int16), None, 0)
+    with pytest.raises(IndexError):
+        _native.arrays.csr_dijkstra(indptr, np.zeros(2, np.int32), None, 2, None)
+
+
+def test_conversions_round_trip():
+    ref = nx.MultiDiGraph([("a", "b", {"weight": 1.5}), ("a", "b", {"weight": 2.0}), ("c", "c")])
+    ref.add_node("lonely")
+    g = arborvane.Graph.from_networkx(ref)
+    assert g.directed and sorted(g.to_networkx().edges(data="weight")) == [("a", "b", 3.5), ("c", "c", 1.0)]
+    assert "lonely" in g.labels.tolist()
+    assert not arborvane.Graph.from_networkx(nx.path_graph(3), weight=None).weighted
+
+    sparse = pytest.importorskip("scipy.sparse")
+    a = sparse.csr_array(np.array([[0, 2.0, 0], [2.0, 0, 0], [0, 0, 0]]))
+    und = arborvane.Graph.from_scipy_sparse(a, labels=["x", "y", "z"])
+    assert not und.directed and und.number_of_edges() == 1 and len(und) == 3
+    assert arborvane.Graph.from_scipy_sparse(sparse.csr_array(np.array([[0, 2.0], [1.0, 0]]))).directed
+    stored_zero = sparse.coo_array((np.zeros(1), (np.array([0]), np.array([1]))), shape=(2, 2))
+    assert arborvane.Graph.from_scipy_sparse(stored_zero).directed  # a stored zero is an edge
+
+    pd = pytest.importorskip("pandas")
+    df = pd.DataFrame({"s": ["p", "q"], "t": ["q", "r"], "w": [1, 2]})
+    g = arborvane.from_pandas_edgelist(df, "s", "t", "w", directed=True)
+    assert g.shortest_path_length("p", "r") == 3.0
+    g32 = arborvane.from_edges([0], [1], weights=[0.1], weight_dtype=np.float32)
+    assert g32.csr()[2].dtype == np.float32 and g32.dijkstra(0)[1][1] == np.float32(0.1)
+
+
+@pytest.mark.parametrize("parser", ["pandas", "python"])
+def test_read_edgelist_columns_header_delimiter(tmp_path, monkeypatch, parser):
+    if parser == "pandas":
+        pytest.importorskip("pandas")
+    else:
+        from arborvane import graph_io
+
+        monkeypatch.setattr(graph_io, "_columns_by_pandas", lambda *args: None)
+    path = tmp_path / "g.tsv"
+    path.write_text("# comment\nkm\tfrom\tto\n2.5\tx\ty\n1\ty\tz\n")
+    g = arborvane.Graph.read_edgelist(str(path), delimiter="\t", header=True, source="from", target="to",
+                                      weight="km", directed=True)
+    assert g.shortest_path_length("x", "z") == 3.5
+    plain = tmp_path / "g.txt"
+    plain.write_text("1 2\n2 3\n")
+    g = arborvane.Graph.read_edgelist(str(plain))
+    assert g.labels.dtype == np.int64 and not g.weighted
+    plain.write_text("1.5 2 1\n2 3 2\n")
+    assert arborvane.Graph.read_edgelist(str(plain)).labels.tolist() == ["1.5", "2", "3"]
+    plain.write_text("1 2 x\n")
+    with pytest.raises(ValueError, match="not a number"):
+        arborvane.Graph.read_edgelist(str(plain))
+    plain.write_text("1 2 1\n3 4\n")
+    with pytest.raises(ValueError, match="column"):
+        arborvane.Graph.read_edgelist(str(plain))
+    with pytest.raises(KeyError, match="nope"):
+        arborvane.Graph.read_edgelist(str(path), delimiter="\t", header=True, source="nope")
+
+
+def test_long_kernels_answer_ctrl_c():
+    from conftest import run_python
+    from test_interrupts import PRELUDE
+
+    run_python(PRELUDE + """
+import numpy as np, arborvane
+rng = np.random.default_rng(1)
+u, v = rng.integers(0, 20000, 200000), rng.integers(0, 20000, 200000)
+g = arborvane.from_edges(u, v, weights=rng.random(200000), directed=True)
+interrupted(lambda: g.pagerank(max_iter=10**12, tol=0.0))
+assert abs(g.pagerank()[1].sum() - 1.0) < 1e-9  # usable afterwards
+""")
+
+
+def test_bench_script_runs_and_agrees_with_networkit():
+    import json
+    import os
+    import subprocess
+    import sys
+
+    script = os.path.join(os.path.dirname(__file__), "..", "bench", "directed_weighted_figures.py")
+    done = subprocess.run([sys.executable, script, "--nodes", "60", "--edges", "300", "--repeats", "1"],
+                          capture_output=True, text=True, timeout=300, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert done.returncode == 0, done.stderr
+    figures = json.loads(done.stdout)
+    assert figures["rows"].get("networkit dijkstra", {"agrees": True})["agrees"]
