@@ -86,10 +86,14 @@ struct Literal {
 // Parameters followed by a block that several callables share
 // (arguments.hpp): join({"g"}, kPagerankParameters).
 template <size_t A, size_t B>
-constexpr std::array<Parameter, A + B> join(const Parameter (&a)[A], const std::array<Parameter, B>& b) {
+constexpr std::array<Parameter, A + B> join(const std::array<Parameter, A>& a, const std::array<Parameter, B>& b) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
     return std::array<Parameter, A + B>{(I < A ? a[I] : b[I - A])...};
   }(std::make_index_sequence<A + B>());
+}
+template <size_t A, size_t B>
+constexpr std::array<Parameter, A + B> join(const Parameter (&a)[A], const std::array<Parameter, B>& b) {
+  return join(std::to_array(a), b);
 }
 
 // Calling this is not a constant expression: a description (or default
