@@ -26,6 +26,10 @@ _LAZY = {
     "average_clustering": "arborvane.analytics",
     "transitivity": "arborvane.analytics",
     "betweenness_centrality": "arborvane.analytics",
+    "louvain_communities": "arborvane.communities",
+    "leiden_communities": "arborvane.communities",
+    "label_propagation_communities": "arborvane.communities",
+    "modularity": "arborvane.communities",
 }
 
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
@@ -48,6 +52,12 @@ if TYPE_CHECKING:
         component_labels,
         core_number,
         transitivity,
+    )
+    from arborvane.communities import (
+        label_propagation_communities,
+        leiden_communities,
+        louvain_communities,
+        modularity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist
 

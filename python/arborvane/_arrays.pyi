@@ -57,3 +57,15 @@ def betweenness_scores(
     g: IntGraphCore, k: SupportsIndex | None, seed: SupportsIndex, normalized: object
 ) -> tuple[NativeArray, NativeArray]:
     """(ids, betweenness) over all sources (k None) or k sampled ones."""
+def louvain_labels(
+    g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
+) -> tuple[NativeArray, NativeArray]:
+    """(ids, Louvain community labels)."""
+def leiden_labels(
+    g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
+) -> tuple[NativeArray, NativeArray]:
+    """(ids, Leiden community labels)."""
+def label_propagation_labels(g: IntGraphCore, seed: SupportsIndex) -> tuple[NativeArray, NativeArray]:
+    """(ids, label propagation communities)."""
+def modularity_value(g: IntGraphCore, labels: Buffer, resolution: _Float) -> float:
+    """Modularity of int64 labels in node_ids order."""

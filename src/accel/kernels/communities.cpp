@@ -52,6 +52,10 @@ namespace {
 constexpr size_t kRounds = 64;
 // Passes over a level at most (each visits only the nodes next to a move).
 constexpr size_t kMaxPasses = 64;
+// A level is settled when a pass moves at most 1 in kSettledFraction of its
+// nodes: the last moves are mostly pairs of neighbours that decided
+// together and keep trading places.
+constexpr size_t kSettledFraction = 1000;
 // Label propagation stops after this many passes even if labels still
 // change (a few nodes can keep alternating between equally common labels).
 constexpr size_t kMaxLabelPasses = 100;
@@ -276,7 +280,7 @@ uint64_t move_nodes(const Graph& graph, const std::vector<uint64_t>& degree, dou
       });
     }
     moves += moved;
-    if (moved == 0) break;
+    if (moved * kSettledFraction <= n) break;
   }
   return moves;
 }
