@@ -153,6 +153,8 @@ def test_stats_json(tmp_path):
     # 3 triangles' worth of triples over 2+2+6 ordered ones.
     assert data["average_clustering"] == (1 + 1 + 1 / 3) / 7
     assert data["transitivity"] == 0.6
+    # Louvain finds the three components; NetworkX gives them modularity 1/2.
+    assert data["communities"] == 3 and data["modularity"] == pytest.approx(0.5, abs=1e-12)
     top = data["pagerank_top"]
     assert len(top) == 3 and top[0]["node"] == 3
     scores = [row["score"] for row in top]
@@ -179,7 +181,7 @@ def test_stats_table_and_top_zero(tmp_path, capsys):
     assert cli.main(["stats", path, "--top", "0", "--quiet"]) == 0
     out, err = capsys.readouterr()
     assert "nodes" in out and "PageRank" not in out and err == ""
-    assert "degeneracy (largest core number)" in out and "transitivity" in out
+    assert "degeneracy (largest core number)" in out and "transitivity" in out and "modularity" in out
 
 
 @pytest.mark.parametrize("text, message", [
