@@ -17,8 +17,8 @@
 // every node picks its best community against the state at the start of
 // the sub-round, in parallel, and then all the moves are applied. Weights
 // are integers (edge counts), so the community totals, updated with atomic
-// adds, come out the same whatever order the adds ran in; ties go to the
-// smaller community index, and staying wins a tie. The state after each
+// adds, come out the same whatever order the adds ran in; staying wins a
+// tie, other ties go by a seeded hash of node and community. The state after each
 // sub-round is therefore a function of the seed and the graph alone. The
 // sub-rounds make the moving nearly sequential: two neighbours decide at
 // the same time only when they share a sub-round (1 in kRounds), and then
@@ -177,8 +177,11 @@ struct Schedule {
   std::vector<size_t> start;      // kRounds + 1 bounds into order
   std::vector<uint16_t> round_of;  // each node's sub-round
 
-  Schedule(size_t n, uint64_t seed, uint64_t level) : order(n), start(kRounds + 1, 0), round_of(n) {
-    const uint64_t key = SplitMix64::mix(seed ^ SplitMix64::mix(level + SplitMix64::kIncrement));
+  uint64_t key;  // drawn from the seed and the level
+
+  Schedule(size_t n, uint64_t seed, uint64_t level)
+      : order(n), start(kRounds + 1, 0), round_of(n),
+        key(SplitMix64::mix(seed ^ SplitMix64::mix(level + SplitMix64::kIncrement))) {
     parallel_for(n, kMinNodesPerRange, [&](size_t v) {
       round_of[v] = static_cast<uint16_t>(SplitMix64::mix(key + v) % kRounds);
     });
@@ -251,10 +254,17 @@ uint64_t move_nodes(const Graph& graph, const std::vector<uint64_t>& degree, dou
           double best_score = two_m * static_cast<double>(weights.get(own)) -
                               resolution * kv * static_cast<double>(total[own] - degree[v]);
           const bool alone = size[own] == 1;
+          // Equal gains go to the community of smaller rank, a hash of the
+          // node, the pass and the community: a fixed choice, but not one
+          // that favours small indices everywhere (which would let the
+          // first labels flood the graph when every gain is equal, as at
+          // the start of label propagation).
+          const uint64_t salt = SplitMix64::mix(schedule.key + pass * SplitMix64::kIncrement + v);
+          auto rank = [salt](Index c) { return SplitMix64::mix(salt ^ c); };
           weights.for_each([&](Index c, uint64_t weight) {
             if (c == own || (alone && size[c] == 1 && c > own)) return;
             const double score = two_m * static_cast<double>(weight) - resolution * kv * static_cast<double>(total[c]);
-            if (score > best_score || (score == best_score && best != own && c < best)) {
+            if (score > best_score || (score == best_score && best != own && rank(c) < rank(best))) {
               best = c;
               best_score = score;
             }
