@@ -73,7 +73,7 @@ def louvain_communities(
             ``iterations`` is below 1.
         RuntimeError: the graph is borrowed by a running iteration.
 
-    Example:
+    Examples:
         >>> import arborvane
         >>> g = arborvane.IntGraphCore()
         >>> g.add_edges_from([(1, 2), (2, 3), (1, 3), (4, 5), (5, 6), (4, 6), (3, 4)])
@@ -124,7 +124,7 @@ def leiden_communities(
             ``iterations`` is below 1.
         RuntimeError: the graph is borrowed by a running iteration.
 
-    Example:
+    Examples:
         >>> import arborvane
         >>> g = arborvane.IntGraphCore()
         >>> g.add_edges_from([(1, 2), (2, 3), (1, 3), (4, 5), (5, 6), (4, 6), (3, 4)])
@@ -163,7 +163,7 @@ def label_propagation_communities(
         TypeError: ``g`` is not an IntGraphCore, or ``seed`` is not an integer.
         RuntimeError: the graph is borrowed by a running iteration.
 
-    Example:
+    Examples:
         >>> import arborvane
         >>> g = arborvane.IntGraphCore()
         >>> g.add_edges_from([(1, 2), (2, 3), (1, 3), (7, 8)])
@@ -191,17 +191,17 @@ def modularity(g: IntGraphCore, labels: ArrayLike, resolution: SupportsFloat = 1
         resolution: the resolution gamma (a finite number >= 0).
 
     Returns:
-        The modularity, a float between -0.5 and 1 at resolution 1.
+        The modularity, a float between -0.5 and 1 at resolution 1; NaN for
+        a graph without edges (where NetworkX divides by zero).
 
     Raises:
         TypeError: ``g`` is not an IntGraphCore, or ``labels`` are not
             integers.
-        ValueError: ``labels`` do not have one value per node, the graph has
-            no edge (modularity is undefined), or ``resolution`` is
-            negative or not finite.
+        ValueError: ``labels`` do not have one value per node, or
+            ``resolution`` is negative or not finite.
         RuntimeError: the graph is borrowed by a running iteration.
 
-    Example:
+    Examples:
         >>> import arborvane
         >>> g = arborvane.IntGraphCore()
         >>> g.add_edges_from([(1, 2), (2, 3), (1, 3), (4, 5), (5, 6), (4, 6), (3, 4)])

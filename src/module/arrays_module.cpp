@@ -435,8 +435,8 @@ PyObject* label_propagation_labels(const Call<kLabelPropagationLabels>& c) {
   });
 }
 
-// labels: int64, one per node in node_ids order, each in [0, n); the graph
-// must have an edge.
+// labels: int64, one per node in node_ids order, each in [0, n); NaN for a
+// graph without edges.
 constexpr auto kModularityValue = function("modularity_value", {"g", "labels", "resolution"}, Access::kExclusiveRead,
                                            "Modularity of int64 labels in node_ids order.", "modularity");
 PyObject* modularity_value(const Call<kModularityValue>& c) {
@@ -449,14 +449,11 @@ PyObject* modularity_value(const Call<kModularityValue>& c) {
     PyErr_Format(PyExc_ValueError, "labels must have one value per node (%zu), got %zu", n, values.size());
     return nullptr;
   }
-  if (c.graph().edge_count == 0) {
-    PyErr_SetString(PyExc_ValueError, "modularity is undefined for a graph without edges");
-    return nullptr;
-  }
   if (!std::all_of(values.begin(), values.end(), [n](int64_t v) { return v >= 0 && static_cast<uint64_t>(v) < n; })) {
     PyErr_SetString(PyExc_ValueError, "labels must lie in [0, number of nodes)");
     return nullptr;
   }
+  if (c.graph().edge_count == 0) return to_python(std::numeric_limits<double>::quiet_NaN());  // 0 / 0
   return to_python(c.native([&] { return modularity(ensure_csr(c.graph()), values, resolution); }));
 }
 

@@ -68,7 +68,7 @@ void label_propagation_communities(const CsrSnapshot& snap, uint64_t seed, std::
 // communities.cpp: modularity of the partition `labels` (one per node
 // index, each in [0, n)) as NetworkX defines it, self-loops included:
 // sum over communities of L_c / m - resolution (D_c / 2m)^2. The graph must
-// have an edge.
+// have an edge (the boundary answers NaN otherwise).
 double modularity(const CsrSnapshot& snap, std::span<const int64_t> labels, double resolution);
 
 // triangle_count.cpp, on a snapshot already built.
