@@ -108,29 +108,26 @@ def leiden_communities(
 
     Parameters:
         g: the graph.
-        resolution: the resolution gamma of modularity (a finite number >= 0).
-        seed: any integer (taken modulo 2**64); None draws one from Python's
-            ``random`` module.
+        resolution: as for ``louvain_communities``.
+        seed: as for ``louvain_communities``.
         iterations: how many times the method runs (at least 1).
 
     Returns:
-        ``(ids, labels)``: ``ids`` equal to ``node_array(g)``, ``labels`` the
-        community of each, numbered 0 to k-1 by first appearance.
+        ``(ids, labels)`` as ``louvain_communities`` returns them.
 
     Raises:
-        TypeError: ``g`` is not an IntGraphCore, or an argument has the
-            wrong type.
-        ValueError: ``resolution`` is negative or not finite, or
-            ``iterations`` is below 1.
+        TypeError: ``g`` is not an IntGraphCore, or an argument is not of
+            a type it accepts.
+        ValueError: a bad ``resolution`` or ``iterations``.
         RuntimeError: the graph is borrowed by a running iteration.
 
     Examples:
         >>> import arborvane
         >>> g = arborvane.IntGraphCore()
-        >>> g.add_edges_from([(1, 2), (2, 3), (1, 3), (4, 5), (5, 6), (4, 6), (3, 4)])
-        >>> ids, labels = arborvane.leiden_communities(g, seed=1)
-        >>> sorted(zip(ids.tolist(), labels.tolist()))  # two triangles
-        [(1, 0), (2, 0), (3, 0), (4, 1), (5, 1), (6, 1)]
+        >>> g.add_edges_flat([0, 1, 1, 2, 2, 0, 2, 3, 3, 4, 4, 5, 5, 3])
+        >>> ids, labels = arborvane.leiden_communities(g, seed=7)
+        >>> sorted(zip(ids.tolist(), labels.tolist()))  # triangles joined by an edge
+        [(0, 0), (1, 0), (2, 0), (3, 1), (4, 1), (5, 1)]
     """
     ids, labels = _native.leiden_labels(g, resolution, _seed(seed), iterations)
     return np.asarray(ids), np.asarray(labels)
