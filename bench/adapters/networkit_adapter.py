@@ -42,7 +42,8 @@ class NetworkitAdapter(Adapter):
                        "with more than 1 thread)",
         "betweenness_all": "`centrality.Betweenness(G, normalized=True).run().scores()` (parallel)",
         "communities": "`community.PLM(G, refine=False).run()` (parallel; result depends on scheduling)",
-        "communities_leiden": "`community.ParallelLeiden(G).run()` (parallel; result depends on scheduling)",
+        "communities_leiden": "`community.ParallelLeiden(G).run()` (3 iterations by default; parallel; result "
+                              "depends on scheduling)",
     }
 
     def load(self) -> None:
