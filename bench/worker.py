@@ -21,7 +21,7 @@ from .measure import peak_rss_bytes, rss_bytes, time_call
 ANALYTICS = ("pagerank", "pagerank20", "triangles", "components", "distance", "distance_pairs",
              "membership", "export_pairs", "export_flat", "export_numpy", "export_scipy", "save_binary",
              "load_binary", "component_labels", "bfs_all", "core_number", "clustering", "avg_clustering",
-             "transitivity", "betweenness", "betweenness_all")
+             "transitivity", "betweenness", "betweenness_all", "communities", "communities_leiden")
 
 
 def _describe(exc: BaseException) -> str:

@@ -153,6 +153,8 @@ def test_stats_json(tmp_path):
     # 3 triangles' worth of triples over 2+2+6 ordered ones.
     assert data["average_clustering"] == (1 + 1 + 1 / 3) / 7
     assert data["transitivity"] == 0.6
+    # Louvain finds the three components; NetworkX gives them modularity 1/2.
+    assert data["communities"] == 3 and data["modularity"] == pytest.approx(0.5, abs=1e-12)
     top = data["pagerank_top"]
     assert len(top) == 3 and top[0]["node"] == 3
     scores = [row["score"] for row in top]
@@ -179,7 +181,7 @@ def test_stats_table_and_top_zero(tmp_path, capsys):
     assert cli.main(["stats", path, "--top", "0", "--quiet"]) == 0
     out, err = capsys.readouterr()
     assert "nodes" in out and "PageRank" not in out and err == ""
-    assert "degeneracy (largest core number)" in out and "transitivity" in out
+    assert "degeneracy (largest core number)" in out and "transitivity" in out and "modularity" in out
 
 
 @pytest.mark.parametrize("text, message", [
@@ -272,7 +274,8 @@ def test_bench_times_the_optional_analytics_it_finds(monkeypatch, capsys):
                         raising=False)
     assert cli.main(["bench", "--nodes", "60", "--edges", "100", "--list-edges", "0", "-q", "--json"]) == 0
     data = json.loads(capsys.readouterr().out)
-    assert list(data["seconds"])[-2:] == ["louvain_communities", "modularity"]
+    assert list(data["seconds"])[-4:] == ["louvain_communities", "leiden_communities",
+                                          "label_propagation_communities", "modularity"]
     assert data["results"]["modularity"] == 0.25 and scored == [data["graph"]["nodes"]]
     assert "seconds" not in data["lists"]
 

@@ -76,6 +76,8 @@ LONG_CALLS = {
     "add_nodes_from": ("pass", "g.add_nodes_from(range(10**12))"),
     "subgraph_edge_count": ("g.add_edge(1, 2)", "g.subgraph_edge_count(range(10**11))"),
     "has_edges": ("g.add_edge(1, 2)", "g.has_edges(Pairs())"),
+    "leiden_communities": ("g.build_random(200000, 1000000, 3)",
+                           "__import__('arborvane').leiden_communities(g, iterations=10**9)"),
 }
 
 

@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (BETWEENNESS_SOURCES, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary, file_size,
-                   float_summary, labels_summary, save_scores, sizes_summary)
+from .base import (BETWEENNESS_SOURCES, PAGERANK_TOL, Adapter, Context, community_summary, core_summary,
+                   distance_summary, file_size, float_summary, labels_summary, save_scores, sizes_summary)
 
 
 def _flat(ctx: Context) -> np.ndarray:
@@ -45,6 +45,9 @@ class ArborvaneAdapter(Adapter):
         "transitivity": "`transitivity(g)`",
         "betweenness": "`betweenness_centrality(g, k=16, seed)`: Brandes, sources in parallel",
         "betweenness_all": "`betweenness_centrality(g)`",
+        "communities": "`louvain_communities(g, seed=seed)`: 2 iterations, parallel sub-rounds, same labels "
+                       "for any thread count",
+        "communities_leiden": "`leiden_communities(g, seed=seed)`: 2 iterations",
     }
 
     def load(self) -> None:
@@ -167,3 +170,15 @@ class ArborvaneAdapter(Adapter):
 
     def betweenness_all(self, graph, ctx: Context):
         return (lambda: self.av.betweenness_centrality(graph)), lambda r: float_summary(r[1].sum(), r[1])
+
+    def _communities(self, graph, detect, seed):
+        def inspect(result):
+            return community_summary(result[1], self.av.modularity(graph, result[1]), result[1])
+
+        return (lambda: detect(graph, seed=seed)), inspect
+
+    def communities(self, graph, ctx: Context):
+        return self._communities(graph, self.av.louvain_communities, ctx.seed)
+
+    def communities_leiden(self, graph, ctx: Context):
+        return self._communities(graph, self.av.leiden_communities, ctx.seed)

@@ -42,6 +42,9 @@ WORKLOADS = {
     "transitivity": "transitivity",
     "betweenness": "betweenness, 16 sampled sources",
     "betweenness_all": "betweenness, every node a source",
+    # Community detection (arborvane.communities).
+    "communities": "communities: Louvain",
+    "communities_leiden": "communities: Leiden",
 }
 
 #: Sources of the sampled betweenness row (the row label above says so too).
@@ -145,6 +148,15 @@ def float_summary(value=None, values=None) -> dict:
     out = {} if value is None else {"value": float(value)}
     if values is not None:
         out["bits"] = hashlib.sha256(np.ascontiguousarray(values, dtype=np.float64).tobytes()).hexdigest()[:16]
+    return out
+
+
+def community_summary(labels, quality: float, values=None) -> dict:
+    """How many communities and their modularity (compared by eye: each
+    library finds its own partition); for ours also the digest of the labels,
+    which must be the same for every thread count."""
+    out = float_summary(values=values) if values is not None else {}
+    out.update({"communities": int(len(set(np.asarray(labels).tolist()))), "modularity": float(quality)})
     return out
 
 
@@ -298,6 +310,15 @@ class Adapter:
     def betweenness_all(self, graph, ctx: Context) -> Workload:
         """Every node a source; inspect: float_summary of the sum of the
         scores normalised as NetworkX normalises."""
+        raise NotImplementedError
+
+    def communities(self, graph, ctx: Context) -> Workload:
+        """Louvain communities at resolution 1 (the run's seed where the
+        library takes one); inspect: community_summary."""
+        raise NotImplementedError
+
+    def communities_leiden(self, graph, ctx: Context) -> Workload:
+        """Leiden communities maximising modularity at resolution 1."""
         raise NotImplementedError
 
     #: Which build workload makes the graph for the memory probe and the analytics.

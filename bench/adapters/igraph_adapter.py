@@ -5,8 +5,8 @@ import random
 
 import numpy as np
 
-from .base import (DAMPING, Adapter, Context, core_summary, distance_summary, file_size, flatten, float_summary,
-                   labels_summary, save_scores, sizes_summary)
+from .base import (DAMPING, Adapter, Context, community_summary, core_summary, distance_summary, file_size, flatten,
+                   float_summary, labels_summary, save_scores, sizes_summary)
 
 
 class IgraphAdapter(Adapter):
@@ -37,6 +37,8 @@ class IgraphAdapter(Adapter):
         "transitivity": "`transitivity_undirected()`",
         "betweenness": "`betweenness(directed=False, sources=16 seeded random nodes)`",
         "betweenness_all": "`betweenness(directed=False)`, scaled by 2/((n-1)(n-2)) for the check",
+        "communities": "`community_multilevel()` (single-threaded; seeded through `random.seed`)",
+        "communities_leiden": "`community_leiden(objective_function='modularity')` (2 iterations)",
     }
     memory_build = "build_list"
 
@@ -135,3 +137,16 @@ class IgraphAdapter(Adapter):
     def betweenness_all(self, graph, ctx: Context):
         scale = 2 / max((ctx.n - 1) * (ctx.n - 2), 1)
         return (lambda: graph.betweenness(directed=False)), lambda r: float_summary(sum(r) * scale)
+
+    def _communities(self, graph, detect, seed):
+        def call():
+            random.seed(seed)  # igraph draws from Python's random module
+            return detect()
+
+        return call, lambda clustering: community_summary(clustering.membership, clustering.modularity)
+
+    def communities(self, graph, ctx: Context):
+        return self._communities(graph, graph.community_multilevel, ctx.seed)
+
+    def communities_leiden(self, graph, ctx: Context):
+        return self._communities(graph, lambda: graph.community_leiden(objective_function="modularity"), ctx.seed)

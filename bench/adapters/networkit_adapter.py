@@ -5,8 +5,8 @@ from itertools import chain
 
 import numpy as np
 
-from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary,
-                   file_size, flatten, float_summary, labels_summary, save_scores, sizes_summary)
+from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, community_summary, core_summary,
+                   distance_summary, file_size, flatten, float_summary, labels_summary, save_scores, sizes_summary)
 
 
 class NetworkitAdapter(Adapter):
@@ -41,6 +41,9 @@ class NetworkitAdapter(Adapter):
         "betweenness": "`centrality.EstimateBetweenness(G, 16, normalized=True, parallel)` (parallel "
                        "with more than 1 thread)",
         "betweenness_all": "`centrality.Betweenness(G, normalized=True).run().scores()` (parallel)",
+        "communities": "`community.PLM(G, refine=False).run()` (parallel; result depends on scheduling)",
+        "communities_leiden": "`community.ParallelLeiden(G).run()` (3 iterations by default; parallel; result "
+                              "depends on scheduling)",
     }
 
     def load(self) -> None:
@@ -201,3 +204,24 @@ class NetworkitAdapter(Adapter):
         nk = self.nk
         call = lambda: nk.centrality.Betweenness(graph, normalized=True).run().scores()  # noqa: E731
         return call, lambda r: float_summary(sum(r))
+
+    def _communities(self, graph, algorithm):
+        nk = self.nk
+
+        def call():
+            run = algorithm(graph)
+            run.run()
+            return run.getPartition()
+
+        def inspect(partition):
+            return community_summary(partition.getVector(), nk.community.Modularity().getQuality(partition, graph))
+
+        return call, inspect
+
+    def communities(self, graph, ctx: Context):
+        self.nk.setSeed(ctx.seed, False)
+        return self._communities(graph, lambda g: self.nk.community.PLM(g, refine=False))
+
+    def communities_leiden(self, graph, ctx: Context):
+        self.nk.setSeed(ctx.seed, False)
+        return self._communities(graph, self.nk.community.ParallelLeiden)

@@ -30,6 +30,10 @@ _LAZY = {
     "Graph": "arborvane.graph",
     "from_edges": "arborvane.graph",
     "from_pandas_edgelist": "arborvane.graph",
+    "louvain_communities": "arborvane.communities",
+    "leiden_communities": "arborvane.communities",
+    "label_propagation_communities": "arborvane.communities",
+    "modularity": "arborvane.communities",
 }
 
 # Optional subpackages, imported on first attribute access (never by
@@ -57,6 +61,12 @@ if TYPE_CHECKING:
         core_number,
         degree_centrality,
         transitivity,
+    )
+    from arborvane.communities import (
+        label_propagation_communities,
+        leiden_communities,
+        louvain_communities,
+        modularity,
     )
     from arborvane.files import load, read_edgelist, save, write_edgelist
     from arborvane.graph import Graph, from_edges, from_pandas_edgelist

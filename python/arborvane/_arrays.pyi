@@ -82,3 +82,15 @@ def csr_pagerank(
     x: Buffer,
 ) -> tuple[NativeArray, int]:
     """(scores, iterations) of NetworkX's PageRank; iterations 0: no convergence."""
+def louvain_labels(
+    g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
+) -> tuple[NativeArray, NativeArray]:
+    """(ids, Louvain community labels)."""
+def leiden_labels(
+    g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
+) -> tuple[NativeArray, NativeArray]:
+    """(ids, Leiden community labels)."""
+def label_propagation_labels(g: IntGraphCore, seed: SupportsIndex) -> tuple[NativeArray, NativeArray]:
+    """(ids, label propagation communities)."""
+def modularity_value(g: IntGraphCore, labels: Buffer, resolution: _Float) -> float:
+    """Modularity of int64 labels in node_ids order."""

@@ -556,11 +556,11 @@ def stage_table(title: str, seconds: dict[str, float], total: float, detail: dic
 
 
 def run_stats(args: argparse.Namespace) -> int:
-    from arborvane import IntGraphCore, average_clustering, core_number, transitivity
+    from arborvane import IntGraphCore, average_clustering, core_number, louvain_communities, modularity, transitivity
     from arborvane.edgelist import EdgeListError, read_edge_list
 
     path = args.file
-    with Stages(9 if args.top > 0 else 8, quiet=args.quiet) as stages:
+    with Stages(10 if args.top > 0 else 9, quiet=args.quiet) as stages:
         try:
             edge_list = stages.run("read edge list", lambda: read_edge_list(path))
         except EdgeListError as exc:
@@ -580,6 +580,7 @@ def run_stats(args: argparse.Namespace) -> int:
         cores = stages.run("core_number", lambda: core_number(g)[1])
         clustering = stages.run("average_clustering", lambda: average_clustering(g))
         global_clustering = stages.run("transitivity", lambda: transitivity(g))
+        communities = stages.run("louvain_communities", lambda: louvain_communities(g, seed=STATS_SEED)[1])
         top: list[tuple[int, float]] = []
         if args.top > 0:
             ranks = stages.run("pagerank", g.pagerank)
@@ -598,6 +599,8 @@ def run_stats(args: argparse.Namespace) -> int:
         "degeneracy": int(cores.max()) if cores.size else 0,
         "average_clustering": clustering,
         "transitivity": global_clustering,
+        "communities": int(communities.max()) + 1 if communities.size else 0,
+        "modularity": modularity(g, communities) if g.number_of_edges() else None,
         "pagerank_top": [{"node": node, "score": score} for node, score in top],
         "lines": lines,
         "pairs_read": pairs,
@@ -609,6 +612,11 @@ def run_stats(args: argparse.Namespace) -> int:
     else:
         print_stats_table(data)
     return EXIT_OK
+
+
+# Seed of the Louvain run behind the communities line, so that the same
+# file always shows the same communities.
+STATS_SEED = 0
 
 
 def count_self_loops(g: Any, parts: list[Any]) -> int:
@@ -641,6 +649,8 @@ def print_stats_table(data: dict[str, Any]) -> None:
         ("degeneracy (largest core number)", f"{data['degeneracy']:,}"),
         ("average clustering", f"{data['average_clustering']:.6g}"),
         ("transitivity", f"{data['transitivity']:.6g}"),
+        ("communities (Louvain)", f"{data['communities']:,}"),
+        ("modularity", "n/a" if data["modularity"] is None else f"{data['modularity']:.6g}"),
         ("pairs read", f"{data['pairs_read']:,}" + (f" ({rate / 1e6:.1f} M/s)" if rate else "")),
     ]
     for label, value in rows:
@@ -723,7 +733,8 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Read an edge list (pairs of integer ids separated by whitespace or commas; "
             "lines starting with # or %% are comments; .gz/.bz2/.xz are decompressed) "
-            "and print its nodes, edges, self-loops, components, triangles and top PageRank nodes."
+            "and print its nodes, edges, self-loops, components, triangles, Louvain communities and modularity, "
+            "and top PageRank nodes."
         ),
     )
     stats.add_argument("file", metavar="FILE", help="edge-list file")

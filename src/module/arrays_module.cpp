@@ -401,6 +401,90 @@ PyObject* betweenness_scores(const Call<kBetweenness>& c) {
   });
 }
 
+// ---- communities ----------------------------------------------------------------
+
+// Parameter I as a resolution: a finite float, at least 0.
+template <size_t I, const auto& C>
+bool resolution_arg(const Call<C>& c, double* out) {
+  if (!c.template real<I>(out)) return false;
+  if (!std::isfinite(*out) || *out < 0) {
+    PyErr_Format(PyExc_ValueError, "resolution must be a finite number >= 0, got %R", c.template arg<I>());
+    return false;
+  }
+  return true;
+}
+
+// (ids, labels) of Louvain or Leiden; iterations at least 1.
+template <const auto& C, void (*kKernel)(const CsrSnapshot&, const CommunityOptions&, std::span<int64_t>)>
+PyObject* multilevel_labels(const Call<C>& c) {
+  CommunityOptions options;
+  if (!resolution_arg<1>(c, &options.resolution) || !c.template count<2>(&options.seed) ||
+      !c.template count<3>(&options.iterations)) {
+    return nullptr;
+  }
+  if (options.iterations == 0) {
+    PyErr_SetString(PyExc_ValueError, "iterations must be at least 1");
+    return nullptr;
+  }
+  return per_node_result<int64_t>(c, [&options](const CsrSnapshot& snap, std::span<int64_t> out) {
+    kKernel(snap, options, out);
+  });
+}
+
+constexpr auto kLouvainLabels = function("louvain_labels", {"g", "resolution", "seed", "iterations"},
+                                         Access::kExclusiveRead, "(ids, Louvain community labels).",
+                                         "louvain_communities");
+PyObject* louvain_labels(const Call<kLouvainLabels>& c) { return multilevel_labels<kLouvainLabels, louvain_communities>(c); }
+
+constexpr auto kLeidenLabels = function("leiden_labels", {"g", "resolution", "seed", "iterations"},
+                                        Access::kExclusiveRead, "(ids, Leiden community labels).",
+                                        "leiden_communities");
+PyObject* leiden_labels(const Call<kLeidenLabels>& c) { return multilevel_labels<kLeidenLabels, leiden_communities>(c); }
+
+constexpr auto kLabelPropagationLabels = function("label_propagation_labels", {"g", "seed"}, Access::kExclusiveRead,
+                                                  "(ids, label propagation communities).",
+                                                  "label_propagation_communities");
+PyObject* label_propagation_labels(const Call<kLabelPropagationLabels>& c) {
+  uint64_t seed;
+  if (!c.count<1>(&seed)) return nullptr;
+  return per_node_result<int64_t>(c, [seed](const CsrSnapshot& snap, std::span<int64_t> out) {
+    label_propagation_communities(snap, seed, out);
+  });
+}
+
+// labels: int64, one per node in node_ids order, each in [0, n); NaN for a
+// graph without edges.
+constexpr auto kModularityValue = function("modularity_value", {"g", "labels", "resolution"}, Access::kExclusiveRead,
+                                           "Modularity of int64 labels in node_ids order.", "modularity");
+PyObject* modularity_value(const Call<kModularityValue>& c) {
+  BufferArg labels;
+  double resolution;
+  if (!labels.int64s(c.arg<1>(), "labels") || !resolution_arg<2>(c, &resolution)) return nullptr;
+  const std::span<const int64_t> values = labels.as_int64s();
+  const size_t n = c.graph().adjacency.size();
+  if (values.size() != n) {
+    PyErr_Format(PyExc_ValueError, "labels must have one value per node (%zu), got %zu", n, values.size());
+    return nullptr;
+  }
+  if (!std::all_of(values.begin(), values.end(), [n](int64_t v) { return v >= 0 && static_cast<uint64_t>(v) < n; })) {
+    PyErr_SetString(PyExc_ValueError, "labels must lie in [0, number of nodes)");
+    return nullptr;
+  }
+  if (c.graph().edge_count == 0) return to_python(std::numeric_limits<double>::quiet_NaN());  // 0 / 0
+  return to_python(c.native([&] { return modularity(ensure_csr(c.graph()), values, resolution); }));
+}
+
+constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kExclusiveRead,
+                                           "(ids, labels): components numbered in first-met order.");
+constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kExclusiveRead,
+                                       "(ids, core number of every node), self-loops ignored.", "core_number");
+constexpr auto kClustering = function("clustering_values", {"g"}, Access::kExclusiveRead,
+                                      "(ids, local clustering coefficients).", "clustering");
+constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kExclusiveRead,
+                                             "Mean local clustering coefficient (0.0 without nodes).");
+constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kExclusiveRead,
+                                        "Three times the triangles over the connected triples.");
+
 // ---- the module -----------------------------------------------------------------
 
 PyMethodDef kFunctions[] = {
@@ -424,6 +508,10 @@ PyMethodDef kFunctions[] = {
     analytic<transitivity, "transitivity", "Three times the triangles over the connected triples.">(),
     def<kBetweenness, betweenness_scores>(),
     analytic<degree_centrality, "degree_centrality", "(ids, degree / (n - 1)), a self-loop counted twice.">(),
+    def<kLouvainLabels, louvain_labels>(),
+    def<kLeidenLabels, leiden_labels>(),
+    def<kLabelPropagationLabels, label_propagation_labels>(),
+    def<kModularityValue, modularity_value>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

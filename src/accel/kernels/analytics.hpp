@@ -53,6 +53,28 @@ void betweenness_centrality(const CsrSnapshot& snap, const BetweennessOptions& o
 // position j drawing uniformly from [j, n) by Lemire's multiply-and-reject.
 std::vector<uint64_t> sample_sources(uint64_t n, uint64_t k, uint64_t seed);
 
+// communities.cpp: communities of every node, numbered 0, 1, ... in order
+// of first appearance in node order; the same labels for the same seed on
+// any number of threads. Louvain and Leiden maximise modularity at
+// `resolution` (>= 0) and split every community into its connected parts;
+// `iterations` repeats the whole run from the previous result. Label
+// propagation ignores the resolution and the iterations.
+struct CommunityOptions {
+  double resolution = 1.0;
+  uint64_t seed = 0;
+  uint64_t iterations = 1;
+  bool refine = false;  // Leiden's refinement (set by leiden_communities)
+};
+void louvain_communities(const CsrSnapshot& snap, const CommunityOptions& options, std::span<int64_t> out);
+void leiden_communities(const CsrSnapshot& snap, const CommunityOptions& options, std::span<int64_t> out);
+void label_propagation_communities(const CsrSnapshot& snap, uint64_t seed, std::span<int64_t> out);
+
+// communities.cpp: modularity of the partition `labels` (one per node
+// index, each in [0, n)) as NetworkX defines it, self-loops included:
+// sum over communities of L_c / m - resolution (D_c / 2m)^2. The graph must
+// have an edge (the boundary answers NaN otherwise).
+double modularity(const CsrSnapshot& snap, std::span<const int64_t> labels, double resolution);
+
 // triangle_count.cpp, on a snapshot already built.
 uint64_t count_triangles(const CsrSnapshot& snap);
 

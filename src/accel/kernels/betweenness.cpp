@@ -21,6 +21,7 @@
 
 #include "accel/kernels/analytics.hpp"
 #include "accel/support/exact_ratio.hpp"
+#include "accel/support/splitmix64.hpp"
 #include "accel/parallel/interrupt.hpp"
 #include "accel/snapshot/run_prefetch.hpp"
 #include "accel/parallel/worker_pool.hpp"
@@ -43,29 +44,6 @@ constexpr size_t kSparseAddFraction = 16;
 // count times degree, below 2^256 * 2^64 after a rescale, far from the
 // largest double; only graphs with astronomically many paths pay the pass.
 constexpr double kRescaleAbove = 0x1p256;
-
-class SplitMix64 {
- public:
-  explicit SplitMix64(uint64_t seed) noexcept : state_(seed) {}
-  uint64_t next() noexcept {
-    uint64_t z = (state_ += 0x9e3779b97f4a7c15);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [0, bound), bound > 0 (Lemire's multiply-and-reject).
-  uint64_t below(uint64_t bound) noexcept {
-    u128 product = static_cast<u128>(next()) * bound;
-    if (static_cast<uint64_t>(product) < bound) {
-      const uint64_t threshold = (0 - bound) % bound;
-      while (static_cast<uint64_t>(product) < threshold) product = static_cast<u128>(next()) * bound;
-    }
-    return static_cast<uint64_t>(product >> 64);
-  }
-
- private:
-  uint64_t state_;
-};
 
 // One source's search and its result.
 template <class Index>

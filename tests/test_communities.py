@@ -1,0 +1,148 @@
+"""Community detection and modularity: NetworkX's modularity to rounding,
+labels numbered by first appearance, connected Leiden communities, planted
+communities found, the same labels for any thread count, and clear errors."""
+
+import random
+
+import numpy as np
+import pytest
+
+import arborvane
+from arborvane import IntGraphCore, leiden_communities, louvain_communities, label_propagation_communities, modularity
+from conftest import run_python
+
+nx = pytest.importorskip("networkx")
+
+DETECTORS = [louvain_communities, leiden_communities, label_propagation_communities]
+
+
+def random_graph(seed, n=300, m=900, loops=5):
+    rng = random.Random(seed)
+    g = IntGraphCore()
+    g.add_edges_from([(rng.randrange(n), rng.randrange(n)) for _ in range(m)])
+    g.add_edges_from([(v, v) for v in rng.sample(g.nodes(), loops)])
+    g.add_node(10**12)  # isolated
+    return g
+
+
+def cliques_ring(cliques=12, size=6):
+    """A ring of cliques joined by single edges: its best partition is the cliques."""
+    g = IntGraphCore()
+    for c in range(cliques):
+        nodes = range(c * size, (c + 1) * size)
+        g.add_edges_from([(u, v) for u in nodes for v in nodes if u < v])
+        g.add_edge(c * size, ((c + 1) % cliques) * size + 1)
+    return g
+
+
+def to_nx(g):
+    h = nx.Graph()
+    h.add_nodes_from(g.nodes())
+    h.add_edges_from(g.edges())
+    return h
+
+
+def partition(ids, labels):
+    return [set(ids[labels == c].tolist()) for c in range(labels.max() + 1)]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("resolution", [0.0, 0.5, 1.0, 2.5])
+def test_modularity_is_networkx(seed, resolution):
+    g = random_graph(seed)
+    ids = arborvane.node_array(g)
+    rng = np.random.default_rng(seed)
+    for labels in (rng.integers(-3, 4, ids.size), rng.integers(0, 2**40, ids.size), np.zeros(ids.size, int),
+                   louvain_communities(g, seed=seed)[1]):
+        expected = nx.community.modularity(to_nx(g), partition(ids, np.unique(labels, return_inverse=True)[1]),
+                                           resolution=resolution)
+        assert modularity(g, labels, resolution) == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize("detect", DETECTORS)
+def test_labels_numbered_by_first_appearance(detect):
+    g = random_graph(3)
+    ids, labels = detect(g, seed=7)
+    assert np.array_equal(ids, arborvane.node_array(g))
+    first = np.unique(labels, return_index=True)[1]
+    assert np.array_equal(labels[np.sort(first)], np.arange(labels.max() + 1))
+    again = detect(g, seed=7)[1]
+    assert np.array_equal(labels, again)
+
+
+@pytest.mark.parametrize("detect", [louvain_communities, leiden_communities])
+@pytest.mark.parametrize("seed", range(4))
+def test_communities_are_connected(detect, seed):
+    g = random_graph(seed, n=400, m=700, loops=0)
+    ids, labels = detect(g, resolution=1.5, seed=seed, iterations=1)
+    h = to_nx(g)
+    for members in partition(ids, labels):
+        assert nx.is_connected(h.subgraph(members))
+
+
+@pytest.mark.parametrize("detect", DETECTORS)
+def test_planted_cliques_are_found(detect):
+    g = cliques_ring()
+    ids, labels = detect(g, seed=3)
+    by_node = dict(zip(ids.tolist(), labels.tolist()))
+    assert all(len({by_node[v] for v in range(c * 6, c * 6 + 6)}) == 1 for c in range(12))
+    if detect is not label_propagation_communities:  # which may merge neighbouring cliques
+        assert labels.max() == 11
+
+
+def test_quality_at_least_networkx_louvain():
+    g = random_graph(5, n=2000, m=8000, loops=0)
+    h = to_nx(g)
+    ours = [modularity(g, detect(g, seed=s)[1]) for detect in (louvain_communities, leiden_communities) for s in (1, 2)]
+    theirs = [nx.community.modularity(h, nx.community.louvain_communities(h, seed=s)) for s in (1, 2)]
+    assert min(ours) >= max(theirs) - 0.005
+
+
+def test_resolution_sets_the_scale():
+    g = cliques_ring()
+    assert louvain_communities(g, resolution=0.0, seed=1)[1].max() == 0  # one community
+    assert leiden_communities(g, resolution=100.0, seed=1)[1].max() == g.number_of_nodes() - 1  # all alone
+
+
+def test_empty_and_edgeless_graphs():
+    g = IntGraphCore()
+    for detect in DETECTORS:
+        ids, labels = detect(g, seed=1)
+        assert ids.size == labels.size == 0
+    g.add_nodes_from([5, 6])
+    for detect in DETECTORS:
+        assert sorted(detect(g, seed=1)[1].tolist()) == [0, 1]
+    assert np.isnan(modularity(g, [0, 0]))
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda g: modularity(g, [0, 1]), ValueError, "one value per node"),
+    (lambda g: modularity(g, [0.5, 1, 2, 3]), TypeError, "labels"),
+    (lambda g: modularity(g, [[0, 1], [2, 3]]), TypeError, "labels"),
+    (lambda g: modularity(g, [0, 0, 1, 1], resolution=-1), ValueError, "resolution"),
+    (lambda g: louvain_communities(g, resolution=float("nan")), ValueError, "resolution"),
+    (lambda g: leiden_communities(g, iterations=0), ValueError, "iterations"),
+    (lambda g: leiden_communities(g, seed="x"), TypeError, "str"),
+    (lambda g: label_propagation_communities(g, seed=1.5), TypeError, "float"),
+    (lambda g: louvain_communities(object()), TypeError, "argument 'g'"),
+])
+def test_bad_arguments(call, error, match):
+    g = IntGraphCore()
+    g.add_edges_from([(1, 2), (3, 4)])
+    with pytest.raises(error, match=match):
+        call(g)
+    assert sorted(g.edges()) == [(1, 2), (3, 4)]
+
+
+def test_same_labels_for_any_thread_count():
+    code = """
+        import hashlib, numpy as np
+        from arborvane import IntGraphCore, louvain_communities, leiden_communities, label_propagation_communities
+        g = IntGraphCore()
+        g.build_random(60000, 300000, 11)
+        g.add_edges_flat([x for v in range(0, 60000, 7) for x in (-v, v)] + [3, 3])
+        for detect in (louvain_communities, leiden_communities, label_propagation_communities):
+            print(hashlib.sha256(detect(g, seed=5)[1].tobytes()).hexdigest())
+    """
+    outputs = {threads: run_python(code, {"RAYON_NUM_THREADS": threads}) for threads in ("1", "2", "5")}
+    assert outputs["1"] == outputs["2"] == outputs["5"]
