@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <new>
 
-#include <sys/mman.h>
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>  // madvise, on systems that have it
+#endif
 
 namespace arborvane {
 
