@@ -4,6 +4,10 @@
 #include <cstring>
 #include <thread>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #if defined(_WIN32)
 #include <process.h>
 #else
@@ -15,6 +19,7 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -150,6 +155,21 @@ size_t available_cpus() noexcept {
 #endif
   if (count == 0) count = std::thread::hardware_concurrency();
   return count == 0 ? 1 : count;
+}
+
+void advise_huge_pages(void* p, size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE)
+  ::madvise(p, bytes, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+void trim_free_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 void set_thread_name(const char* name) noexcept {

@@ -19,6 +19,14 @@ int64_t process_id() noexcept;
 // CPU quota (Linux), else the number the system reports; at least 1.
 size_t available_cpus() noexcept;
 
+// Offers [p, p + bytes) to transparent huge pages (Linux; a hint, whose
+// failure only costs speed; nothing elsewhere).
+void advise_huge_pages(void* p, size_t bytes) noexcept;
+
+// Hands memory that the C allocator holds free back to the system (glibc's
+// malloc_trim; nothing where the allocator does that by itself).
+void trim_free_memory() noexcept;
+
 // Names the calling thread, for debuggers and diagnostics (a hint: a name
 // the system cannot take is dropped).
 void set_thread_name(const char* name) noexcept;
