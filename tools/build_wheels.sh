@@ -10,9 +10,10 @@
 # and no C++ runtime from the system. `auditwheel repair` then checks that
 # and gives the wheel its manylinux_2_28 tag.
 #
-#   tools/build_wheels.sh [--test] [--sdist] [PYTHON...]
+#   tools/build_wheels.sh [--test] [--no-build] [--sdist] [PYTHON...]
 #     --test   install each wheel into a fresh venv without a compiler and run
 #              the test suite there (ARBORVANE_WHEEL_TESTS="-k smoke" narrows it)
+#     --no-build  build nothing: test (with --test) the wheels already in dist/
 #     --sdist  also build the source distribution
 #     PYTHON   interpreters to build for (default: 3.11, 3.12, 3.13 from pyenv
 #              or PATH, and 3.14 / 3.14t from tools/build_cpython.sh, from the
@@ -25,12 +26,14 @@ cd "$root"
 glibc=2.28
 platform=manylinux_2_28_x86_64
 run_tests=0
+build=1
 sdist=0
 pythons=()
 for arg in "$@"; do
   case "$arg" in
     --test) run_tests=1 ;;
     --sdist) sdist=1 ;;
+    --no-build) build=0 ;;
     -*) echo "build_wheels: unknown option $arg" >&2; exit 2 ;;
     *) pythons+=("$arg") ;;
   esac
@@ -70,19 +73,26 @@ fi
 # CMake takes one executable per compiler; these wrap `python -m ziglang`.
 for tool in cc c++; do
   printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.%s "$@"\n' \
-    "$tools/bin/python" "$tool" "$glibc" >"$tools/bin/zig-$tool"
-  chmod +x "$tools/bin/zig-$tool"
+    "$tools/bin/python" "$tool" "$glibc" >"$tools/bin/zig-$tool.new"
+  chmod +x "$tools/bin/zig-$tool.new"
+  mv -f "$tools/bin/zig-$tool.new" "$tools/bin/zig-$tool"
 done
 export CC="$tools/bin/zig-cc" CXX="$tools/bin/zig-c++"
 
 # ---- the wheels -----------------------------------------------------------------
 raw="$root/build/wheels-raw"
-rm -rf "$raw"
+if ((build)); then rm -rf "$raw"; fi
 mkdir -p "$raw" dist
 built=()
 for python in "${pythons[@]}"; do
   python=$("$python" -c 'import sys; print(sys.executable)') || { echo "build_wheels: no interpreter $python" >&2; exit 1; }
   label=$("$python" -c 'import sys, sysconfig; print(f"{sys.version_info[0]}.{sys.version_info[1]}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+  if ((!build)); then
+    tag="cp${label/./}"
+    tag="${tag%t}-${tag}"
+    built+=("$python=$(ls -t "$root"/dist/arborvane-*-"$tag"-*.whl | head -n 1)")
+    continue
+  fi
   log "wheel for CPython $label ($python)"
   start=$SECONDS
   # pip builds in an isolated environment with scikit-build-core; the build
