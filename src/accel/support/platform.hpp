@@ -50,7 +50,7 @@ class SignalsBlocked {
   SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
  private:
-  alignas(8) unsigned char previous_[128];  // the saved sigset_t (POSIX)
+  [[maybe_unused]] alignas(8) unsigned char previous_[128];  // the saved sigset_t (POSIX)
 };
 
 }  // namespace arborvane::platform
