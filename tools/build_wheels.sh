@@ -73,9 +73,9 @@ fi
 # CMake takes one executable per compiler; these wrap `python -m ziglang`.
 for tool in cc c++; do
   printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.%s "$@"\n' \
-    "$tools/bin/python" "$tool" "$glibc" >"$tools/bin/zig-$tool.new"
-  chmod +x "$tools/bin/zig-$tool.new"
-  mv -f "$tools/bin/zig-$tool.new" "$tools/bin/zig-$tool"
+    "$tools/bin/python" "$tool" "$glibc" >"$tools/bin/zig-$tool.$$"
+  chmod +x "$tools/bin/zig-$tool.$$"
+  mv -f "$tools/bin/zig-$tool.$$" "$tools/bin/zig-$tool"
 done
 export CC="$tools/bin/zig-cc" CXX="$tools/bin/zig-c++"
 
