@@ -2,7 +2,9 @@
 # Checks python/arborvane/_accel.pyi and _arrays.pyi (the second module of
 # the same library) against the built extension with mypy's
 # stubtest: every method, parameter name, kind and default, and nothing the
-# module lacks. Fails on any error. arborvane must be importable by the
+# module lacks; then type-checks a user's script that uses every public name
+# (tests/typing/public_api.py) with mypy --strict against the package the
+# interpreter imports. Fails on any error. arborvane must be importable by the
 # interpreter used (installed, or on PYTHONPATH, e.g. build/<name>/pkg).
 #   PYTHON=python3.13 tools/check_stubs.sh
 set -euo pipefail
@@ -28,3 +30,11 @@ echo "check_stubs: checking $stub against $where"
 # The stubs themselves must also type-check on their own.
 "$python" -m mypy --strict --no-error-summary python/arborvane/_accel.pyi python/arborvane/_arrays.pyi
 echo "check_stubs: stubs match the module"
+# mypy finds installed packages by itself; a developer build is named to it.
+package_root=$(dirname "$(dirname "$where")")
+case "$package_root" in
+  */site-packages) unset MYPYPATH ;;
+  *) export MYPYPATH=$package_root ;;
+esac
+echo "check_stubs: mypy --strict on a user's script, against the package in $package_root"
+"$python" -m mypy --strict --cache-dir build/mypy-cache tests/typing/public_api.py

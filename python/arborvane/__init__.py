@@ -1,40 +1,68 @@
 """arborvane: fast undirected integer-node graphs with a native core."""
 
-from arborvane import _native  # noqa: F401  (registers arborvane._arrays)
-from arborvane._accel import IntGraphCore
-from arborvane.interop import from_networkx, to_networkx
+from arborvane import _native  # registers arborvane._arrays
+from arborvane._accel import IntGraphCore as IntGraphCore
+from arborvane._threads import get_num_threads as get_num_threads
+from arborvane._threads import set_num_threads as set_num_threads
+from arborvane.interop import from_networkx as from_networkx
+from arborvane.interop import to_networkx as to_networkx
 
-# numpy arrays, files and analytics: imported on first use, so that
-# `import arborvane` stays quick and does not import numpy.
-_LAZY = {
-    "node_array": "arborvane.arrays",
-    "degree_array": "arborvane.arrays",
-    "edge_array": "arborvane.arrays",
-    "pagerank_array": "arborvane.arrays",
-    "from_arrays": "arborvane.arrays",
-    "to_scipy_sparse": "arborvane.arrays",
-    "from_scipy_sparse": "arborvane.arrays",
-    "PowerIterationFailedConvergence": "arborvane.arrays",
-    "read_edgelist": "arborvane.files",
-    "write_edgelist": "arborvane.files",
-    "save": "arborvane.files",
-    "load": "arborvane.files",
-    "component_labels": "arborvane.analytics",
-    "bfs_distances": "arborvane.analytics",
-    "core_number": "arborvane.analytics",
-    "clustering": "arborvane.analytics",
-    "average_clustering": "arborvane.analytics",
-    "transitivity": "arborvane.analytics",
-    "betweenness_centrality": "arborvane.analytics",
-    "degree_centrality": "arborvane.analytics",
-    "Graph": "arborvane.graph",
-    "from_edges": "arborvane.graph",
-    "from_pandas_edgelist": "arborvane.graph",
-    "louvain_communities": "arborvane.communities",
-    "leiden_communities": "arborvane.communities",
-    "label_propagation_communities": "arborvane.communities",
-    "modularity": "arborvane.communities",
-}
+# The public names, one a line. The names after the first group live in the
+# submodules of _LAZY_MODULES (numpy arrays, files, analytics) and are
+# imported on first use, so that `import arborvane` stays quick and does not
+# import numpy. A new public function: its submodule's __all__ and one line
+# here (tests/test_package.py checks that the two agree).
+__all__ = [
+    # imported with the package
+    "IntGraphCore",
+    "from_networkx",
+    "to_networkx",
+    "get_num_threads",
+    "set_num_threads",
+    # arborvane.arrays
+    "node_array",
+    "degree_array",
+    "edge_array",
+    "pagerank_array",
+    "from_arrays",
+    "to_scipy_sparse",
+    "from_scipy_sparse",
+    "PowerIterationFailedConvergence",
+    # arborvane.files
+    "read_edgelist",
+    "write_edgelist",
+    "save",
+    "load",
+    # arborvane.analytics
+    "component_labels",
+    "bfs_distances",
+    "core_number",
+    "clustering",
+    "average_clustering",
+    "transitivity",
+    "betweenness_centrality",
+    "degree_centrality",
+    # arborvane.graph
+    "Graph",
+    "from_edges",
+    "from_pandas_edgelist",
+    # arborvane.communities
+    "louvain_communities",
+    "leiden_communities",
+    "label_propagation_communities",
+    "modularity",
+]
+
+# Where a lazily imported name is looked for, in this order. A type checker
+# sees the same modules through the star imports below (they follow each
+# submodule's __all__).
+_LAZY_MODULES = (
+    "arborvane.arrays",
+    "arborvane.files",
+    "arborvane.analytics",
+    "arborvane.graph",
+    "arborvane.communities",
+)
 
 # Optional subpackages, imported on first attribute access (never by
 # `import arborvane`, nor by a star import: they need extras).
@@ -42,36 +70,13 @@ _SUBMODULES = ("dask",)
 
 TYPE_CHECKING = False  # typing itself is not imported at run time: it is slow to import
 if TYPE_CHECKING:
-    from arborvane.arrays import (
-        PowerIterationFailedConvergence,
-        degree_array,
-        edge_array,
-        from_arrays,
-        from_scipy_sparse,
-        node_array,
-        pagerank_array,
-        to_scipy_sparse,
-    )
-    from arborvane.analytics import (
-        average_clustering,
-        betweenness_centrality,
-        bfs_distances,
-        clustering,
-        component_labels,
-        core_number,
-        degree_centrality,
-        transitivity,
-    )
-    from arborvane.communities import (
-        label_propagation_communities,
-        leiden_communities,
-        louvain_communities,
-        modularity,
-    )
-    from arborvane.files import load, read_edgelist, save, write_edgelist
-    from arborvane.graph import Graph, from_edges, from_pandas_edgelist
+    from arborvane.analytics import *  # noqa: F403
+    from arborvane.arrays import *  # noqa: F403
+    from arborvane.communities import *  # noqa: F403
+    from arborvane.files import *  # noqa: F403
+    from arborvane.graph import *  # noqa: F403
 
-__all__ = ["IntGraphCore", "from_networkx", "to_networkx", *_LAZY]
+    __version__: str
 
 
 def __getattr__(name: str) -> object:
@@ -79,13 +84,21 @@ def __getattr__(name: str) -> object:
 
     if name in _SUBMODULES:
         return importlib.import_module(f"arborvane.{name}")
-    module = _LAZY.get(name)
-    if module is None:
+    if name == "__version__":
+        value: object = importlib.import_module("arborvane._version").version()
+    elif name in __all__:
+        missing = object()
+        for module in _LAZY_MODULES:
+            value = getattr(importlib.import_module(module), name, missing)
+            if value is not missing:
+                break
+        else:  # pragma: no cover - tests/test_package.py keeps __all__ and the modules in step
+            raise AttributeError(f"module 'arborvane' lists {name!r} but no submodule defines it")
+    else:
         raise AttributeError(f"module 'arborvane' has no attribute {name!r}")
-    value = getattr(importlib.import_module(module), name)
     globals()[name] = value
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_LAZY, *_SUBMODULES})
+    return sorted([*__all__, *_SUBMODULES, "__version__"])

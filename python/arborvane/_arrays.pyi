@@ -40,7 +40,9 @@ def graph_from_file_image(image: Buffer) -> IntGraphCore:
 def edge_lines(pairs: Buffer) -> NativeArray:
     """Edge-list text, one 'u v' line per pair of ids."""
 def worker_threads() -> int:
-    """Threads of the worker pool (created now if not yet running)."""
+    """Threads that the next parallel call uses."""
+def set_worker_threads(n: SupportsIndex) -> None:
+    """Threads for the parallel calls from now on (0: one per CPU)."""
 def component_labels(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
     """(ids, labels): components numbered in first-met order."""
 def bfs_distances(g: IntGraphCore, source: SupportsIndex) -> tuple[NativeArray, NativeArray]:

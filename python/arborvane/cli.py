@@ -20,6 +20,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+import arborvane
 from arborvane import _native
 
 
@@ -699,6 +700,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Fast undirected integer-node graphs: benchmark and edge-list statistics.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {arborvane.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     bench = commands.add_parser(

@@ -349,10 +349,35 @@ PyObject* edge_lines(const Call<kEdgeLines>& c) {
   return text.release();
 }
 
-// The number of threads the worker pool runs, as it sized itself from the
-// environment (created now if no parallel call has run yet).
-constexpr auto kWorkerThreads = function("worker_threads", "Threads of the worker pool (created now if not yet running).");
+// The number of threads the next parallel call uses: the last
+// set_worker_threads, else as the environment says.
+constexpr auto kWorkerThreads = function("worker_threads", "Threads that the next parallel call uses.");
 PyObject* worker_threads(const Call<kWorkerThreads>&) { return to_python(static_cast<uint64_t>(worker_count())); }
+
+// Sets the worker pool's size for the parallel calls that start from now on
+// (0: one thread per available CPU); a call already running keeps its threads.
+constexpr auto kSetWorkerThreads = function("set_worker_threads", {"n"}, Access::kNone,
+                                            "Threads for the parallel calls from now on (0: one per CPU).",
+                                            "set_num_threads");
+PyObject* set_worker_threads(const Call<kSetWorkerThreads>& c) {
+  PyObject* arg = c.arg<0>();
+  if (!PyIndex_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "n must be an integer, not %.200s", Py_TYPE(arg)->tp_name);
+    return nullptr;
+  }
+  PyRef index(PyNumber_Index(arg));
+  if (!index) return nullptr;
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  if (overflow != 0 || n < 0 || static_cast<unsigned long long>(n) > kMaxWorkerThreads) {
+    PyErr_Format(PyExc_ValueError, "n must be 0 (one thread per available CPU) or a thread count up to %zu, got %R",
+                 kMaxWorkerThreads, arg);
+    return nullptr;
+  }
+  set_worker_count(static_cast<size_t>(n));
+  Py_RETURN_NONE;
+}
 
 // ---- analytics ------------------------------------------------------------------
 
@@ -499,6 +524,7 @@ PyMethodDef kFunctions[] = {
     def<kGraphFromFileImage, graph_from_file_image>(),
     def<kEdgeLines, edge_lines>(),
     def<kWorkerThreads, worker_threads>(),
+    def<kSetWorkerThreads, set_worker_threads>(),
     analytic<component_labels, "component_labels", "(ids, labels): components numbered in first-met order.">(),
     def<kBfsDistances, bfs_distances_function>(),
     analytic<core_numbers, "core_numbers", "(ids, core number of every node), self-loops ignored.",

@@ -4,6 +4,8 @@
 //   build/tsan/pool_stress
 // Exits non-zero (with a message) on a wrong result.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -107,6 +109,32 @@ void analytics_from_many_threads() {
   }
 }
 
+void resizing_while_loops_run() {
+  // One thread changes the pool's size while others run loops: every loop
+  // finishes with the right sum, whatever size it started or ended with.
+  std::atomic<bool> done{false};
+  std::thread resizer([&done] {
+    for (size_t round = 0; !done.load(); ++round) {
+      set_worker_count(size_t{1} + round % 6);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&wrong] {
+      for (int round = 0; round < 200; ++round) {
+        if (parallel_sum(20000, 1, [](size_t i) { return uint64_t{i}; }) != uint64_t{20000} * 19999 / 2) ++wrong;
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  done.store(true);
+  resizer.join();
+  check(wrong.load() == 0, "loops while the pool is resized");
+  set_worker_count(4);
+}
+
 }  // namespace
 
 int main() {
@@ -115,6 +143,7 @@ int main() {
   faults_come_back();
   nested_loops_run_inline();
   analytics_from_many_threads();
+  resizing_while_loops_run();
   if (failures) return 1;
   std::puts("pool_stress: ok");
   return 0;

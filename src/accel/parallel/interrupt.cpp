@@ -1,6 +1,6 @@
 #include "accel/parallel/interrupt.hpp"
 
-#include <time.h>
+#include "accel/support/platform.hpp"
 
 namespace arborvane {
 
@@ -10,13 +10,9 @@ thread_local ThreadState thread_state;
 
 namespace {
 
-// A coarse monotonic clock: a few nanoseconds to read, millisecond
-// resolution, which is all the poll interval needs.
-int64_t now_ns() noexcept {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
+// A coarse clock: a few nanoseconds to read, millisecond resolution, which
+// is all the poll interval needs.
+int64_t now_ns() noexcept { return platform::coarse_monotonic_ns(); }
 
 constexpr int64_t kIntervalNs =
     std::chrono::duration_cast<std::chrono::nanoseconds>(kInterruptPollInterval).count();

@@ -2,31 +2,21 @@
 
 #include "accel/parallel/interrupt.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
+#include "accel/support/platform.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <string>
+#include <stdexcept>
 #include <thread>
 
 namespace arborvane {
 
 namespace {
-
-// Threads beyond this are never started, whatever the environment asks for:
-// results do not depend on the count, and tens of thousands of threads would
-// only exhaust the process.
-constexpr size_t kMaxThreads = 1024;
 
 // A non-negative decimal integer, optionally preceded by '+', nothing else.
 std::optional<size_t> parse_count(const char* text) {
@@ -43,104 +33,12 @@ std::optional<size_t> parse_count(const char* text) {
   return value;
 }
 
-size_t affinity_cpu_count() {
-  for (size_t cpus = 1024; cpus <= (size_t{1} << 16); cpus *= 4) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (!set) return 0;
-    size_t bytes = CPU_ALLOC_SIZE(cpus);
-    CPU_ZERO_S(bytes, set);
-    int rc = sched_getaffinity(0, bytes, set);
-    size_t count = rc == 0 ? static_cast<size_t>(CPU_COUNT_S(bytes, set)) : 0;
-    CPU_FREE(set);
-    if (rc == 0) return count;
-    if (errno != EINVAL) return 0;
-  }
-  return 0;
-}
-
-// CPUs granted by a quota of `quota` per `period` (whole CPUs, at least 1).
-std::optional<size_t> quota_cpus(long long quota, long long period) {
-  if (quota <= 0 || period <= 0) return std::nullopt;
-  return std::max<long long>(1, quota / period);
-}
-
-std::optional<size_t> cgroup_v2_limit(const std::string& path) {
-  std::optional<size_t> limit;
-  std::string dir = path;
-  for (;;) {
-    std::ifstream file("/sys/fs/cgroup" + dir + "/cpu.max");
-    std::string quota;
-    long long period = 0;
-    if (file >> quota >> period && quota != "max") {
-      char* end = nullptr;
-      long long q = std::strtoll(quota.c_str(), &end, 10);
-      if (end && *end == '\0') {
-        if (auto cpus = quota_cpus(q, period)) limit = limit ? std::min(*limit, *cpus) : *cpus;
-      }
-    }
-    if (dir.empty() || dir == "/") break;
-    size_t slash = dir.rfind('/');
-    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
-  }
-  return limit;
-}
-
-std::optional<size_t> cgroup_v1_limit(const std::string& path) {
-  for (const char* mount : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-    for (const std::string& dir : {std::string(mount) + path, std::string(mount)}) {
-      std::ifstream quota_file(dir + "/cpu.cfs_quota_us");
-      std::ifstream period_file(dir + "/cpu.cfs_period_us");
-      long long quota = 0, period = 0;
-      if (quota_file >> quota && period_file >> period) return quota_cpus(quota, period);
-    }
-  }
-  return std::nullopt;
-}
-
-// The CPU quota of the process's control groups (v2, or the v1 cpu
-// controller; a hybrid system may list both), in whole CPUs, if any.
-std::optional<size_t> cgroup_cpu_limit() {
-  std::ifstream file("/proc/self/cgroup");
-  std::string line;
-  std::optional<size_t> limit;
-  auto lower = [&limit](std::optional<size_t> found) {
-    if (found) limit = limit ? std::min(*limit, *found) : *found;
-  };
-  while (std::getline(file, line)) {
-    size_t first = line.find(':');
-    size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-    if (second == std::string::npos) continue;
-    std::string controllers = line.substr(first + 1, second - first - 1);
-    std::string path = line.substr(second + 1);
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
-      lower(cgroup_v2_limit(path));
-      continue;
-    }
-    size_t start = 0;
-    while (start <= controllers.size()) {
-      size_t comma = controllers.find(',', start);
-      if (comma == std::string::npos) comma = controllers.size();
-      if (controllers.compare(start, comma - start, "cpu") == 0) lower(cgroup_v1_limit(path));
-      start = comma + 1;
-    }
-  }
-  return limit;
-}
-
-size_t available_cpus() {
-  size_t count = affinity_cpu_count();
-  if (count == 0) count = std::thread::hardware_concurrency();
-  if (count == 0) return 1;
-  if (auto limit = cgroup_cpu_limit()) count = std::min(count, *limit);
-  return count;
-}
-
 size_t configured_thread_count() {
   if (auto n = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
-    return *n > 0 ? *n : available_cpus();
+    return *n > 0 ? *n : platform::available_cpus();
   }
   if (auto n = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return *n;
-  return available_cpus();
+  return platform::available_cpus();
 }
 
 using pool_detail::ChunkBody;
@@ -201,32 +99,42 @@ void run_inline(Job& job) {
 
 class Pool {
  public:
-  explicit Pool(size_t size) : owner_pid_(getpid()), size_(size) {
-    // A pool of one runs every loop on the calling thread: no worker needed.
-    if (size < 2) return;
-    // Workers block every signal, so the interpreter's handlers keep running
-    // on the threads that expect them.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    for (size_t i = 0; i < size; ++i) {
-      try {
-        std::thread([this] { worker_main(); }).detach();
-      } catch (...) {
-        break;  // run with the threads that did start
-      }
-      ++started_;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  }
+  explicit Pool(size_t size) : owner_pid_(platform::process_id()) { resize(size); }
 
-  pid_t owner_pid() const noexcept { return owner_pid_; }
-  // The configured size, and the worker threads actually running.
-  size_t size() const noexcept { return size_; }
-  size_t started() const noexcept { return started_; }
+  int64_t owner_pid() const noexcept { return owner_pid_; }
+  // The size that loops starting from now on see.
+  size_t size() const noexcept { return size_.load(std::memory_order_relaxed); }
+
+  // Gives the loops that start from now on `size` threads. Missing workers
+  // start at once; surplus ones leave when they find no loop waiting for
+  // them, so a loop that is running keeps the threads it has.
+  void resize(size_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_.store(size, std::memory_order_relaxed);
+    // A pool of one runs every loop on the calling thread: no worker needed.
+    wanted_ = size < 2 ? 0 : size;
+    if (live_ < wanted_) {
+      platform::SignalsBlocked blocked;  // inherited by the workers
+      while (live_ < wanted_) {
+        try {
+          std::thread([this] { worker_main(); }).detach();
+        } catch (...) {
+          break;  // run with the threads that did start
+        }
+        ++live_;
+      }
+    }
+    work_ready_.notify_all();  // surplus workers go
+  }
 
   void run(Job& job) {
     std::unique_lock<std::mutex> lock(mutex_);
+    // Fewer than two workers would only hand the chunks over to each other.
+    if (live_ < 2) {
+      lock.unlock();
+      run_inline(job);
+      return;
+    }
     queue_.push_back(&job);
     work_ready_.notify_all();
     auto finished = [&job] { return !job.queued && job.active == 0; };
@@ -267,10 +175,16 @@ class Pool {
 
   void worker_main() {
     on_worker_thread = true;
-    pthread_setname_np(pthread_self(), "arborvane-pool");
+    platform::set_thread_name("arborvane-pool");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_ready_.wait(lock, [this] { return !queue_.empty(); });
+      work_ready_.wait(lock, [this] { return !queue_.empty() || live_ > wanted_; });
+      // A surplus worker leaves only when no loop is queued: a loop queued
+      // while the pool had two or more workers is always served.
+      if (queue_.empty()) {
+        --live_;
+        return;
+      }
       Job* job = queue_.front();
       ++job->active;
       lock.unlock();
@@ -287,50 +201,72 @@ class Pool {
     }
   }
 
-  pid_t owner_pid_;
-  size_t size_;
-  size_t started_ = 0;
+  int64_t owner_pid_;
+  std::atomic<size_t> size_{0};
   std::mutex mutex_;
+  // Guarded by mutex_: the workers wanted and the workers running (more
+  // than wanted for a while after the pool shrank).
+  size_t wanted_ = 0;
+  size_t live_ = 0;
   std::condition_variable work_ready_;
   std::condition_variable job_done_;
   std::vector<Job*> queue_;
 };
 
 // The pool is never destroyed: its detached workers wait on its members
-// until the process ends. After fork() the child abandons the parent's pool
-// (its threads do not exist there and its mutex may be held) without
-// touching it, and makes a fresh one on its next loop.
+// until they leave or the process ends. After fork() the child abandons the
+// parent's pool (its threads do not exist there and its mutexes may be held)
+// without touching it, and makes a fresh one on its next loop.
 std::atomic<Pool*> the_pool{nullptr};
-pthread_mutex_t pool_creation = PTHREAD_MUTEX_INITIALIZER;
+// Guards creating and resizing the pool, and requested_size. A child of
+// fork() gets a new one (the parent's may have been held by another thread).
+std::mutex* pool_creation = new std::mutex;
+// The size set by set_worker_count, 0 until then (the environment decides).
+size_t requested_size = 0;
 
 void forget_pool_in_child() {
   the_pool.store(nullptr, std::memory_order_relaxed);
-  pthread_mutex_init(&pool_creation, nullptr);
+  pool_creation = new std::mutex;
+}
+
+// This process's pool, or null before its first parallel loop.
+Pool* existing_pool() {
+  Pool* pool = the_pool.load(std::memory_order_acquire);
+  return pool && pool->owner_pid() == platform::process_id() ? pool : nullptr;
+}
+
+// The size a pool made now gets. Called with pool_creation held.
+size_t planned_size() {
+  return std::min(requested_size > 0 ? requested_size : configured_thread_count(), kMaxWorkerThreads);
 }
 
 Pool& current_pool() {
-  Pool* pool = the_pool.load(std::memory_order_acquire);
-  if (pool && pool->owner_pid() == getpid()) return *pool;
-  pthread_mutex_lock(&pool_creation);
-  pool = the_pool.load(std::memory_order_acquire);
-  if (!pool || pool->owner_pid() != getpid()) {
-    static const bool fork_handler_installed = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+  if (Pool* pool = existing_pool()) return *pool;
+  std::lock_guard<std::mutex> lock(*pool_creation);
+  Pool* pool = existing_pool();
+  if (!pool) {
+    static const bool fork_handler_installed = platform::on_fork_child(forget_pool_in_child);
     (void)fork_handler_installed;
-    try {
-      pool = new Pool(std::min(configured_thread_count(), kMaxThreads));
-    } catch (...) {
-      pthread_mutex_unlock(&pool_creation);
-      throw;
-    }
+    pool = new Pool(planned_size());
     the_pool.store(pool, std::memory_order_release);
   }
-  pthread_mutex_unlock(&pool_creation);
   return *pool;
 }
 
 }  // namespace
 
-size_t worker_count() { return std::max<size_t>(1, current_pool().size()); }
+size_t worker_count() {
+  if (Pool* pool = existing_pool()) return std::max<size_t>(1, pool->size());
+  std::lock_guard<std::mutex> lock(*pool_creation);
+  return std::max<size_t>(1, planned_size());
+}
+
+void set_worker_count(size_t n) {
+  if (n > kMaxWorkerThreads) throw std::invalid_argument("more worker threads than the pool's limit");
+  std::lock_guard<std::mutex> lock(*pool_creation);
+  requested_size = n > 0 ? n : platform::available_cpus();
+  if (Pool* pool = existing_pool()) pool->resize(planned_size());
+}
 
 namespace pool_detail {
 
@@ -348,8 +284,8 @@ void run_chunks(size_t n, size_t chunk_size, ChunkBody body) {
   job.chunk_count = (n + chunk_size - 1) / chunk_size;
   job.body = body;
   Pool& pool = current_pool();
-  // A single thread, or a loop started from inside a loop body: run here.
-  if (pool.started() <= 1 || on_worker_thread || job.chunk_count < 2) {
+  // A loop started from inside a loop body, or too short to share: run here.
+  if (on_worker_thread || job.chunk_count < 2) {
     run_inline(job);
     return;
   }

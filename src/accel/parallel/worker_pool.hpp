@@ -1,10 +1,11 @@
 // The process-wide worker pool and its parallel loops over index ranges.
 //
 // One pool per process, created by the first parallel loop and kept until
-// the process ends. Its size comes from RAYON_NUM_THREADS, then
-// RAYON_RS_NUM_CPUS (each only when it holds a positive integer; a
-// RAYON_NUM_THREADS of 0 means "all available CPUs"), then the CPUs available
-// to the process (affinity mask capped by the cgroup CPU quota), 1 if unknown.
+// the process ends. Its size is the last set_worker_count, else it comes from
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS (each only when it holds a
+// positive integer; a RAYON_NUM_THREADS of 0 means "all available CPUs"),
+// then the CPUs available to the process (affinity mask capped by the cgroup
+// CPU quota), 1 if unknown.
 //
 // A loop over [0, n) is cut into chunks that the workers claim one at a time
 // from an atomic counter, so uneven work (hubs of a skewed graph) balances
@@ -24,8 +25,19 @@
 
 namespace arborvane {
 
-// Number of threads the pool has (or will have when first used).
+// Threads are never started beyond this, whatever is asked for: results do
+// not depend on the count, and tens of thousands of threads would only
+// exhaust the process.
+inline constexpr size_t kMaxWorkerThreads = 1024;
+
+// Number of threads the parallel loops starting now use (the pool is not
+// created by asking).
 size_t worker_count();
+
+// Sets the pool's size for the loops that start from now on: n threads, or
+// one per available CPU for 0. A loop already running keeps its threads.
+// Throws std::invalid_argument above kMaxWorkerThreads.
+void set_worker_count(size_t n);
 
 namespace pool_detail {
 

@@ -10,14 +10,11 @@
 #include <cstdint>
 #include <memory>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include "accel/snapshot/csr_snapshot.hpp"
 #include "accel/store/int_hash.hpp"
 #include "accel/store/neighbor_set.hpp"
 #include "accel/store/set_block_pool.hpp"
+#include "accel/support/platform.hpp"
 
 namespace arborvane {
 
@@ -31,11 +28,7 @@ struct IdPair {
 // Hands memory that the allocator holds free back to the system: the old
 // blocks and hash tables that a compaction frees would otherwise stay in
 // the process (glibc keeps freed chunks below its heap top).
-inline void return_free_memory() noexcept {
-#ifdef __GLIBC__
-  malloc_trim(0);
-#endif
-}
+inline void return_free_memory() noexcept { platform::trim_free_memory(); }
 
 class GraphState {
  public:

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <new>
 
-#include <sys/mman.h>
+#include "accel/support/platform.hpp"
 
 namespace arborvane {
 
@@ -24,9 +24,7 @@ inline std::align_val_t block_alignment(size_t bytes, size_t small_alignment,
 
 inline void* allocate_block(size_t bytes, size_t small_alignment, size_t huge_from = kHugePageFrom) {
   void* p = ::operator new(bytes, block_alignment(bytes, small_alignment, huge_from));
-#ifdef MADV_HUGEPAGE
-  if (bytes >= huge_from) ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure only costs speed
-#endif
+  if (bytes >= huge_from) platform::advise_huge_pages(p, bytes);
   return p;
 }
 
