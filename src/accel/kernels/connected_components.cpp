@@ -75,7 +75,7 @@ void label_components(const View& view, Label* labels, const Record& record) {
   // the child is reached.
   Label next_label = 0;
   size_t done = 0;
-  view.walk(0, positions, [&](size_t p) {
+  view.walk(0, positions, [&](size_t p) __attribute__((always_inline)) {
     poll_interrupt_every(done++, 65536);
     const Index root = sets.parent(sets.parent(p));
     sets.set_parent(p, root);

@@ -56,7 +56,9 @@ const CsrSnapshot& ensure_csr(GraphState& graph) {
   sets.reserve(n);
   snap->node_ids.reserve(n);
   snap->position_samples.reserve((n + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
-  graph.adjacency.walk(0, graph.adjacency.position_count(), [&](size_t position, int64_t id, const NeighborSet& set) {
+  // Inlined: a call per node would cost as much as the node's own work.
+  graph.adjacency.walk(0, graph.adjacency.position_count(),
+                       [&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
     if (sets.size() % CsrSnapshot::kPositionStride == 0) snap->position_samples.push_back(position);
     snap->node_ids.push_back(id);
     sets.push_back(&set);

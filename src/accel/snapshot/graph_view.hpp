@@ -70,7 +70,7 @@ class MapView {
 
   template <class F>
   void walk(size_t begin, size_t end, const F& f) const {
-    adjacency_.walk(begin, end, [&](size_t p, int64_t, const NeighborSet&) { f(p); });
+    adjacency_.walk(begin, end, [&](size_t p, int64_t, const NeighborSet&) __attribute__((always_inline)) { f(p); });
   }
 
   // Starts over for a queue that was cleared.
@@ -117,7 +117,7 @@ class MapView {
     // Whether a node is skipped is decided when its set is requested, so
     // that skipped sets are not read at all; a node that joins the skipped
     // kind in between is merely scanned.
-    auto request = [&](size_t p, int64_t u, const NeighborSet& set) {
+    auto request = [&](size_t p, int64_t u, const NeighborSet& set) __attribute__((always_inline)) {
       if (skip(p)) return false;
       // Keeps GCC from dropping a call whose only effects are prefetches.
       __asm__ __volatile__("");
@@ -127,33 +127,40 @@ class MapView {
       return true;
     };
     size_t nodes = 0;
-    adjacency_.walk_ahead<kLinkSetsAhead>(begin, end, request, [&](size_t p, int64_t u, const NeighborSet& set) {
+    adjacency_.walk_ahead<kLinkSetsAhead>(begin, end, request,
+                                          [&](size_t p, int64_t u, const NeighborSet& set) __attribute__((always_inline)) {
       poll_interrupt_every(nodes++, 1024);
-      // Without branches: whether an entry is taken is often a coin toss,
-      // and a mispredicted branch costs more than the look-up of a cached
-      // slot. An entry that is not taken is overwritten by the next one,
-      // and its prefetch goes to u's own slot, which is in cache already.
-      uint32_t index = 0;
-      // Inlined into each of the set's shapes: a call per entry would cost
-      // more than the entry's own work.
-      set.for_each([&](int64_t w) __attribute__((always_inline)) {
-        bool taken;
-        if constexpr (kFirstOnly) {
-          // A branch that follows the same pattern for every set; past it,
-          // w is not needed, so the load of an array entry can go too.
-          if (index >= kFirstEntries) return;
-          taken = true;
-        } else if constexpr (kEntries == LinkEntries::kRest) {
-          taken = index >= kFirstEntries;
-        } else {
-          taken = (w < u) & (index >= kFirstEntries);
-        }
-        ++index;
+      auto add = [&](int64_t w, bool taken) __attribute__((always_inline)) {
+        // An entry that is not taken is overwritten by the next one, and its
+        // prefetch goes to u's own slot, which is in cache already.
         adjacency_.prefetch(taken ? w : u);
         batch[batched] = Lookup{static_cast<Index>(p), w};
         batched += taken;
         if (batched == kBatch) resolve();
-      });
+      };
+      if constexpr (kFirstOnly) {
+        // The first entries, gathered by a loop small enough to inline
+        // into each of the set's shapes; past them, w is not needed, so
+        // the load of an array entry can go too.
+        int64_t first[kFirstEntries];
+        uint32_t seen = 0;
+        set.for_each([&](int64_t w) __attribute__((always_inline)) {
+          if (seen < kFirstEntries) first[seen] = w;
+          ++seen;
+        });
+        for (uint32_t k = 0; k < std::min(seen, kFirstEntries); ++k) add(first[k], true);
+      } else {
+        // Without branches: whether an entry is taken is often a coin toss,
+        // and a mispredicted branch costs more than the look-up of a cached
+        // slot.
+        uint32_t index = 0;
+        // Inlined into each of the set's shapes: a call per entry would
+        // cost more than the entry's own work.
+        set.for_each([&](int64_t w) __attribute__((always_inline)) {
+          const bool later = index++ >= kFirstEntries;
+          add(w, kEntries == LinkEntries::kRest ? later : (w < u) & later);
+        });
+      }
     });
     resolve();
   }
