@@ -8,7 +8,7 @@ import pytest
 
 from arborvane._accel import IntGraphCore
 from conftest import run_python
-from graph_helpers import graph
+from graph_helpers import crafted, graph
 
 INT64_MIN = -(2**63)
 
@@ -107,8 +107,6 @@ class TestShortestPath:
         # Ids sharing one home slot fill long probe runs and the map's
         # overflow entries, which come last in its order: both ends of a
         # query must still be found, in the map and in the snapshot.
-        from test_store import crafted
-
         ids = crafted(3000)
         rng = random.Random(5)
         edges = [(ids[i], ids[i + 1]) for i in range(0, 2999)] + [

@@ -8,6 +8,7 @@ import pytest
 from arborvane._accel import IntGraphCore
 
 from conftest import run_python, snapshot
+from graph_helpers import C_INVERSE, MASK, crafted, rotate_right_26, signed
 
 I64_MIN, I64_MAX = -2**63, 2**63 - 1
 
@@ -186,24 +187,7 @@ class TestDeterminism:
         assert a.neighbors(1) == b.neighbors(1)
 
 
-MASK = (1 << 64) - 1
-C_INVERSE = pow(0xF1357AEA2E62A9C5, -1, 1 << 64)
 UNDER_SANITIZER = bool(os.environ.get("ARBORVANE_SANITIZER_RUN"))
-
-
-def signed(x):
-    x &= MASK
-    return x - (1 << 64) if x >= 1 << 63 else x
-
-
-def crafted(count, start=1):
-    """Ids k * C^-1: their hashes are k rotated by 26 bits, so every one of
-    them has home slot 0 in any table of up to 2**26 slots."""
-    return [signed(k * C_INVERSE) for k in range(start, start + count)]
-
-
-def rotate_right_26(h):
-    return (h >> 26 | h << 38) & MASK
 
 
 def home(x):

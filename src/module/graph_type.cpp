@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "accel/kernels/analytics.hpp"
 #include "accel/store/operations.hpp"
 #include "module/arguments.hpp"
 #include "module/call.hpp"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "accel/store/graph_state.hpp"
+#include "accel/kernels/analytics.hpp"
 #include "accel/store/operations.hpp"
 
 using namespace arborvane;

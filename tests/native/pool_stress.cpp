@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "accel/kernels/analytics.hpp"
 #include "accel/store/operations.hpp"
 #include "accel/parallel/worker_pool.hpp"
 

@@ -1,13 +1,12 @@
 // Node, degree and edge exports written straight into one flat array.
 //
-// The adjacency map is cut into ranges of slots, which the worker pool
-// handles in any order, each into a scratch buffer of its own. A range's
+// The adjacency map's walk is cut into ranges of positions, which the worker
+// pool handles in any order, each into a scratch buffer of its own. A range's
 // ids go to the output as soon as every range before it is done: whichever
 // thread completes the prefix takes the output positions under a lock and
 // copies outside it. So the sets are read once, the output is written once,
 // the scratch stays small (buffers are recycled), and the result is exactly
-// the serial walk's for any number of threads: the out-of-line entry (if
-// any) first, then the slots in order.
+// the serial walk's (the map's iteration order) for any number of threads.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -20,14 +19,14 @@
 namespace arborvane {
 namespace {
 
-// Slots per range: a few hundred KiB of slots, small enough for balance.
-constexpr size_t kSlotsPerRange = size_t{1} << 14;
-// Maps with fewer slots are walked on the calling thread.
-constexpr size_t kParallelFromSlots = size_t{1} << 16;
+// Map positions per range: a few hundred KiB of slots, small enough for
+// balance.
+constexpr size_t kPositionsPerRange = size_t{1} << 14;
+// Maps with fewer positions are walked on the calling thread.
+constexpr size_t kParallelFromPositions = size_t{1} << 16;
 // How many nodes ahead the edge export requests a neighbour set's memory.
 constexpr size_t kSetLookahead = 16;
 
-using Slot = AdjacencyMap::Slot;
 // A range's output: grown ahead of each node by the most that node can add,
 // then written through a plain pointer.
 class Scratch {
@@ -63,8 +62,8 @@ class Scratch {
 // Places finished ranges in range order; see the file comment.
 class OrderedOutput {
  public:
-  OrderedOutput(size_t ranges, int64_t* out, size_t head, size_t total)
-      : out_(out), total_(total), next_offset_(head), finished_(ranges), done_(ranges, false) {}
+  OrderedOutput(size_t ranges, int64_t* out, size_t total)
+      : out_(out), total_(total), finished_(ranges), done_(ranges, false) {}
 
   Scratch take_scratch() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -111,7 +110,7 @@ class OrderedOutput {
   std::mutex mutex_;
   int64_t* out_;
   size_t total_;
-  size_t next_offset_;
+  size_t next_offset_ = 0;
   size_t frontier_ = 0;
   bool overflow_ = false;
   std::vector<Scratch> finished_;
@@ -119,47 +118,25 @@ class OrderedOutput {
   std::vector<Scratch> spare_;
 };
 
-// Writes emit(slots, begin, end, scratch)'s ids for every range of the map's
-// slots to out[head..total), in slot order; `head` ids are already there.
+// Writes emit(begin, end, scratch)'s ids for every range [begin, end) of the
+// map's positions to out[0..total), in position order.
 template <class Emit>
-void write_by_ranges(const AdjacencyMap& map, int64_t* out, size_t head, size_t total, const Emit& emit) {
-  const Slot* slots = map.slots();
-  size_t slot_count = map.slot_count();
-  size_t ranges = (slot_count + kSlotsPerRange - 1) / kSlotsPerRange;
-  OrderedOutput output(ranges, out, head, total);
+void write_by_ranges(const AdjacencyMap& map, int64_t* out, size_t total, const Emit& emit) {
+  const size_t positions = map.position_count();
+  const size_t ranges = (positions + kPositionsPerRange - 1) / kPositionsPerRange;
+  OrderedOutput output(ranges, out, total);
   auto run = [&](size_t r) {
     Scratch scratch = output.take_scratch();
-    size_t begin = r * kSlotsPerRange;
-    emit(slots, begin, std::min(slot_count, begin + kSlotsPerRange), scratch);
+    const size_t begin = r * kPositionsPerRange;
+    emit(begin, std::min(positions, begin + kPositionsPerRange), scratch);
     output.finish(r, std::move(scratch));
   };
-  if (slot_count < kParallelFromSlots) {
+  if (positions < kParallelFromPositions) {
     for (size_t r = 0; r < ranges; ++r) run(r);
   } else {
     parallel_for(ranges, 1, run);
   }
   output.check_complete();
-}
-
-// Calls f(u, set) for the occupied slots of [begin, end), with the sets of
-// the next kSetLookahead nodes requested ahead (counted in nodes, not slots:
-// a sparse map can have three vacant slots for every node).
-template <class F>
-void for_each_slot_with_sets(const Slot* slots, size_t begin, size_t end, F&& f) {
-  size_t ahead = begin, requested = 0;
-  for (size_t i = begin; i < end; ++i) {
-    poll_interrupt_every(i);
-    for (; ahead < end && requested < kSetLookahead; ++ahead) {
-      if (slots[ahead].key == kVacantKey) continue;
-      // For an array-shaped set, prefetch() asks for every line that a
-      // search would scan, which is the whole set: all of it is read here.
-      slots[ahead].value.prefetch(0);
-      ++requested;
-    }
-    if (slots[i].key == kVacantKey) continue;
-    --requested;
-    f(slots[i].key, slots[i].value);
-  }
 }
 
 // Appends (u, v) for every neighbour v >= u of u.
@@ -177,37 +154,32 @@ void append_upper(int64_t u, const NeighborSet& set, Scratch& out) {
 
 void write_node_ids(const GraphState& graph, int64_t* out) {
   const AdjacencyMap& map = graph.adjacency;
-  size_t head = 0;
-  if (map.has_vacant_key_entry()) out[head++] = kVacantKey;
-  write_by_ranges(map, out, head, map.size(), [](const Slot* slots, size_t begin, size_t end, Scratch& ids) {
-    for (size_t i = begin; i < end; ++i) {
-      if (slots[i].key != kVacantKey) ids.push_back(slots[i].key);
-    }
+  write_by_ranges(map, out, map.size(), [&map](size_t begin, size_t end, Scratch& ids) {
+    map.walk(begin, end, [&](size_t, int64_t id, const NeighborSet&) { ids.push_back(id); });
   });
 }
 
 void write_degrees(const GraphState& graph, int64_t* out) {
   const AdjacencyMap& map = graph.adjacency;
-  size_t head = 0;
-  if (map.has_vacant_key_entry()) out[head++] = map.vacant_key_entry().size();
-  write_by_ranges(map, out, head, map.size(), [](const Slot* slots, size_t begin, size_t end, Scratch& degrees) {
-    for (size_t i = begin; i < end; ++i) {
-      if (slots[i].key != kVacantKey) degrees.push_back(slots[i].value.size());
-    }
+  write_by_ranges(map, out, map.size(), [&map](size_t begin, size_t end, Scratch& degrees) {
+    map.walk(begin, end, [&](size_t, int64_t, const NeighborSet& set) { degrees.push_back(set.size()); });
   });
 }
 
 void write_edge_pairs(const GraphState& graph, int64_t* out) {
   const AdjacencyMap& map = graph.adjacency;
-  Scratch head;
-  if (map.has_vacant_key_entry()) append_upper(kVacantKey, map.vacant_key_entry(), head);
-  if (head.size() > 2 * graph.edge_count) throw InternalError("export size does not match the graph's counts");
-  if (!head.empty()) std::memcpy(out, head.data(), head.size() * sizeof(int64_t));
-  write_by_ranges(map, out, head.size(), 2 * graph.edge_count,
-                  [](const Slot* slots, size_t begin, size_t end, Scratch& pairs) {
-                    for_each_slot_with_sets(slots, begin, end,
-                                            [&](int64_t u, const NeighborSet& set) { append_upper(u, set, pairs); });
-                  });
+  write_by_ranges(map, out, 2 * graph.edge_count, [&map](size_t begin, size_t end, Scratch& pairs) {
+    // The sets of the next kSetLookahead nodes are requested ahead; for an
+    // array-shaped set, prefetch() asks for every line that a search would
+    // scan, which is the whole set: all of it is read here.
+    size_t nodes = 0;
+    map.walk_ahead<kSetLookahead>(
+        begin, end, [](size_t, int64_t, const NeighborSet& set) { set.prefetch(0); },
+        [&](size_t, int64_t u, const NeighborSet& set) {
+          poll_interrupt_every(nodes++);
+          append_upper(u, set, pairs);
+        });
+  });
 }
 
 }  // namespace arborvane

@@ -1,5 +1,10 @@
-// Whole-graph analytics on the CSR snapshot, beyond the core class's own.
-// Each lives in the source file named after it.
+// Every analytic of the engine, declared by what it takes:
+//   - the graph (GraphState): queries that work on the adjacency map, or on
+//     the cached snapshot when there is one, and never build it; and the
+//     kernels that build the snapshot first;
+//   - a CSR snapshot already built: whole-graph analytics.
+// Each lives in the source file named after it (see the placement rule in
+// ARCHITECTURE.md).
 //
 // Every per-node result is written to `out`, one element per snapshot node
 // index (the order of nodes()), every element written. All results are
@@ -13,10 +18,36 @@
 #include <vector>
 
 #include "accel/snapshot/csr_snapshot.hpp"
+#include "accel/store/graph_state.hpp"
+#include "accel/support/uninitialized_buffer.hpp"
 
 namespace arborvane {
 
-// component_labels.cpp: the component of every node, numbered 0, 1, ... in
+// ---- on the graph -------------------------------------------------------------
+
+// shortest_path.cpp: hops between two ids, -1 when either is not a node or
+// no path joins them (0 from a node to itself).
+int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t target);
+
+// connected_components.cpp: component sizes, in the order in which a walk
+// over the nodes meets each component first.
+std::vector<uint64_t> connected_component_sizes(const GraphState& graph);
+
+// subgraph_edge_count.cpp: edges with both ends among `ids`.
+uint64_t subgraph_edge_count(const GraphState& graph, std::span<const int64_t> ids);
+
+// pagerank.cpp (builds the snapshot): scores in snapshot node order
+// (graph.csr->node_ids). *converged (when given) tells whether the change
+// fell below tol before max_iter iterations ran out (true without nodes).
+UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol,
+                                     bool* converged = nullptr);
+
+// triangle_count.cpp (builds the snapshot).
+uint64_t triangle_count(GraphState& graph);
+
+// ---- on the snapshot ------------------------------------------------------------
+
+// connected_components.cpp: the component of every node, numbered 0, 1, ... in
 // the order in which a walk over the nodes meets each component first (the
 // order of connected_component_sizes()).
 void component_labels(const CsrSnapshot& snap, std::span<int64_t> out);

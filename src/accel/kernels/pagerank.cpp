@@ -44,7 +44,7 @@
 #endif
 
 #include "accel/parallel/interrupt.hpp"
-#include "accel/store/operations.hpp"
+#include "accel/kernels/analytics.hpp"
 #include "accel/parallel/worker_pool.hpp"
 
 namespace arborvane {

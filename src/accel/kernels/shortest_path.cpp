@@ -14,22 +14,19 @@
 // carries the target side's mark lies within depth_t of the target, so a path
 // of depth_s + 1 + depth_t exists, which is therefore the distance.
 //
-// The same search runs on one of two views of the graph. When a CSR snapshot
-// is cached (the analytics built it, and no mutation has discarded it since)
-// it walks the snapshot: neighbours are node indices in contiguous runs, so
-// no neighbour entry costs a hash look-up. Otherwise it works straight on the
-// adjacency map (a query never builds a snapshot): visited marks are indexed
-// by the node's position in the map, the look-up that finds a neighbour's
-// position is the only hashing per neighbour entry, and frontiers are read
-// ahead (queue_prefetch.hpp). The distance is the same either way.
+// The search runs on a graph view (graph_view.hpp): the cached snapshot when
+// there is one (the analytics built it, and no mutation has discarded it
+// since), where no neighbour entry costs a hash look-up; otherwise the
+// adjacency map itself (a query never builds a snapshot). The distance is
+// the same either way.
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "accel/kernels/analytics.hpp"
 #include "accel/parallel/interrupt.hpp"
-#include "accel/store/operations.hpp"
-#include "accel/kernels/queue_prefetch.hpp"
+#include "accel/snapshot/graph_view.hpp"
 
 namespace arborvane {
 
@@ -153,57 +150,6 @@ struct SearchSide {
   int64_t depth = 0;
 };
 
-// The adjacency map as the search sees it: nodes are map positions.
-class MapView {
- public:
-  explicit MapView(const AdjacencyMap& adjacency) : adjacency_(adjacency), prefetch_(adjacency) {}
-
-  size_t positions() const { return adjacency_.position_count(); }
-  uint64_t degree(size_t p) const { return adjacency_.value_at(p).size(); }
-  void start_layer() { prefetch_.restart(); }
-  // Calls f(w) for the neighbours w of the frontier's node at `head` until f
-  // returns false; returns false when stopped.
-  template <class F>
-  bool for_neighbors(const std::vector<size_t>& frontier, size_t head, const F& f) {
-    prefetch_.before(frontier, head);
-    bool go = true;
-    adjacency_.value_at(frontier[head]).for_each([&](int64_t w) {
-      if (go) go = f(adjacency_.position_of(w));
-    });
-    return go;
-  }
-
- private:
-  const AdjacencyMap& adjacency_;
-  QueuePrefetch prefetch_;
-};
-
-// The cached snapshot as the search sees it: nodes are node indices.
-template <class Index>
-class SnapshotView {
- public:
-  SnapshotView(const CsrSnapshot& snap, const Index* runs) : snap_(snap), runs_(runs) {}
-
-  size_t positions() const { return snap_.node_count(); }
-  uint64_t degree(size_t i) const { return snap_.degrees[i]; }
-  void start_layer() {}
-  template <class F>
-  bool for_neighbors(const std::vector<size_t>& frontier, size_t head, const F& f) {
-    // The runs of the nodes a few places ahead are scattered: request them.
-    constexpr size_t kRunsAhead = 4;
-    if (head + kRunsAhead < frontier.size()) __builtin_prefetch(runs_ + snap_.offsets[frontier[head + kRunsAhead]]);
-    const size_t i = frontier[head];
-    for (uint64_t k = snap_.offsets[i]; k < snap_.offsets[i + 1]; ++k) {
-      if (!f(static_cast<size_t>(runs_[k]))) return false;
-    }
-    return true;
-  }
-
- private:
-  const CsrSnapshot& snap_;
-  const Index* runs_;
-};
-
 // Replaces `side`'s frontier by the next layer. Returns the distance when a
 // neighbour carries `other`'s mark, -1 otherwise.
 template <class View>
@@ -261,10 +207,7 @@ int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t ta
     const size_t from = snap->index_at(source, start);
     const size_t to = from == CsrSnapshot::kNoIndex ? CsrSnapshot::kNoIndex : snap->index_at(target, goal);
     if (to != CsrSnapshot::kNoIndex) {
-      return snap->with_neighbor_index([&](const auto* runs) {
-        SnapshotView view(*snap, runs);
-        return search(view, from, to);
-      });
+      return with_snapshot_view(*snap, [&](auto& view) { return search(view, from, to); });
     }
   }
   MapView view(adjacency);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "accel/parallel/interrupt.hpp"
-#include "accel/store/operations.hpp"
+#include "accel/kernels/analytics.hpp"
 
 namespace arborvane {
 namespace {

@@ -7,7 +7,6 @@
 #include "accel/kernels/analytics.hpp"
 #include "accel/snapshot/degree_orientation.hpp"
 #include "accel/parallel/interrupt.hpp"
-#include "accel/store/operations.hpp"
 #include "accel/parallel/worker_pool.hpp"
 
 namespace arborvane {

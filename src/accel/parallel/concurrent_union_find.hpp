@@ -23,6 +23,8 @@ class ConcurrentUnionFind {
   static_assert(std::atomic<Index>::is_always_lock_free);
 
  public:
+  using IndexType = Index;
+
   // Every index starts as a set of its own. Throws std::bad_alloc.
   explicit ConcurrentUnionFind(size_t n) : parent_(new std::atomic<Index>[n]), n_(n) {
     for (size_t i = 0; i < n; ++i) parent_[i].store(static_cast<Index>(i), std::memory_order_relaxed);
@@ -70,9 +72,12 @@ class ConcurrentUnionFind {
 };
 
 // The most common root among about `samples` indices spread evenly over
-// [0, n), counting only those for which counted(i) holds: in a graph with a
-// giant component, its root. `votes` is how many sampled indices had it, out
-// of `sampled`.
+// [0, n): in each of `samples` equal stretches, the first index for which
+// counted(i) holds, if any. (Not the stretch's first index itself: in a map
+// of 1.5 * 2^k slots a third of the slots are nobody's home slot and mostly
+// empty, and a stride that is a multiple of 3 could meet only those.) In a
+// graph with a giant component, its root. `votes` is how many sampled
+// indices had it, out of `sampled`.
 struct SampledRoot {
   size_t root = 0;
   size_t votes = 0;
@@ -83,8 +88,13 @@ template <class Index, class Counted>
 SampledRoot most_common_root(ConcurrentUnionFind<Index>& sets, size_t n, size_t samples, const Counted& counted) {
   std::vector<Index> roots;
   const size_t stride = std::max<size_t>(1, n / std::max<size_t>(1, samples));
-  for (size_t i = 0; i < n; i += stride) {
-    if (counted(i)) roots.push_back(sets.find(static_cast<Index>(i)));
+  for (size_t start = 0; start < n; start += stride) {
+    for (size_t i = start; i < std::min(n, start + stride); ++i) {
+      if (counted(i)) {
+        roots.push_back(sets.find(static_cast<Index>(i)));
+        break;
+      }
+    }
   }
   std::sort(roots.begin(), roots.end());
   SampledRoot best;

@@ -54,16 +54,14 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   std::vector<const NeighborSet*> sets;
   sets.reserve(n);
   snap->node_ids.reserve(n);
-  graph.adjacency.for_each([&](int64_t id, const NeighborSet& set) {
+  snap->position_samples.reserve((n + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
+  // Inlined: a call per node would cost as much as the node's own work.
+  graph.adjacency.walk(0, graph.adjacency.position_count(),
+                       [&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
+    if (sets.size() % CsrSnapshot::kPositionStride == 0) snap->position_samples.push_back(position);
     snap->node_ids.push_back(id);
     sets.push_back(&set);
   });
-
-  const size_t sampled_from = n > 0 && snap->node_ids[0] == kVacantKey ? 1 : 0;
-  snap->position_samples.reserve((n - sampled_from + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
-  for (size_t i = sampled_from; i < n; i += CsrSnapshot::kPositionStride) {
-    snap->position_samples.push_back(graph.adjacency.position_of(snap->node_ids[i]));
-  }
 
   IdMap<uint64_t> index_of;
   if (n > 0) index_of.reserve(n);

@@ -32,10 +32,10 @@ struct CsrSnapshot {
   std::vector<uint32_t> neighbor_index32;
   std::vector<uint64_t> neighbor_index64;
 
-  // The map position of every kPositionStride-th node, counted after the
-  // entry of kVacantKey (which the map iterates first, out of position
-  // order): enough to find a node's index from its map position with no
-  // table of n entries (index_at).
+  // The map position of every kPositionStride-th node: enough to find a
+  // node's index from its map position with no table of n entries
+  // (index_at). Positions ascend with node indices (both follow the map's
+  // iteration order).
   static constexpr size_t kPositionStride = 64;
   std::vector<uint64_t> position_samples;
   static constexpr size_t kNoIndex = static_cast<size_t>(-1);
@@ -57,16 +57,10 @@ struct CsrSnapshot {
   // whose order differed from the snapshot's would only give kNoIndex,
   // never a wrong index.
   size_t index_at(int64_t id, uint64_t position) const noexcept {
-    const size_t n = node_ids.size();
-    size_t first = 0;
-    if (n > 0 && node_ids[0] == kVacantKey) {
-      if (id == kVacantKey) return 0;
-      first = 1;
-    }
     auto after = std::upper_bound(position_samples.begin(), position_samples.end(), position);
     if (after == position_samples.begin()) return kNoIndex;
-    const size_t begin = first + static_cast<size_t>(after - position_samples.begin() - 1) * kPositionStride;
-    const size_t end = std::min(n, begin + kPositionStride);
+    const size_t begin = static_cast<size_t>(after - position_samples.begin() - 1) * kPositionStride;
+    const size_t end = std::min(node_ids.size(), begin + kPositionStride);
     for (size_t i = begin; i < end; ++i) {
       if (node_ids[i] == id) return i;
     }

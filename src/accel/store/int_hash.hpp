@@ -136,8 +136,6 @@ class IdMap {
   bool empty() const noexcept { return size_ == 0; }
   // Entries the map can hold without reallocating the slot array.
   size_t room() const noexcept { return entries_for_slots(logical_slots_) + (has_vacant_key_ ? 0 : 1); }
-  // Length of slots(): the slot array, or the entries of a compact table.
-  size_t slot_count() const noexcept { return compact_ ? compact_count_ : logical_slots_; }
 
   // Whether room for `entries` entries is representable at all.
   static bool can_represent(size_t entries) noexcept { return slots_for_entries(entries, kMaxSlots) != 0; }
@@ -215,61 +213,84 @@ class IdMap {
   // that a caller holding a pointer from an earlier call knows to look again.
   uint64_t layout_version() const noexcept { return layout_version_; }
 
+  // ---- The walk ----------------------------------------------------------
+  // Every loop over the entries goes through walk(), which alone knows where
+  // entries live. Positions number them in iteration order: 0 for the entry
+  // keyed kVacantKey, 1 + i for slot i of the table (or of the compact
+  // entries), 1 + slot_count() + k for the k-th overflow entry. Some
+  // positions hold no entry. Positions also index per-entry side tables
+  // (visited bitmaps, disjoint sets) that need no hashing of their own, and
+  // cut the walk into ranges for the worker pool. Valid until the next
+  // insertion.
+  static constexpr size_t kNoPosition = std::numeric_limits<size_t>::max();
+  size_t position_count() const noexcept { return 1 + slot_count() + overflow_count(); }
+
+  // Visits the entries at positions [begin, end) in iteration order:
+  // f(position, key, value).
+  template <class F>
+  void walk(size_t begin, size_t end, F&& f) const {
+    walk_ahead<0>(begin, end, [](size_t, int64_t, const V&) {}, f);
+  }
+  template <class F>
+  void walk(size_t begin, size_t end, F&& f) {
+    walk_ahead<0>(begin, end, [](size_t, int64_t, V&) {}, f);
+  }
+
+  // As walk(), with look-ahead for loops that wait on each value's memory:
+  // ahead(position, key, value) is called kAhead entries (of the table,
+  // counted in entries, not slots) before f reaches the same entry, to
+  // request its memory. When ahead returns bool, f is called only for the
+  // entries it returned true for.
+  template <size_t kAhead, class Ahead, class F>
+  void walk_ahead(size_t begin, size_t end, Ahead&& ahead, F&& f) const {
+    walk_impl<kAhead>(*this, begin, end, ahead, f);
+  }
+  template <size_t kAhead, class Ahead, class F>
+  void walk_ahead(size_t begin, size_t end, Ahead&& ahead, F&& f) {
+    walk_impl<kAhead>(*this, begin, end, ahead, f);
+  }
+
   // Visits every entry in iteration order: f(key, value).
   template <class F>
   void for_each(F&& f) const {
-    if (has_vacant_key_) f(kVacantKey, vacant_entry_);
-    const size_t count = slot_count();
-    for (size_t i = 0; i < count; ++i) {
-      if (slots_[i].key != kVacantKey) f(slots_[i].key, slots_[i].value);
-    }
-    if (overflow_) {
-      for (const Slot& s : overflow_->entries) f(s.key, s.value);
-    }
+    walk(0, position_count(), [&](size_t, int64_t key, const V& value) { f(key, value); });
   }
 
   // Visits every value, mutable, in iteration order.
   template <class F>
   void for_each_value(F&& f) {
-    if (has_vacant_key_) f(vacant_entry_);
-    const size_t count = slot_count();
-    for (size_t i = 0; i < count; ++i) {
-      if (slots_[i].key != kVacantKey) f(slots_[i].value);
-    }
-    if (overflow_) {
-      for (Slot& s : overflow_->entries) f(s.value);
-    }
+    walk(0, position_count(), [&](size_t, int64_t, V& value) { f(value); });
   }
 
-  // Positions name entries by where they live, for per-entry side tables
-  // (visited bitmaps) that need no hashing of their own: an index into
-  // slots() in [0, slot_count()), slot_count() for the entry keyed
-  // kVacantKey, and slot_count() + 1 + i for the i-th overflow entry. Valid
-  // until the next insertion. kNoPosition when the key is absent.
-  static constexpr size_t kNoPosition = std::numeric_limits<size_t>::max();
-  size_t position_count() const noexcept { return slot_count() + 1 + overflow_count(); }
+  // Whether an entry lives at `position` (below position_count()).
+  bool holds(size_t position) const noexcept {
+    if (position == 0) return has_vacant_key_;
+    return position > slot_count() || slots_[position - 1].key != kVacantKey;
+  }
+  // The position of `key`, or kNoPosition when the key is absent.
   size_t position_of(int64_t key) const noexcept {
-    if (key == kVacantKey) return has_vacant_key_ ? slot_count() : kNoPosition;
+    if (key == kVacantKey) return has_vacant_key_ ? 0 : kNoPosition;
     if (compact_) {
       const CompactProbe p = probe_compact(key);
-      return p.found ? p.index : kNoPosition;
+      return p.found ? 1 + p.index : kNoPosition;
     }
     if (!slots_) return kNoPosition;
     size_t i = range_.home(hash_id(key));
     for (size_t passed = 0; passed < kMaxProbe; ++passed) {
       const Slot& s = slots_[i];
-      if (s.key == key) return i;
+      if (s.key == key) return 1 + i;
       if (s.key == kVacantKey) return kNoPosition;
       i = range_.next(i);
     }
     if (!overflow_) return kNoPosition;
     const size_t k = overflow_->index_of(key);
-    return k == kNoPosition ? k : slot_count() + 1 + k;
+    return k == kNoPosition ? k : 1 + slot_count() + k;
   }
+  // The value at a position that holds an entry.
   const V& value_at(size_t position) const noexcept {
+    if (position == 0) return vacant_entry_;
     const size_t count = slot_count();
-    if (position < count) return slots_[position].value;
-    if (position == count) return vacant_entry_;
+    if (position <= count) return slots_[position - 1].value;
     return overflow_->entries[position - count - 1].value;
   }
   // Hints the cache about the slot where a look-up of `key` starts.
@@ -277,15 +298,62 @@ class IdMap {
     if (slots_ && !compact_) __builtin_prefetch(&slots_[range_.home(hash_id(key))]);
   }
 
-  // Direct access for parallel scans: the entry keyed kVacantKey (if any),
-  // slots [0, slot_count()) (some vacant), then the overflow entries.
-  bool has_vacant_key_entry() const noexcept { return has_vacant_key_; }
-  const V& vacant_key_entry() const noexcept { return vacant_entry_; }
-  const Slot* slots() const noexcept { return slots_; }
-  size_t overflow_count() const noexcept { return overflow_ ? overflow_->entries.size() : 0; }
-  const Slot& overflow_entry(size_t i) const noexcept { return overflow_->entries[i]; }
-
  private:
+  // Length of the slot array, or of the entries of a compact table.
+  size_t slot_count() const noexcept { return compact_ ? compact_count_ : logical_slots_; }
+  size_t overflow_count() const noexcept { return overflow_ ? overflow_->entries.size() : 0; }
+
+  // The walk for a const or a mutable map: the entry keyed kVacantKey, the
+  // slots (with look-ahead), then the overflow entries, each clipped to
+  // [begin, end).
+  template <size_t kAhead, class Self, class Ahead, class F>
+  static void walk_impl(Self& self, size_t begin, size_t end, Ahead& ahead, F& f) {
+    using Entry = std::conditional_t<std::is_const_v<Self>, const Slot, Slot>;
+    using Value = std::conditional_t<std::is_const_v<Self>, const V, V>;
+    // Whether f is to visit an entry, as ahead() answers it.
+    auto ask = [&ahead](size_t position, int64_t key, Value& value) -> bool {
+      if constexpr (std::is_void_v<decltype(ahead(position, key, value))>) {
+        ahead(position, key, value);
+        return true;
+      } else {
+        return ahead(position, key, value);
+      }
+    };
+    const size_t count = self.slot_count();
+    end = std::min(end, self.position_count());
+    if (begin >= end) return;
+    if (begin == 0 && self.has_vacant_key_) {
+      Value& value = self.vacant_entry_;
+      if (ask(0, kVacantKey, value)) f(size_t{0}, kVacantKey, value);
+    }
+    const size_t first = begin == 0 ? 0 : begin - 1, last = std::min(end - 1, count);
+    Entry* slots = self.slots_;
+    if constexpr (kAhead == 0) {
+      for (size_t i = first; i < last; ++i) {
+        if (slots[i].key != kVacantKey) f(1 + i, slots[i].key, slots[i].value);
+      }
+    } else {
+      static_assert(std::has_single_bit(kAhead));
+      bool visit[kAhead];
+      size_t next = first, asked = 0, done = 0;
+      for (size_t i = first; i < last; ++i) {
+        for (; next < last && asked - done < kAhead; ++next) {
+          if (slots[next].key == kVacantKey) continue;
+          visit[asked++ & (kAhead - 1)] = ask(1 + next, slots[next].key, slots[next].value);
+        }
+        if (slots[i].key == kVacantKey) continue;
+        if (visit[done++ & (kAhead - 1)]) f(1 + i, slots[i].key, slots[i].value);
+      }
+    }
+    if (end > 1 + count) {
+      auto& entries = self.overflow_->entries;
+      for (size_t k = std::max(begin, 1 + count) - 1 - count; k < end - 1 - count; ++k) {
+        Entry& s = entries[k];
+        if (ask(1 + count + k, s.key, s.value)) f(1 + count + k, s.key, s.value);
+      }
+    }
+  }
+
   [[gnu::noinline]] std::pair<V*, bool> try_emplace_rest(int64_t key) {
     if (key == kVacantKey) {
       if (has_vacant_key_) return {&vacant_entry_, false};

@@ -1,5 +1,7 @@
-// The graph operations that the Python boundary calls, on native values only.
-// Each lives in the source file named after its concern.
+// The store's own operations that the Python boundary calls, on native
+// values only: loading, exports as lists, membership, generation. Each lives
+// in the source file named after its concern. Analytics are kernels
+// (kernels/analytics.hpp).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "accel/store/graph_state.hpp"
-#include "accel/support/uninitialized_buffer.hpp"
 
 namespace arborvane {
 
@@ -30,19 +31,5 @@ std::vector<uint8_t> has_edges(const GraphState& graph, std::span<const IdPair> 
 
 // random_graph.cpp
 void build_random(GraphState& graph, int64_t n, uint64_t m, uint64_t seed);
-
-// pagerank.cpp: scores in snapshot node order (graph.csr->node_ids).
-// *converged (when given) tells whether the change fell below tol before
-// max_iter iterations ran out (true for a graph without nodes).
-UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol,
-                                     bool* converged = nullptr);
-
-// triangle_count.cpp
-uint64_t triangle_count(GraphState& graph);
-
-// shortest_path.cpp, connected_components.cpp, subgraph_edge_count.cpp
-int64_t shortest_path_length(const GraphState& graph, int64_t source, int64_t target);
-std::vector<uint64_t> connected_component_sizes(const GraphState& graph);
-uint64_t subgraph_edge_count(const GraphState& graph, std::span<const int64_t> ids);
 
 }  // namespace arborvane
