@@ -19,31 +19,24 @@ def set_num_threads(n: int) -> None:
     call already running on another thread keeps the threads it started
     with. Results are the same for every thread count, bit for bit.
 
-    Parameters
-    ----------
-    n : int
-        Threads for the parallel calls; ``0`` means one per available CPU
-        (as ``RAYON_NUM_THREADS=0``), ``1`` runs everything on the calling
-        thread. At most 1024.
+    Parameters:
+        n: Threads for the parallel calls; ``0`` means one per available CPU
+            (as ``RAYON_NUM_THREADS=0``), ``1`` runs everything on the
+            calling thread. At most 1024.
 
-    Returns
-    -------
-    None
+    Returns:
+        None.
 
-    Raises
-    ------
-    TypeError
-        If ``n`` is not an integer.
-    ValueError
-        If ``n`` is negative or more than 1024.
+    Raises:
+        TypeError: ``n`` is not an integer.
+        ValueError: ``n`` is negative or more than 1024.
 
-    Examples
-    --------
-    >>> import arborvane
-    >>> arborvane.set_num_threads(2)
-    >>> arborvane.get_num_threads()
-    2
-    >>> arborvane.set_num_threads(0)  # back to one thread per CPU
+    Examples:
+        >>> import arborvane
+        >>> arborvane.set_num_threads(2)
+        >>> arborvane.get_num_threads()
+        2
+        >>> arborvane.set_num_threads(0)  # back to one thread per CPU
     """
     _native.set_worker_threads(n)
 
@@ -55,16 +48,13 @@ def get_num_threads() -> int:
     environment gives the worker pool (see :func:`set_num_threads`). Asking
     starts no thread.
 
-    Returns
-    -------
-    int
-        At least 1.
+    Returns:
+        The thread count, at least 1.
 
-    Examples
-    --------
-    >>> import arborvane
-    >>> arborvane.set_num_threads(3)
-    >>> arborvane.get_num_threads()
-    3
+    Examples:
+        >>> import arborvane
+        >>> arborvane.set_num_threads(3)
+        >>> arborvane.get_num_threads()
+        3
     """
     return int(_native.worker_threads())

@@ -584,10 +584,11 @@ def from_edges(
     """A Graph with the edges ``u[k] -> v[k]`` (or ``u[k] - v[k]``).
 
     Parameters:
-        u, v: Edge endpoints: numpy arrays or sequences of equal length, of
-            any hashable labels (int64, uint64, strings, objects). The nodes
-            are sorted by label when the labels are totally ordered, else kept
-            in order of first appearance.
+        u: Edge sources: a numpy array or sequence of any hashable labels
+            (int64, uint64, strings, objects). The nodes are sorted by label
+            when the labels are totally ordered, else kept in order of first
+            appearance.
+        v: Edge targets, of the same length as ``u``.
         weights: One number per edge, or None for an unweighted graph.
         directed: Whether ``u[k] -> v[k]`` has a direction.
         duplicates: How parallel edges merge: ``"sum"`` (default), ``"min"``,
@@ -713,9 +714,14 @@ def from_pandas_edgelist(
 
     Parameters:
         df: The DataFrame.
-        source, target: The columns of the endpoints (any labels).
+        source: The column of the edges' sources (any labels).
+        target: The column of the edges' targets.
         weight: The weight column, or None for an unweighted graph.
-        directed, duplicates: As for ``from_edges``.
+        directed: As for ``from_edges``.
+        duplicates: As for ``from_edges``.
+
+    Returns:
+        A new Graph whose labels are the values of the two columns.
 
     Raises:
         KeyError: a column is missing.

@@ -44,9 +44,11 @@ def read_graph_edgelist(
         delimiter: The column separator; None: any run of whitespace.
         comments: Lines starting with it are skipped ("" for none).
         header: Whether the first (non-comment) line names the columns.
-        source, target, weight: The columns, by position (0-based) or, with
-            a header, by name. ``weight`` None: unweighted; a weight column
-            given by position that a file lacks reads as unweighted.
+        source: The source column, by position (0-based) or, with a header,
+            by name.
+        target: The target column, likewise.
+        weight: The weight column, likewise; None: unweighted. A weight
+            column given by position that a file lacks reads as unweighted.
         labels: ``"auto"`` (integers when every endpoint is one, else
             strings), ``"int"`` or ``"str"``.
         duplicates: How parallel edges merge (see ``from_edges``).
