@@ -132,7 +132,8 @@ assert seen
 # graph (where one node's merges take milliseconds, so polling every few
 # hundred nodes is not enough), slow compressors of random text.
 EXTERNAL = """
-import time, numpy as np, arborvane
+import signal, time, numpy as np, arborvane
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts with SIGINT ignored
 {setup}
 print("ready", flush=True)
 try:

@@ -457,16 +457,16 @@ PyObject* multilevel_labels(const Call<C>& c) {
 }
 
 constexpr auto kLouvainLabels = function("louvain_labels", {"g", "resolution", "seed", "iterations"},
-                                         Access::kExclusiveRead, "(ids, Louvain community labels).",
+                                         Access::kShared, "(ids, Louvain community labels).",
                                          "louvain_communities");
 PyObject* louvain_labels(const Call<kLouvainLabels>& c) { return multilevel_labels<kLouvainLabels, louvain_communities>(c); }
 
 constexpr auto kLeidenLabels = function("leiden_labels", {"g", "resolution", "seed", "iterations"},
-                                        Access::kExclusiveRead, "(ids, Leiden community labels).",
+                                        Access::kShared, "(ids, Leiden community labels).",
                                         "leiden_communities");
 PyObject* leiden_labels(const Call<kLeidenLabels>& c) { return multilevel_labels<kLeidenLabels, leiden_communities>(c); }
 
-constexpr auto kLabelPropagationLabels = function("label_propagation_labels", {"g", "seed"}, Access::kExclusiveRead,
+constexpr auto kLabelPropagationLabels = function("label_propagation_labels", {"g", "seed"}, Access::kShared,
                                                   "(ids, label propagation communities).",
                                                   "label_propagation_communities");
 PyObject* label_propagation_labels(const Call<kLabelPropagationLabels>& c) {
@@ -479,7 +479,7 @@ PyObject* label_propagation_labels(const Call<kLabelPropagationLabels>& c) {
 
 // labels: int64, one per node in node_ids order, each in [0, n); NaN for a
 // graph without edges.
-constexpr auto kModularityValue = function("modularity_value", {"g", "labels", "resolution"}, Access::kExclusiveRead,
+constexpr auto kModularityValue = function("modularity_value", {"g", "labels", "resolution"}, Access::kShared,
                                            "Modularity of int64 labels in node_ids order.", "modularity");
 PyObject* modularity_value(const Call<kModularityValue>& c) {
   BufferArg labels;
@@ -498,17 +498,6 @@ PyObject* modularity_value(const Call<kModularityValue>& c) {
   if (c.graph().edge_count == 0) return to_python(std::numeric_limits<double>::quiet_NaN());  // 0 / 0
   return to_python(c.native([&] { return modularity(ensure_csr(c.graph()), values, resolution); }));
 }
-
-constexpr auto kComponentLabels = function("component_labels", {"g"}, Access::kExclusiveRead,
-                                           "(ids, labels): components numbered in first-met order.");
-constexpr auto kCoreNumbers = function("core_numbers", {"g"}, Access::kExclusiveRead,
-                                       "(ids, core number of every node), self-loops ignored.", "core_number");
-constexpr auto kClustering = function("clustering_values", {"g"}, Access::kExclusiveRead,
-                                      "(ids, local clustering coefficients).", "clustering");
-constexpr auto kAverageClustering = function("average_clustering", {"g"}, Access::kExclusiveRead,
-                                             "Mean local clustering coefficient (0.0 without nodes).");
-constexpr auto kTransitivity = function("transitivity", {"g"}, Access::kExclusiveRead,
-                                        "Three times the triangles over the connected triples.");
 
 // ---- the module -----------------------------------------------------------------
 
