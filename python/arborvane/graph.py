@@ -394,7 +394,8 @@ class Graph:
         total = array.sum()
         if total == 0:
             raise ZeroDivisionError(f"pagerank: {name} sums to zero")
-        return array / total  # type: ignore[no-any-return]
+        normalised: NDArray[np.float64] = array / total
+        return normalised
 
     # ---- conversions --------------------------------------------------------------------
 

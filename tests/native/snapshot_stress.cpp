@@ -14,6 +14,7 @@
 
 #include "accel/parallel/interrupt.hpp"
 #include "accel/store/graph_state.hpp"
+#include "accel/kernels/analytics.hpp"
 #include "accel/store/operations.hpp"
 
 using namespace arborvane;
