@@ -163,8 +163,14 @@ PyObject* filled_int64_array(const Call<C>& c, size_t rows, size_t columns, Fill
 // gives one double.
 template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
 struct Analytic {
-  static constexpr auto kDescription =
-      function(kName.chars, {"g"}, Access::kShared, kDoc.chars, kShownAs.chars[0] ? kShownAs.chars : nullptr);
+  // shown_as is set after the fact: comparing the address of a template
+  // argument's characters with null is no constant expression for every
+  // compiler (GCC with the address sanitizer refuses it).
+  static constexpr auto kDescription = [] {
+    auto description = function(kName.chars, {"g"}, Access::kShared, kDoc.chars);
+    if constexpr (kShownAs.chars[0] != '\0') description.shown_as = kShownAs.chars;
+    return description;
+  }();
 
   static PyObject* body(const Call<kDescription>& c) {
     const CsrSnapshot& snap = snapshot(c);
