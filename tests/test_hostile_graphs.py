@@ -115,6 +115,15 @@ def pagerank(g, G):
     return dict(g.pagerank()), dict(reference_pagerank(g))
 
 
+def louvain_modularity(g, G):
+    # The partition found, scored by both: labels must line up with the nodes.
+    ids, labels = arborvane.louvain_communities(g, seed=1)
+    groups = {}
+    for node, label in zip(ids.tolist(), labels.tolist()):
+        groups.setdefault(label, set()).add(node)
+    return arborvane.modularity(g, labels), nx.community.modularity(G, groups.values())
+
+
 def per_node(function, reference):
     return lambda g, G: (dict(zip(*(a.tolist() for a in function(g)))), reference(G))
 
@@ -128,6 +137,8 @@ ANALYTICS = {
     "average_clustering": lambda g, G: (arborvane.average_clustering(g), nx.average_clustering(G)),
     "transitivity": lambda g, G: (arborvane.transitivity(g), nx.transitivity(G)),
     "betweenness_centrality": betweenness,
+    "degree_centrality": per_node(arborvane.degree_centrality, nx.degree_centrality),
+    "louvain_communities": louvain_modularity,
 }
 
 
