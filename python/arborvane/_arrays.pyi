@@ -84,6 +84,24 @@ def csr_pagerank(
     x: Buffer,
 ) -> tuple[NativeArray, int]:
     """(scores, iterations) of NetworkX's PageRank; iterations 0: no convergence."""
+def csr_component_labels(indptr: Buffer, indices: Buffer) -> NativeArray:
+    """Components numbered in first-met order."""
+def csr_triangles(indptr: Buffer, indices: Buffer) -> NativeArray:
+    """Triangles through every node."""
+def csr_triangle_count(indptr: Buffer, indices: Buffer) -> int:
+    """The number of triangles."""
+def csr_core_numbers(indptr: Buffer, indices: Buffer) -> NativeArray:
+    """Core number of every node, self-loops ignored."""
+def csr_clustering(indptr: Buffer, indices: Buffer) -> NativeArray:
+    """Local clustering coefficients."""
+def csr_average_clustering(indptr: Buffer, indices: Buffer) -> float:
+    """Mean local clustering coefficient."""
+def csr_transitivity(indptr: Buffer, indices: Buffer) -> float:
+    """Three times the triangles over the connected triples."""
+def csr_undirected_pagerank(
+    indptr: Buffer, indices: Buffer, damping: _Float = 0.85, max_iter: SupportsIndex = 100, tol: _Float = 1e-06
+) -> tuple[NativeArray, bool]:
+    """(scores, converged) of the undirected snapshot PageRank."""
 def louvain_labels(
     g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
 ) -> tuple[NativeArray, NativeArray]:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "module/call.hpp"
@@ -24,6 +25,29 @@ template <size_t First, const auto& C>
 bool pagerank_options(const Call<C>& c, PagerankOptions* out) {
   return c.template real<First>(&out->damping) && c.template count<First + 1>(&out->max_iter) &&
          c.template real<First + 2>(&out->tol);
+}
+
+// ValueError "<name> must be <rule>, got <repr(value)>"; takes `value`'s reference.
+inline bool out_of_range(const char* name, const char* rule, PyObject* value) {
+  PyRef shown(value);
+  if (shown) PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
+  return false;
+}
+
+// pagerank_options() with the array functions' own rules (IntGraphCore.pagerank
+// runs with any values): damping in [0, 1], max_iter at least 1, tol finite
+// and at least 0.
+template <size_t First, const auto& C>
+bool checked_pagerank_options(const Call<C>& c, PagerankOptions* o) {
+  if (!pagerank_options<First>(c, o)) return false;
+  if (!(o->damping >= 0.0 && o->damping <= 1.0)) {
+    return out_of_range("damping", "between 0 and 1", PyFloat_FromDouble(o->damping));
+  }
+  if (o->max_iter < 1) return out_of_range("max_iter", "at least 1", PyLong_FromUnsignedLongLong(o->max_iter));
+  if (!(o->tol >= 0.0 && std::isfinite(o->tol))) {
+    return out_of_range("tol", "finite and at least 0", PyFloat_FromDouble(o->tol));
+  }
+  return true;
 }
 
 }  // namespace arborvane::py

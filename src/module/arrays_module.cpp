@@ -25,6 +25,7 @@
 #include "accel/kernels/analytics.hpp"
 #include "accel/parallel/worker_pool.hpp"
 #include "accel/store/operations.hpp"
+#include "module/analytic.hpp"
 #include "module/arguments.hpp"
 #include "module/call.hpp"
 #include "module/csr_graph_functions.hpp"
@@ -155,45 +156,29 @@ PyObject* filled_int64_array(const Call<C>& c, size_t rows, size_t columns, Fill
   return array.release();
 }
 
-// The table entry of an analytic on the snapshot, described in place: its
-// name, its docstring and, when not its name, the public function that
-// borrow refusals name. It reads the graph g under the shared borrow;
-// Kernel(snapshot, values) fills one value per node, int64_t or double as
-// its signature says (the result is (ids, values)), or Kernel(snapshot)
-// gives one double.
-template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
-struct Analytic {
-  // shown_as is set after the fact: comparing the address of a template
-  // argument's characters with null is no constant expression for every
-  // compiler (GCC with the address sanitizer refuses it).
-  static constexpr auto kDescription = [] {
-    auto description = function(kName.chars, {"g"}, Access::kShared, kDoc.chars);
-    if constexpr (kShownAs.chars[0] != '\0') description.shown_as = kShownAs.chars;
-    return description;
-  }();
+// Hands the analytics an IntGraphCore g (analytic.hpp): its cached
+// snapshot, built first when absent, read under the shared borrow.
+struct StoreSource {
+  static constexpr auto kParameters = std::to_array<Parameter>({{"g"}});
+  static constexpr Access kAccess = Access::kShared;
 
-  static PyObject* body(const Call<kDescription>& c) {
-    const CsrSnapshot& snap = snapshot(c);
-    if constexpr (std::is_same_v<decltype(Kernel), double (*)(const CsrSnapshot&)>) {
-      return to_python(c.native([&] { return Kernel(snap); }));
-    } else {
-      return per_node_result<typename KernelValue<decltype(Kernel)>::type>(c, Kernel);
-    }
+  template <class Value, const auto& C, class Fill>
+  static PyObject* per_node(const Call<C>& c, Fill&& fill) {
+    return per_node_result<Value>(c, fill);
   }
 
- private:
-  template <class F>
-  struct KernelValue;
-  template <class Value>
-  struct KernelValue<void (*)(const CsrSnapshot&, std::span<Value>)> {
-    using type = Value;
-  };
+  template <const auto& C, class Work>
+  static PyObject* scalar(const Call<C>& c, Work&& work) {
+    const CsrSnapshot& snap = snapshot(c);
+    return to_python(c.native([&] { return work(snap); }));
+  }
 };
 
+// The table entry of an analytic of an IntGraphCore: (ids, values) for a
+// per-node kernel, a number otherwise.
 template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs = "">
 PyMethodDef analytic() {
-  using Entry = Analytic<Kernel, kName, kDoc, kShownAs>;
-  return def<Entry::kDescription, Entry::body>();
+  return analytic_entry<StoreSource, Kernel, kName, kDoc, kShownAs>();
 }
 
 // ---- exports ------------------------------------------------------------------
@@ -216,13 +201,6 @@ PyObject* edge_pairs(const Call<kEdgePairs>& c) {
   return filled_int64_array(c, c.graph().edge_count, 2, [&](int64_t* out) { write_edge_pairs(c.graph(), out); });
 }
 
-// ValueError "<name> must be <rule>, got <repr(value)>"; takes `value`'s reference.
-PyObject* out_of_range(const char* name, const char* rule, PyObject* value) {
-  PyRef shown(value);
-  if (shown) PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
-  return nullptr;
-}
-
 // (ids, scores, converged): the scores of IntGraphCore.pagerank, computed by
 // the same native function, with the ids they belong to in the same order,
 // and whether the change fell below tol before max_iter ran out.
@@ -230,11 +208,7 @@ constexpr auto kPagerankScores = function("pagerank_scores", join({"g"}, kPagera
                                           "(ids, scores, converged) of IntGraphCore.pagerank.", "pagerank_array");
 PyObject* pagerank_scores(const Call<kPagerankScores>& c) {
   PagerankOptions o;
-  if (!pagerank_options<1>(c, &o)) return nullptr;
-  // The function's own rules; IntGraphCore.pagerank runs with any values.
-  if (!(o.damping >= 0.0 && o.damping <= 1.0)) return out_of_range("damping", "between 0 and 1", PyFloat_FromDouble(o.damping));
-  if (o.max_iter < 1) return out_of_range("max_iter", "at least 1", PyLong_FromUnsignedLongLong(o.max_iter));
-  if (!(o.tol >= 0.0 && std::isfinite(o.tol))) return out_of_range("tol", "finite and at least 0", PyFloat_FromDouble(o.tol));
+  if (!checked_pagerank_options<1>(c, &o)) return nullptr;
   bool converged = false;
   PyRef pair(per_node_result<double>(c, [&](const CsrSnapshot&, std::span<double> out) {
     auto scores = pagerank(c.graph(), o.damping, o.max_iter, o.tol, &converged);

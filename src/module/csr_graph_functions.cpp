@@ -1,15 +1,23 @@
 // The native half of arborvane.Graph (python/arborvane/graph.py): kernels
 // over CSR arrays that the Python object owns, added to arborvane._arrays.
+// The undirected analytics run the snapshot kernels of IntGraphCore over
+// those arrays where they are (CsrSnapshot::over_rows), through the same
+// table entries (analytic.hpp).
 //
 // These functions take no graph object: they read the numpy arrays they
 // are given through the buffer protocol, check them (shape, types, and
 // that they form a valid CSR) before any kernel reads an index, run the
 // kernel detached from the interpreter with Ctrl-C polling, and return
 // NativeArray results.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <span>
 
 #include "accel/csr_graph/csr_graph.hpp"
+#include "accel/kernels/analytics.hpp"
+#include "module/analytic.hpp"
+#include "module/arguments.hpp"
 #include "module/call.hpp"
 #include "module/csr_graph_functions.hpp"
 #include "module/native_array.hpp"
@@ -226,9 +234,97 @@ PyObject* csr_pagerank(const Call<kPagerank>& c) {
   return PyTuple_Pack(2, scores.get(), count.get());
 }
 
+// ---- undirected analytics on the snapshot kernels ------------------------------
+
+// The rows of an undirected Graph as a snapshot that borrows them: read,
+// checked (valid_csr, then CsrSnapshot::over_rows), only the degrees
+// computed. Null with ValueError when they are not an undirected graph.
+template <const auto& C>
+std::unique_ptr<CsrSnapshot> undirected_snapshot(const Call<C>& c, const RowsArg& rows) {
+  if (!checked(c, rows)) return nullptr;
+  // indptr passed valid_csr: it starts at 0 and never decreases, so its
+  // int64 values read as uint64 unchanged; the indices lie in [0, n).
+  const std::span<const uint64_t> offsets(reinterpret_cast<const uint64_t*>(rows.csr.indptr), rows.csr.n + 1);
+  auto snap = c.native([&] {
+    if (rows.csr.wide) {
+      return CsrSnapshot::over_rows(offsets, std::span(static_cast<const uint64_t*>(rows.csr.indices), rows.csr.entries));
+    }
+    return CsrSnapshot::over_rows(offsets, std::span(static_cast<const uint32_t*>(rows.csr.indices), rows.csr.entries));
+  });
+  if (!snap) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s needs an undirected graph: every edge in both rows, each row strictly ascending", C.shown_as);
+  }
+  return snap;
+}
+
+// Hands the analytics the undirected rows (indptr, indices) of a Graph
+// (analytic.hpp); a per-node result is the values alone, in index order.
+struct RowsSource {
+  static constexpr auto kParameters = std::to_array<Parameter>({{"indptr"}, {"indices"}});
+  static constexpr Access kAccess = Access::kNone;
+
+  template <class Value, const auto& C, class Fill>
+  static PyObject* per_node(const Call<C>& c, Fill&& fill) {
+    RowsArg rows;
+    if (!rows.read(c.template arg<0>(), c.template arg<1>(), Py_None)) return nullptr;
+    const std::unique_ptr<CsrSnapshot> snap = undirected_snapshot(c, rows);
+    if (!snap) return nullptr;
+    Value* out;
+    PyRef array(new_array(rows.csr.n, &out));
+    if (!array) return nullptr;
+    c.native([&] { fill(*snap, std::span<Value>(out, rows.csr.n)); });
+    return array.release();
+  }
+
+  template <const auto& C, class Work>
+  static PyObject* scalar(const Call<C>& c, Work&& work) {
+    RowsArg rows;
+    if (!rows.read(c.template arg<0>(), c.template arg<1>(), Py_None)) return nullptr;
+    const std::unique_ptr<CsrSnapshot> snap = undirected_snapshot(c, rows);
+    if (!snap) return nullptr;
+    return to_python(c.native([&] { return work(*snap); }));
+  }
+};
+
+template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs>
+PyMethodDef graph_analytic() {
+  return analytic_entry<RowsSource, Kernel, kName, kDoc, kShownAs>();
+}
+
+// (scores, converged) of pagerank_array's kernel over a Graph's undirected
+// rows: its scores for the same graph, bit for bit. Graph.pagerank keeps
+// NetworkX's rules (dangling nodes, personalization) and its own kernel.
+constexpr auto kUndirectedPagerank =
+    function("csr_undirected_pagerank", join(RowsSource::kParameters, kPagerankParameters), Access::kNone,
+             "(scores, converged) of the undirected snapshot PageRank.");
+PyObject* csr_undirected_pagerank(const Call<kUndirectedPagerank>& c) {
+  PagerankOptions o;
+  if (!checked_pagerank_options<2>(c, &o)) return nullptr;
+  bool converged = false;
+  PyRef scores(RowsSource::per_node<double>(c, [&](const CsrSnapshot& snap, std::span<double> out) {
+    auto computed = pagerank(snap, o.damping, o.max_iter, o.tol, &converged);
+    std::copy(computed.data(), computed.data() + computed.size(), out.begin());
+  }));
+  if (!scores) return nullptr;
+  return PyTuple_Pack(2, scores.get(), converged ? Py_True : Py_False);
+}
+
 }  // namespace
 
 PyMethodDef kCsrGraphFunctions[] = {
+    graph_analytic<component_labels, "csr_component_labels", "Components numbered in first-met order.",
+                   "Graph.connected_components">(),
+    graph_analytic<node_triangles, "csr_triangles", "Triangles through every node.", "Graph.triangles">(),
+    graph_analytic<count_triangles, "csr_triangle_count", "The number of triangles.", "Graph.triangle_count">(),
+    graph_analytic<core_numbers, "csr_core_numbers", "Core number of every node, self-loops ignored.",
+                   "Graph.core_number">(),
+    graph_analytic<clustering, "csr_clustering", "Local clustering coefficients.", "Graph.clustering">(),
+    graph_analytic<average_clustering, "csr_average_clustering", "Mean local clustering coefficient.",
+                   "Graph.average_clustering">(),
+    graph_analytic<transitivity, "csr_transitivity", "Three times the triangles over the connected triples.",
+                   "Graph.transitivity">(),
+    def<kUndirectedPagerank, csr_undirected_pagerank>(),
     def<kDijkstra, csr_dijkstra>(),
     def<kBfs, csr_bfs>(),
     def<kComponents, csr_components>(),

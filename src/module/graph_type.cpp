@@ -5,6 +5,7 @@
 // methods and the type slots.
 #include <atomic>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "accel/kernels/analytics.hpp"
@@ -207,7 +208,7 @@ PyObject* pagerank_method(const Call<kPagerank>& c) {
   if (!pagerank_options<0>(c, &options)) return nullptr;
   UninitializedBuffer<double> scores =
       c.native([&] { return pagerank(c.graph(), options.damping, options.max_iter, options.tol); });
-  const std::vector<int64_t>& ids = c.graph().csr->node_ids;
+  const std::span<const int64_t> ids = c.graph().csr->node_ids;
   return build_list(scores.size(), [&](size_t i) { return to_python_pair(ids[i], scores[i]); });
 }
 

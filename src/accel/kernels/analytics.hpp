@@ -46,6 +46,14 @@ UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t
 uint64_t triangle_count(GraphState& graph);
 
 // ---- on the snapshot ------------------------------------------------------------
+//
+// A snapshot built from the graph's store (ensure_csr), or one over rows
+// that the caller owns (CsrSnapshot::over_rows): the same kernel reads
+// either.
+
+// pagerank.cpp: pagerank() above, on a snapshot already built.
+UninitializedBuffer<double> pagerank(const CsrSnapshot& snap, double damping, uint64_t max_iter, double tol,
+                                     bool* converged = nullptr);
 
 // connected_components.cpp: the component of every node, numbered 0, 1, ... in
 // the order in which a walk over the nodes meets each component first (the
@@ -65,6 +73,7 @@ void degree_centrality(const CsrSnapshot& snap, std::span<double> out);
 
 // clustering.cpp, self-loops ignored throughout.
 void clustering(const CsrSnapshot& snap, std::span<double> out);  // local coefficient per node
+void node_triangles(const CsrSnapshot& snap, std::span<int64_t> out);  // triangles through each node
 double average_clustering(const CsrSnapshot& snap);  // mean of clustering(); 0 without nodes
 double transitivity(const CsrSnapshot& snap);        // 3 * triangles / connected triples
 

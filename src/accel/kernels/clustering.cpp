@@ -1,4 +1,5 @@
-// Clustering coefficients, self-loops ignored (as NetworkX does):
+// Clustering coefficients and the triangles through each node, self-loops
+// ignored (as NetworkX does):
 //   clustering(v)        = 2 T(v) / (d(v) (d(v) - 1)), 0 when d(v) < 2,
 //   average_clustering   = mean of clustering(v) over all nodes,
 //   transitivity         = 3 * triangles / connected triples
@@ -15,6 +16,7 @@
 // from the same integers: each ratio correctly rounded (as int / int is),
 // and the average summed in node order with Neumaier's compensation (as
 // sum() does since Python 3.12). No result depends on the thread count.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
@@ -83,6 +85,13 @@ u128 connected_triples_twice(const CsrSnapshot& snap, const Index* runs) {
 
 void clustering(const CsrSnapshot& snap, std::span<double> out) {
   snap.with_neighbor_index([&](const auto* runs) { local_clustering(snap, runs, out.data()); });
+}
+
+void node_triangles(const CsrSnapshot& snap, std::span<int64_t> out) {
+  snap.with_neighbor_index([&](const auto* runs) {
+    const std::vector<uint64_t> triangles = triangles_per_node(snap, runs);
+    std::copy(triangles.begin(), triangles.end(), out.begin());
+  });
 }
 
 double average_clustering(const CsrSnapshot& snap) {

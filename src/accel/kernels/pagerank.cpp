@@ -368,7 +368,11 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 
 UninitializedBuffer<double> pagerank(GraphState& graph, double damping, uint64_t max_iter, double tol,
                                      bool* converged) {
-  const CsrSnapshot& snap = ensure_csr(graph);
+  return pagerank(ensure_csr(graph), damping, max_iter, tol, converged);
+}
+
+UninitializedBuffer<double> pagerank(const CsrSnapshot& snap, double damping, uint64_t max_iter, double tol,
+                                     bool* converged) {
   bool reached = snap.node_count() == 0;
   if (converged) *converged = reached;
   if (reached) return {};

@@ -6,10 +6,15 @@
 // run, so the result is the same for every thread count. Readers that ask
 // for the snapshot together meet in SnapshotCache::get_or_build: one builds,
 // the others wait for it.
+//
+// A snapshot over rows that the caller owns (over_rows) is checked, not
+// built: only its degrees are computed.
 #include "accel/snapshot/csr_snapshot.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <type_traits>
 
 #include "accel/store/graph_state.hpp"
 #include "accel/parallel/interrupt.hpp"
@@ -22,14 +27,14 @@ namespace {
 constexpr uint64_t kLookAhead = 8;
 
 template <class Index>
-void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, const IdMap<uint64_t>& index_of,
-               std::vector<Index>& index_runs) {
-  index_runs.resize(snap.offsets.back());
+void fill_runs(const CsrSnapshot::Storage& store, const std::vector<const NeighborSet*>& sets,
+               const IdMap<uint64_t>& index_of, std::vector<Index>& index_runs) {
+  index_runs.resize(store.offsets.back());
   parallel_for_ranges(sets.size(), 256, [&](size_t first, size_t last) {
     std::vector<int64_t> ids;
     for (size_t i = first; i < last; ++i) {
       poll_interrupt_every(i - first, 1024);
-      uint64_t begin = snap.offsets[i], length = snap.offsets[i + 1] - begin;
+      uint64_t begin = store.offsets[i], length = store.offsets[i + 1] - begin;
       ids.resize(length);
       sets[i]->copy_to(ids.data());
       Index* indices = index_runs.data() + begin;
@@ -49,17 +54,19 @@ void fill_runs(CsrSnapshot& snap, const std::vector<const NeighborSet*>& sets, c
 
 std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   auto snap = std::make_unique<CsrSnapshot>();
+  snap->storage = std::make_unique<CsrSnapshot::Storage>();
+  CsrSnapshot::Storage& store = *snap->storage;
   size_t n = graph.adjacency.size();
 
   std::vector<const NeighborSet*> sets;
   sets.reserve(n);
-  snap->node_ids.reserve(n);
-  snap->position_samples.reserve((n + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
+  store.node_ids.reserve(n);
+  store.position_samples.reserve((n + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
   // Inlined: a call per node would cost as much as the node's own work.
   graph.adjacency.walk(0, graph.adjacency.position_count(),
                        [&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
-    if (sets.size() % CsrSnapshot::kPositionStride == 0) snap->position_samples.push_back(position);
-    snap->node_ids.push_back(id);
+    if (sets.size() % CsrSnapshot::kPositionStride == 0) store.position_samples.push_back(position);
+    store.node_ids.push_back(id);
     sets.push_back(&set);
   });
 
@@ -67,26 +74,83 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   if (n > 0) index_of.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     poll_interrupt_every(i, 65536);
-    *index_of.try_emplace(snap->node_ids[i]).first = i;
+    *index_of.try_emplace(store.node_ids[i]).first = i;
   }
 
-  snap->offsets.resize(n + 1);
-  snap->degrees.resize(n);
-  snap->offsets[0] = 0;
+  store.offsets.resize(n + 1);
+  store.degrees.resize(n);
+  store.offsets[0] = 0;
   for (size_t i = 0; i < n; ++i) {
-    snap->degrees[i] = sets[i]->size();
-    snap->offsets[i + 1] = snap->offsets[i] + sets[i]->size();
+    store.degrees[i] = sets[i]->size();
+    store.offsets[i + 1] = store.offsets[i] + sets[i]->size();
   }
 
-  if (CsrSnapshot::needs_wide_index(n)) {
-    fill_runs(*snap, sets, index_of, snap->neighbor_index64);
+  snap->wide = CsrSnapshot::needs_wide_index(n);
+  if (snap->wide) {
+    fill_runs(store, sets, index_of, store.neighbor_index64);
   } else {
-    fill_runs(*snap, sets, index_of, snap->neighbor_index32);
+    fill_runs(store, sets, index_of, store.neighbor_index32);
+  }
+  snap->view_storage();
+  return snap;
+}
+
+// Whether node u's run is strictly ascending and each of its entries v is
+// matched by u in v's run (a binary search: v's run is checked for order
+// by its own call, and a run out of order fails that call whatever this
+// one finds).
+template <class Index>
+bool undirected_run(std::span<const uint64_t> offsets, const Index* runs, size_t u) {
+  const Index* begin = runs + offsets[u];
+  const Index* end = runs + offsets[u + 1];
+  for (const Index* p = begin; p != end; ++p) {
+    poll_interrupt_every(static_cast<size_t>(p - begin), size_t{1} << 14);  // a hub's run alone may be long
+    if (p != begin && p[-1] >= *p) return false;
+    const Index* other = runs + offsets[*p];
+    const Index* other_end = runs + offsets[*p + 1];
+    if (!std::binary_search(other, other_end, static_cast<Index>(u))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+template <class Index>
+std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> offsets, std::span<const Index> runs) {
+  const size_t n = offsets.size() - 1;
+  auto snap = std::make_unique<CsrSnapshot>();
+  snap->storage = std::make_unique<Storage>();
+  std::vector<uint32_t>& degrees = snap->storage->degrees;
+  degrees.resize(n);
+  std::atomic<bool> undirected{true};
+  // A node costs a binary search per entry: ranges of a few thousand
+  // entries keep the pool's hand-overs negligible.
+  parallel_for_ranges(n, 1024, [&](size_t first, size_t last) {
+    for (size_t u = first; u < last && undirected.load(std::memory_order_relaxed); ++u) {
+      poll_interrupt_every(u - first, 64);
+      const uint64_t length = offsets[u + 1] - offsets[u];
+      if (length > std::numeric_limits<uint32_t>::max() || !undirected_run(offsets, runs.data(), u)) {
+        undirected.store(false, std::memory_order_relaxed);
+        return;
+      }
+      degrees[u] = static_cast<uint32_t>(length);
+    }
+  });
+  if (!undirected.load()) return nullptr;
+  snap->offsets = offsets;
+  snap->degrees = degrees;
+  snap->wide = std::is_same_v<Index, uint64_t>;
+  if constexpr (std::is_same_v<Index, uint64_t>) {
+    snap->neighbor_index64 = runs;
+  } else {
+    snap->neighbor_index32 = runs;
   }
   return snap;
 }
 
-}  // namespace
+template std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t>, std::span<const uint32_t>);
+template std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t>, std::span<const uint64_t>);
+
 
 const CsrSnapshot& SnapshotCache::get_or_build(const GraphState& graph) {
   if (const CsrSnapshot* ready = get()) return *ready;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "accel/store/int_hash.hpp"
@@ -20,27 +21,68 @@ class GraphState;
 // Only what the analytics read is kept: the neighbour ids of each run and
 // the id -> index map are needed while the runs are built, not afterwards,
 // so the snapshot stores the runs as node indices alone.
+//
+// The kernels read the snapshot through views (spans), so one kernel serves
+// two owners of the arrays: a snapshot built from the store keeps them in
+// its own storage (build_snapshot), and one over compressed sparse rows that
+// the caller owns (over_rows, for arborvane.Graph's numpy arrays) borrows
+// them and computes only the degrees.
 struct CsrSnapshot {
-  std::vector<int64_t> node_ids;   // node id at each node index (adjacency iteration order)
-  std::vector<uint64_t> offsets;   // n + 1 run boundaries into the neighbour-index runs
-  std::vector<uint32_t> degrees;   // run lengths
+  std::span<const int64_t> node_ids;   // node id at each node index (adjacency iteration order); empty over rows
+  std::span<const uint64_t> offsets;   // n + 1 run boundaries into the neighbour-index runs
+  std::span<const uint32_t> degrees;   // run lengths
 
   // Each node's neighbours as node indices, each run sorted ascending by
   // index: the order in which PageRank adds up a node's incoming shares,
   // and the layout the triangle count works on. 32-bit indices while they
-  // fit (half the memory traffic), 64-bit otherwise; exactly one is filled.
-  std::vector<uint32_t> neighbor_index32;
-  std::vector<uint64_t> neighbor_index64;
+  // fit (half the memory traffic), 64-bit otherwise; exactly one is filled
+  // (wide tells which).
+  std::span<const uint32_t> neighbor_index32;
+  std::span<const uint64_t> neighbor_index64;
+  bool wide = false;
 
   // The map position of every kPositionStride-th node: enough to find a
   // node's index from its map position with no table of n entries
   // (index_at). Positions ascend with node indices (both follow the map's
-  // iteration order).
+  // iteration order). Empty over rows.
   static constexpr size_t kPositionStride = 64;
-  std::vector<uint64_t> position_samples;
+  std::span<const uint64_t> position_samples;
   static constexpr size_t kNoIndex = static_cast<size_t>(-1);
 
-  size_t node_count() const noexcept { return node_ids.size(); }
+  // The arrays a snapshot holds itself; the views above point into them.
+  // On the heap, so that moving a snapshot leaves the views valid.
+  struct Storage {
+    std::vector<int64_t> node_ids;
+    std::vector<uint64_t> offsets;
+    std::vector<uint32_t> degrees;
+    std::vector<uint32_t> neighbor_index32;
+    std::vector<uint64_t> neighbor_index64;
+    std::vector<uint64_t> position_samples;
+  };
+  std::unique_ptr<Storage> storage;
+
+  // Points the views at `storage`'s arrays (after they were filled).
+  void view_storage() noexcept {
+    node_ids = storage->node_ids;
+    offsets = storage->offsets;
+    degrees = storage->degrees;
+    neighbor_index32 = storage->neighbor_index32;
+    neighbor_index64 = storage->neighbor_index64;
+    position_samples = storage->position_samples;
+  }
+
+  // A snapshot over the undirected compressed sparse rows `offsets` (n + 1
+  // entries) and `runs` (uint32_t or uint64_t node indices), which the
+  // caller owns and keeps unchanged while the snapshot is read; only the
+  // degrees (n uint32 values) are computed. The rows must have passed
+  // valid_csr (csr_graph.hpp). Returns null unless they are an undirected
+  // graph as the kernels read one: every run strictly ascending, every
+  // entry (u, v) matched by an entry (v, u), no run of 2^32 or more
+  // entries. Polls for Ctrl-C.
+  template <class Index>
+  static std::unique_ptr<CsrSnapshot> over_rows(std::span<const uint64_t> offsets, std::span<const Index> runs);
+
+  size_t node_count() const noexcept { return degrees.size(); }
   uint64_t entry_count() const noexcept { return offsets.empty() ? 0 : offsets.back(); }
   static bool needs_wide_index(size_t nodes) noexcept { return nodes > std::numeric_limits<uint32_t>::max(); }
 
@@ -70,7 +112,7 @@ struct CsrSnapshot {
   // Calls f with a pointer to the index-sorted runs (uint32_t or uint64_t).
   template <class F>
   decltype(auto) with_neighbor_index(F&& f) const {
-    if (needs_wide_index(node_count())) return f(neighbor_index64.data());
+    if (wide) return f(neighbor_index64.data());
     return f(neighbor_index32.data());
   }
 };
