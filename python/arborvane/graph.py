@@ -397,6 +397,137 @@ class Graph:
         normalised: NDArray[np.float64] = array / total
         return normalised
 
+    # ---- undirected analytics --------------------------------------------------------
+    #
+    # The kernels of IntGraphCore's snapshot analytics, run over this graph's
+    # rows where numpy holds them: no copy of the adjacency, only a degree
+    # array of n uint32 values per call. Edge weights are ignored.
+
+    def _undirected_rows(self, name: str) -> tuple[NDArray[np.int64], NDArray[Any]]:
+        """The (indptr, indices) of an undirected graph; ValueError for a directed one."""
+        if self._directed:
+            raise ValueError(f"Graph.{name}() needs an undirected graph; this one is directed")
+        return self._rows[0], self._rows[1]
+
+    def connected_components(self) -> tuple[NDArray[Any], NDArray[np.int64]]:
+        """The connected component of every node of an undirected graph,
+        numbered 0, 1, ... in the order of each component's first node (in
+        ``labels`` order), as ``weakly_connected_components`` numbers them.
+
+        Returns:
+            ``(labels, component)`` with int64 component numbers.
+
+        Raises:
+            ValueError: the graph is directed (use
+                ``weakly_connected_components`` or
+                ``strongly_connected_components``).
+
+        Examples:
+            >>> import arborvane
+            >>> arborvane.from_edges([0, 2], [1, 3]).connected_components()[1].tolist()
+            [0, 0, 1, 1]
+        """
+        return self._labels, np.asarray(_native.csr_component_labels(*self._undirected_rows("connected_components")))
+
+    def triangles(self) -> tuple[NDArray[Any], NDArray[np.int64]]:
+        """The number of triangles through every node of an undirected graph
+        (``networkx.triangles``); self-loops and weights are ignored.
+
+        Returns:
+            ``(labels, triangles)`` with int64 counts.
+
+        Raises:
+            ValueError: the graph is directed.
+
+        Examples:
+            >>> import arborvane
+            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).triangles()[1].tolist()
+            [1, 1, 1, 0]
+        """
+        return self._labels, np.asarray(_native.csr_triangles(*self._undirected_rows("triangles")))
+
+    def triangle_count(self) -> int:
+        """The number of triangles of an undirected graph (a third of the sum
+        of ``triangles()``); self-loops and weights are ignored.
+
+        Raises:
+            ValueError: the graph is directed.
+
+        Examples:
+            >>> import arborvane
+            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).triangle_count()
+            1
+        """
+        return _native.csr_triangle_count(*self._undirected_rows("triangle_count"))
+
+    def core_number(self) -> tuple[NDArray[Any], NDArray[np.int64]]:
+        """The k-core number of every node of an undirected graph
+        (``networkx.core_number``): the largest k such that the node belongs
+        to a subgraph where every node has degree k or more. Self-loops and
+        weights are ignored.
+
+        Returns:
+            ``(labels, core)`` with int64 core numbers.
+
+        Raises:
+            ValueError: the graph is directed.
+
+        Examples:
+            >>> import arborvane
+            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).core_number()[1].tolist()
+            [2, 2, 2, 1]
+        """
+        return self._labels, np.asarray(_native.csr_core_numbers(*self._undirected_rows("core_number")))
+
+    def clustering(self) -> tuple[NDArray[Any], NDArray[np.float64]]:
+        """The unweighted local clustering coefficient of every node of an
+        undirected graph, ``2 T(v) / (d(v) (d(v) - 1))`` with ``T(v)`` the
+        triangles through v and ``d(v)`` its degree without a self-loop, 0.0
+        where there is no triangle; as ``networkx.clustering`` computes it,
+        to the last bit. Weights are ignored.
+
+        Returns:
+            ``(labels, coefficients)`` as float64.
+
+        Raises:
+            ValueError: the graph is directed.
+
+        Examples:
+            >>> import arborvane
+            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).clustering()[1].round(3).tolist()
+            [1.0, 1.0, 0.333, 0.0]
+        """
+        return self._labels, np.asarray(_native.csr_clustering(*self._undirected_rows("clustering")))
+
+    def average_clustering(self) -> float:
+        """The mean of ``clustering()`` over all nodes (0.0 without nodes), as
+        ``networkx.average_clustering``; unweighted, undirected.
+
+        Raises:
+            ValueError: the graph is directed.
+
+        Examples:
+            >>> import arborvane
+            >>> round(arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).average_clustering(), 4)
+            0.5833
+        """
+        return _native.csr_average_clustering(*self._undirected_rows("average_clustering"))
+
+    def transitivity(self) -> float:
+        """Three times the triangles over the connected triples of an
+        undirected graph (0.0 without triangles), as
+        ``networkx.transitivity``; self-loops and weights are ignored.
+
+        Raises:
+            ValueError: the graph is directed.
+
+        Examples:
+            >>> import arborvane
+            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).transitivity()
+            0.6
+        """
+        return _native.csr_transitivity(*self._undirected_rows("transitivity"))
+
     # ---- conversions --------------------------------------------------------------------
 
     def edges(self) -> tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None]:
