@@ -441,8 +441,9 @@ class Graph:
 
         Examples:
             >>> import arborvane
-            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).triangles()[1].tolist()
-            [1, 1, 1, 0]
+            >>> g = arborvane.from_edges(["a", "b", "c", "c"], ["b", "c", "a", "d"])
+            >>> dict(zip(g.labels.tolist(), g.triangles()[1].tolist()))
+            {'a': 1, 'b': 1, 'c': 1, 'd': 0}
         """
         return self._labels, np.asarray(_native.csr_triangles(*self._undirected_rows("triangles")))
 
@@ -476,9 +477,10 @@ class Graph:
             ValueError: the graph is directed.
 
         Examples:
-            >>> import arborvane
-            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).core_number()[1].tolist()
-            [2, 2, 2, 1]
+            >>> import itertools, arborvane
+            >>> u, v = zip(*itertools.combinations(range(4), 2))  # a 4-clique ...
+            >>> arborvane.from_edges(u + (3,), v + (4,)).core_number()[1].tolist()  # ... and a pendant
+            [3, 3, 3, 3, 1]
         """
         return self._labels, np.asarray(_native.csr_core_numbers(*self._undirected_rows("core_number")))
 
