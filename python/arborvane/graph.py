@@ -462,7 +462,7 @@ class Graph:
             >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).triangle_count()
             1
         """
-        return _native.csr_triangle_count(*self._undirected_rows("triangle_count"))
+        return int(_native.csr_triangle_count(*self._undirected_rows("triangle_count")))
 
     def core_number(self) -> tuple[NDArray[Any], NDArray[np.int64]]:
         """The k-core number of every node of an undirected graph
@@ -519,7 +519,7 @@ class Graph:
             >>> round(arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).average_clustering(), 4)
             0.5833
         """
-        return _native.csr_average_clustering(*self._undirected_rows("average_clustering"))
+        return float(_native.csr_average_clustering(*self._undirected_rows("average_clustering")))
 
     def transitivity(self) -> float:
         """Three times the triangles over the connected triples of an
@@ -537,7 +537,7 @@ class Graph:
             >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).transitivity()
             0.6
         """
-        return _native.csr_transitivity(*self._undirected_rows("transitivity"))
+        return float(_native.csr_transitivity(*self._undirected_rows("transitivity")))
 
     # ---- conversions --------------------------------------------------------------------
 

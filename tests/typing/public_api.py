@@ -40,6 +40,10 @@ def main() -> None:
     between: NDArray[np.float64] = arborvane.betweenness_centrality(g, k=2, seed=1)[1]
     central: NDArray[np.float64] = arborvane.degree_centrality(g)[1]
     weighted: arborvane.Graph = arborvane.from_edges([1, 2], [2, 3], [0.5, 2.0], directed=True)
+    undirected = arborvane.from_edges([1, 2, 3], [2, 3, 1])
+    graph_cores: NDArray[np.int64] = undirected.core_number()[1] + undirected.triangles()[1]
+    count: int = undirected.triangle_count() + int(undirected.connected_components()[1].max())
+    ratio: float = undirected.transitivity() + undirected.average_clustering() + float(undirected.clustering()[1][0])
     try:
         pagerank_array(g, max_iter=1, tol=1e-300)
     except arborvane.PowerIterationFailedConvergence:
