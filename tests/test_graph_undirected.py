@@ -91,6 +91,7 @@ def test_wide_indices_and_rows_that_are_not_undirected():
     assert np.array_equal(np.asarray(_native.arrays.csr_core_numbers(ip, ix.astype(np.int64))), g.core_number()[1])
     broken = {
         "one direction": (np.array([0, 1, 1]), np.array([1], np.int32)),
+        "other direction": (np.array([0, 0, 1]), np.array([0], np.int32)),
         "unsorted": (np.array([0, 2, 3, 4]), np.array([2, 1, 0, 0], np.int32)),
         "repeated": (np.array([0, 2, 4]), np.array([1, 1, 0, 0], np.int32)),
     }

@@ -95,20 +95,27 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   return snap;
 }
 
-// Whether node u's run is strictly ascending and each of its entries v is
-// matched by u in v's run (a binary search: v's run is checked for order
-// by its own call, and a run out of order fails that call whatever this
-// one finds).
+// Whether node u's run is strictly ascending and each of its entries v
+// above u is matched by u in v's run (a binary search: v's run is checked
+// for order by its own call, and a run out of order fails that call
+// whatever this one finds). Adds to `balance` the entries above u less
+// those below it. With no repeated entries, every entry above its row
+// matched by its reverse, and as many entries below their rows as above
+// (a zero total balance), the reverses are all the entries below: the rows
+// are symmetric. Half the entries need no search.
 template <class Index>
-bool undirected_run(std::span<const uint64_t> offsets, const Index* runs, size_t u) {
+bool undirected_run(std::span<const uint64_t> offsets, const Index* runs, size_t u, int64_t& balance) {
   const Index* begin = runs + offsets[u];
   const Index* end = runs + offsets[u + 1];
   for (const Index* p = begin; p != end; ++p) {
     poll_interrupt_every(static_cast<size_t>(p - begin), size_t{1} << 14);  // a hub's run alone may be long
     if (p != begin && p[-1] >= *p) return false;
-    const Index* other = runs + offsets[*p];
-    const Index* other_end = runs + offsets[*p + 1];
-    if (!std::binary_search(other, other_end, static_cast<Index>(u))) return false;
+    if (*p < u) {
+      --balance;
+    } else if (*p > u) {
+      ++balance;
+      if (!std::binary_search(runs + offsets[*p], runs + offsets[*p + 1], static_cast<Index>(u))) return false;
+    }
   }
   return true;
 }
@@ -123,20 +130,23 @@ std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> of
   std::vector<uint32_t>& degrees = snap->storage->degrees;
   degrees.resize(n);
   std::atomic<bool> undirected{true};
-  // A node costs a binary search per entry: ranges of a few thousand
-  // entries keep the pool's hand-overs negligible.
+  std::atomic<int64_t> balance{0};
+  // A node costs a binary search per entry above it: ranges of a few
+  // thousand entries keep the pool's hand-overs negligible.
   parallel_for_ranges(n, 1024, [&](size_t first, size_t last) {
+    int64_t range_balance = 0;
     for (size_t u = first; u < last && undirected.load(std::memory_order_relaxed); ++u) {
       poll_interrupt_every(u - first, 64);
       const uint64_t length = offsets[u + 1] - offsets[u];
-      if (length > std::numeric_limits<uint32_t>::max() || !undirected_run(offsets, runs.data(), u)) {
+      if (length > std::numeric_limits<uint32_t>::max() || !undirected_run(offsets, runs.data(), u, range_balance)) {
         undirected.store(false, std::memory_order_relaxed);
         return;
       }
       degrees[u] = static_cast<uint32_t>(length);
     }
+    balance.fetch_add(range_balance, std::memory_order_relaxed);
   });
-  if (!undirected.load()) return nullptr;
+  if (!undirected.load() || balance.load() != 0) return nullptr;
   snap->offsets = offsets;
   snap->degrees = degrees;
   snap->wide = std::is_same_v<Index, uint64_t>;
