@@ -565,13 +565,6 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
     return labels[order], rank[codes], None
 
 
-def _merge_key(a: NDArray[np.int64], b: NDArray[np.int64], n: int) -> NDArray[Any]:
-    """One sortable key per pair (a, b), ordered by a then b."""
-    if n < 3_037_000_499:  # n * n fits in int64
-        return a * n + b
-    return np.rec.fromarrays([a, b])  # pragma: no cover - beyond memory of the test machines
-
-
 def from_edges(
     u: ArrayLike,
     v: ArrayLike,
@@ -628,33 +621,23 @@ def from_edges(
             raise TypeError(f"from_edges(): weights must be a one-dimensional numeric array, got {w.dtype} {w.shape}")
         if len(w) != m:
             raise ValueError(f"from_edges(): weights must have one value per edge ({m}), got {len(w)}")
-        w = w.astype(np.float64, copy=False)
+        # Merged in float64 whatever is stored; float32 input is read as it is.
+        w = np.ascontiguousarray(w, dtype=np.float32 if w.dtype == np.float32 else np.float64)
         if np.isnan(w).any():
             raise ValueError("from_edges(): weights must not be NaN")
     parts = [us, vs] if nodes is None else [us, vs, _label_array(nodes, "nodes")]
     if len({p.dtype for p in parts}) > 1:
         parts = [p.astype(object) for p in parts]
     labels, codes, lookup = _labels_and_codes(np.concatenate(parts) if parts else np.zeros(0, np.int64))
-    n = len(labels)
-    a, b = codes[:m], codes[m : 2 * m]
-    if not directed:
-        a, b = np.minimum(a, b), np.maximum(a, b)
-    a, b, w = _merged(a, b, w, n, duplicates, labels)
-    if w is not None:
-        w = w.astype(weight_dtype)
-    index_type = np.int32 if n <= np.iinfo(np.int32).max else np.int64
-    if directed:
-        rows = _rows(a, b, w, n, index_type)
-        order = np.argsort(b, kind="stable")  # sources stay ascending within each in-row
-        in_rows = _rows(b[order], a[order], None if w is None else w[order], n, index_type)
-    else:
-        loop = a == b
-        ra, rb = np.concatenate([a, b[~loop]]), np.concatenate([b, a[~loop]])
-        order = np.argsort(_merge_key(ra, rb, n), kind="stable")
-        rw = None if w is None else np.concatenate([w, w[~loop]])[order]
-        rows = _rows(ra[order], rb[order], rw, n, index_type)
-        in_rows = rows
-    return Graph._make(labels, directed, rows, in_rows, len(a), lookup)
+    rows, in_rows, edge_count, duplicate = _native.csr_build(
+        codes[:m], codes[m : 2 * m], w, len(labels), directed, duplicates, np.dtype(weight_dtype) == np.float32
+    )
+    if duplicate is not None:
+        x, y = labels[list(duplicate)].tolist()
+        raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
+    rows = tuple(None if a is None else np.asarray(a) for a in rows)
+    in_rows = rows if in_rows is None else tuple(None if a is None else np.asarray(a) for a in in_rows)
+    return Graph._make(labels, directed, rows, in_rows, edge_count, lookup)
 
 
 def _label_array(values: ArrayLike, name: str) -> NDArray[Any]:
@@ -665,40 +648,6 @@ def _label_array(values: ArrayLike, name: str) -> NDArray[Any]:
     if array.size == 0 and array.dtype.kind == "f":
         array = array.astype(np.int64)  # an empty list is float64 to numpy
     return array
-
-
-def _merged(
-    a: NDArray[np.int64], b: NDArray[np.int64], w: NDArray[np.float64] | None, n: int, rule: str, labels: NDArray[Any]
-) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64] | None]:
-    """The distinct pairs sorted by (a, b), their weights merged by `rule`."""
-    order = np.argsort(_merge_key(a, b, n), kind="stable")
-    a, b = a[order], b[order]
-    if len(a) == 0:
-        return a, b, None if w is None else w[order]
-    repeated = (a[1:] == a[:-1]) & (b[1:] == b[:-1])
-    first = np.flatnonzero(np.concatenate([[True], ~repeated]))
-    if rule == "error" and len(first) < len(a):
-        i = int(np.flatnonzero(repeated)[0])
-        x, y = labels[[a[i], b[i]]].tolist()
-        raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
-    if w is not None:
-        w = w[order]
-        if rule == "sum":
-            w = np.add.reduceat(w, first)
-        elif rule == "min":
-            w = np.minimum.reduceat(w, first)
-        else:
-            w = w[np.concatenate([first[1:], [len(a)]]) - 1]
-    return a[first], b[first], w
-
-
-def _rows(
-    a: NDArray[np.int64], b: NDArray[np.int64], w: NDArray[Any] | None, n: int, index_type: Any
-) -> _Rows:
-    """CSR arrays of pairs already sorted by (a, b)."""
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(a, minlength=n), out=indptr[1:])
-    return indptr, b.astype(index_type), w
 
 
 def from_pandas_edgelist(
