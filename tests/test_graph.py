@@ -158,6 +158,85 @@ def test_parallel_edge_rules():
         arborvane.from_edges(u, v, duplicates="max")
 
 
+def numpy_rows(a, b, w, n, rule):
+    """The rows as numpy sorting built them: pairs ordered by (a, b), each
+    pair's weights merged by np.<ufunc>.reduceat in input order."""
+    order = np.lexsort((b, a))
+    a, b = a[order], b[order]
+    first = np.flatnonzero(np.concatenate([[True], (a[1:] != a[:-1]) | (b[1:] != b[:-1])]))[: len(a)]
+    if w is not None and len(a):
+        w = w[order]
+        w = {"sum": np.add.reduceat(w, first), "min": np.minimum.reduceat(w, first),
+             "last": w[np.append(first[1:], len(a)) - 1]}[rule]
+    indptr = np.concatenate([[0], np.cumsum(np.bincount(a, minlength=n))])
+    return indptr, a[first], b[first], w
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_native_build_equals_numpy_sorting(seed):
+    rng = np.random.default_rng(seed)
+    n, m = int(rng.integers(1, 300)), int(rng.integers(0, 3000))
+    u, v = rng.integers(0, n, m), rng.integers(0, n, m)
+    u[: m // 3] = v[: m // 3] = u[0] if m else 0  # a pair repeated ~1000 times: numpy's pairwise sums
+    w = rng.choice([0.1, 0.7, -0.0, 0.0, 1e17], m) * rng.choice([1.0, -1.0], m) * rng.random(m)
+    w[rng.random(m) < 0.3] = -0.0
+    for directed in (False, True):
+        a, b = (u, v) if directed else (np.minimum(u, v), np.maximum(u, v))
+        for rule in ("sum", "min", "last"):
+            _, ra, rb, rw = numpy_rows(a, b, w, n, rule)
+            if not directed:  # every pair in both rows, a self-loop once
+                loop = ra == rb
+                ra, rb, rw = np.append(ra, rb[~loop]), np.append(rb, ra[~loop]), np.append(rw, rw[~loop])
+            for dtype in (np.float64, np.float32):
+                g = arborvane.from_edges(u, v, weights=w, directed=directed, duplicates=rule, weight_dtype=dtype,
+                                         nodes=np.arange(n))
+                assert g.number_of_edges() == len(numpy_rows(a, b, None, n, rule)[1])
+                for incoming in ((False, True) if directed else (False,)):
+                    x, y = (rb, ra) if incoming else (ra, rb)
+                    indptr, _, indices, weights = numpy_rows(x, y, rw, n, "last")  # pairs now distinct
+                    got = g.csr(incoming)
+                    assert got[0].tolist() == indptr.tolist() and got[1].tolist() == indices.tolist()
+                    assert got[2].dtype == dtype and got[2].tobytes() == weights.astype(dtype).tobytes()
+        _, sa, sb, _ = numpy_rows(a, b, None, n, "last")
+        repeated = [(x, y) for x, y in zip(sa.tolist(), sb.tolist()) if ((a == x) & (b == y)).sum() > 1]
+        if repeated:
+            with pytest.raises(ValueError, match=rf"duplicate edge \({repeated[0][0]}, {repeated[0][1]}\)"):
+                arborvane.from_edges(u, v, directed=directed, duplicates="error")
+
+
+def test_native_build_same_bits_for_any_thread_count():
+    rng = np.random.default_rng(3)
+    u, v = rng.integers(0, 1000, 200_000), rng.integers(0, 1000, 200_000)  # long rows, 3 chunks
+    w = rng.random(200_000)
+    before = arborvane.get_num_threads()
+
+    def arrays():
+        return [a.tobytes() for directed in (False, True) for rule in ("sum", "min", "last")
+                for incoming in (False, True)
+                for a in arborvane.from_edges(u, v, weights=w, directed=directed, duplicates=rule).csr(incoming)]
+
+    try:
+        arborvane.set_num_threads(1)
+        one = arrays()
+        arborvane.set_num_threads(3)
+        assert arrays() == one
+    finally:
+        arborvane.set_num_threads(before)
+
+
+def test_from_arrays_with_weights_or_direction_makes_a_graph(tmp_path):
+    u, v = np.array([1, 2, 2]), np.array([2, 3, 3])
+    g = arborvane.from_arrays(u, v, np.array([0.5, 1.0, 2.0]))
+    assert isinstance(g, arborvane.Graph) and not g.directed and g.edges()[2].tolist() == [0.5, 3.0]
+    assert arborvane.from_arrays(u, v, directed=True).directed
+    assert isinstance(arborvane.from_arrays(u, v), arborvane.IntGraphCore)
+    for line in ("1 2 0.5\n", "1 2 3\n"):  # the pair reader points to the weighted one
+        (tmp_path / "w.txt").write_text(line)
+        with pytest.raises(ValueError, match=r"; for a weight column use arborvane\.Graph\.read_edgelist"):
+            arborvane.read_edgelist(str(tmp_path / "w.txt"))
+        assert arborvane.Graph.read_edgelist(str(tmp_path / "w.txt")).weighted
+
+
 def test_bad_input_is_refused_with_the_argument_named():
     with pytest.raises(ValueError, match="weights"):
         arborvane.from_edges([0], [1], weights=[1.0, 2.0])
