@@ -335,15 +335,25 @@ assert abs(g.pagerank()[1].sum() - 1.0) < 1e-9  # usable afterwards
 """)
 
 
-def test_bench_script_runs_and_agrees_with_networkit():
+def test_bench_figures_and_directed_workloads_agree_with_the_peers(tmp_path):
     import json
     import os
     import subprocess
     import sys
 
-    script = os.path.join(os.path.dirname(__file__), "..", "bench", "directed_weighted_figures.py")
+    root = os.path.join(os.path.dirname(__file__), "..")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    script = os.path.join(root, "bench", "directed_weighted_figures.py")
     done = subprocess.run([sys.executable, script, "--nodes", "60", "--edges", "300", "--repeats", "1"],
-                          capture_output=True, text=True, timeout=300, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+                          capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     figures = json.loads(done.stdout)
-    assert figures["rows"].get("networkit dijkstra", {"agrees": True})["agrees"]
+    assert figures["bytes_per_edge"]["float32"] < figures["bytes_per_edge"]["float64"]
+    directed = ",".join(("directed_build", "directed_dijkstra", "directed_bfs", "directed_strong"))
+    done = subprocess.run([sys.executable, "-m", "bench", "--quick", "--sizes", "tiny", "--libs", "arborvane,networkit",
+                           "--threads", "1", "--repeats", "1", "--workloads", directed, "--json", str(tmp_path / "r.json"),
+                           "--markdown", str(tmp_path / "r.md"), "--data-dir", str(tmp_path / "data")],
+                          cwd=root, capture_output=True, text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stderr
+    checks = json.loads((tmp_path / "r.json").read_text())["checks"]["tiny"]
+    assert {c["workload"] for c in checks} >= {"directed_build", "directed_dijkstra", "directed_strong"}

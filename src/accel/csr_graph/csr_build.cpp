@@ -37,9 +37,18 @@ namespace {
 // histogram of a million rows (measured at 1M nodes, 10M edges).
 constexpr size_t kMinEdgesPerChunk = size_t{1} << 16;
 
-// Rows per range of the per-row sort: rows are mostly short, and hub rows
-// balance through the pool's dynamic chunks.
-constexpr size_t kMinRowsPerRange = 256;
+// Entries per range of the loops over rows (the per-row sort, the copy
+// into the result): below about 2^14 entries (some 0.1 ms of sorting) a
+// range is not worth waking another thread for, which costs milliseconds on
+// a loaded machine (measured at 5,000 edges under load 12 on 2 cores).
+// Hub rows balance through the pool's dynamic chunks.
+constexpr size_t kMinEntriesPerRange = size_t{1} << 14;
+
+// Rows per range of a loop over n rows holding `entries` entries in all.
+size_t rows_per_range(size_t n, size_t entries) {
+  const size_t average = std::max<size_t>(1, entries / std::max<size_t>(1, n));
+  return std::max<size_t>(64, kMinEntriesPerRange / average);
+}
 
 // Chunks of a counting sort of `items` entries into n rows: one per worker,
 // but not so many that the histograms (one n-row count each) outweigh two
@@ -201,7 +210,7 @@ class Builder final : public CsrBuild::State {
       prefix_sum(out.indptr, n_);
     }
     with_output_weights(out, [&](auto* weights) {
-      parallel_for_ranges(n_, kMinRowsPerRange, [&](size_t begin, size_t end) {
+      parallel_for_ranges(n_, rows_per_range(n_, edges), [&](size_t begin, size_t end) {
         for (size_t r = begin; r < end; ++r) {
           const int64_t at = out.indptr[r] + (directed ? 0 : transposed_[r]);
           const int64_t from = row_start_[r], count = merged_ptr_[r + 1] - merged_ptr_[r];
@@ -275,7 +284,7 @@ class Builder final : public CsrBuild::State {
     merged_ptr_ = UninitializedBuffer<int64_t>(n_ + 1);
     std::mutex mutex;
     size_t loops_found = 0;
-    parallel_for_ranges(n_, kMinRowsPerRange, [&](size_t begin, size_t end) {
+    parallel_for_ranges(n_, rows_per_range(n_, m_), [&](size_t begin, size_t end) {
       std::vector<std::pair<Index, double>> sorted;
       size_t range_loops = 0;
       std::optional<std::pair<int64_t, int64_t>> range_duplicate;
