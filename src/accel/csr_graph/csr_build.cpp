@@ -44,6 +44,11 @@ constexpr size_t kMinEdgesPerChunk = size_t{1} << 16;
 // Hub rows balance through the pool's dynamic chunks.
 constexpr size_t kMinEntriesPerRange = size_t{1} << 14;
 
+// Rows up to this length are sorted by insertion: at 1M nodes and 10M
+// edges (rows of about 10) it halves the time of the per-row sorts against
+// std::stable_sort, which allocates on every call.
+constexpr size_t kInsertionSortRow = 32;
+
 // Rows per range of a loop over n rows holding `entries` entries in all.
 size_t rows_per_range(size_t n, size_t entries) {
   const size_t average = std::max<size_t>(1, entries / std::max<size_t>(1, n));
@@ -320,6 +325,21 @@ class Builder final : public CsrBuild::State {
   static void sort_row(Index* nb, double* w, size_t len, std::vector<std::pair<Index, double>>& sorted) {
     if (!w) {
       std::sort(nb, nb + len);
+      return;
+    }
+    if (len <= kInsertionSortRow) {
+      // Stable, in place, and free of the allocation std::stable_sort makes.
+      for (size_t j = 1; j < len; ++j) {
+        const Index key = nb[j];
+        const double weight = w[j];
+        size_t i = j;
+        for (; i > 0 && key < nb[i - 1]; --i) {
+          nb[i] = nb[i - 1];
+          w[i] = w[i - 1];
+        }
+        nb[i] = key;
+        w[i] = weight;
+      }
       return;
     }
     sorted.resize(len);
