@@ -146,6 +146,23 @@ def test_labels_of_any_type_map_and_come_back():
         g.index_of(3)
 
 
+@pytest.mark.parametrize("dtype", [object, str])
+def test_string_labels_map_alike_with_and_without_pyarrow(monkeypatch, dtype):
+    pytest.importorskip("pyarrow")
+    from arborvane import graph
+
+    rng = random.Random(7)
+    alphabet = ["a", "B", "\u00e9", "\u4e2d", "\U0001F600", "0", " ", "a\x00"]
+    u = np.array(["".join(rng.choices(alphabet, k=rng.randint(0, 3))) for _ in range(2000)], dtype=dtype)
+    v = u[::-1].copy()
+    by_arrow = arborvane.from_edges(u, v, directed=True)
+    monkeypatch.setattr(graph, "_string_labels_and_codes", lambda values: None)
+    by_python = arborvane.from_edges(u, v, directed=True)
+    assert by_arrow.labels.dtype == by_python.labels.dtype
+    assert by_arrow.labels.tolist() == by_python.labels.tolist() == sorted(set(u.tolist()))
+    assert all(a.tolist() == b.tolist() for a, b in zip(by_arrow.csr()[:2], by_python.csr()[:2]))
+
+
 def test_parallel_edge_rules():
     u, v, w = [0, 1, 0, 0], [1, 0, 1, 2], [5.0, 2.0, 3.0, 1.0]
     merged = {rule: arborvane.from_edges(u, v, weights=w, duplicates=rule).edges()[2].tolist()

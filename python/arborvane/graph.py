@@ -549,6 +549,10 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
             present[values] = True
             rank = np.cumsum(present, dtype=np.int64) - 1
             return np.flatnonzero(present).astype(values.dtype), rank[values], None
+    if kind in "OU":
+        by_arrow = _string_labels_and_codes(values)
+        if by_arrow is not None:
+            return by_arrow
     try:
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
@@ -572,6 +576,36 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
     rank = np.empty(len(labels), dtype=np.int64)
     rank[order] = np.arange(len(labels))
     return labels[order], rank[codes], None
+
+
+def _string_labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64], None] | None:
+    """_labels_and_codes of strings by pyarrow, when it is installed and
+    every value is a str: it hashes and sorts the UTF-8 bytes natively (whose
+    order is Python's order of str), where pandas hashes Python objects and
+    numpy sorts them by Python comparisons. 4M ids of 1M distinct strings
+    map in 1.3-1.6 s of CPU instead of 3.1 from object arrays, 1.5-1.9
+    instead of 2.3 from numpy unicode (load 15 on 2 cores). None otherwise."""
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        return None
+    try:
+        # large_string: 64-bit offsets, one chunk; anything but a str is
+        # refused. numpy unicode goes through str objects: pyarrow would cut
+        # its strings at a NUL character.
+        strings = values if values.dtype == object else values.astype(object)
+        encoded = pa.array(strings, type=pa.large_string()).dictionary_encode()
+    except (pa.ArrowException, TypeError, ValueError, OverflowError):
+        return None
+    if encoded.null_count:
+        return None  # None among the labels: kept apart from every string by the dict path
+    order = pc.array_sort_indices(encoded.dictionary).to_numpy()
+    labels = encoded.dictionary.to_numpy(zero_copy_only=False)[order]
+    rank = np.empty(len(order), dtype=np.int64)
+    rank[order] = np.arange(len(order))
+    codes: NDArray[np.int64] = rank[encoded.indices.to_numpy()]
+    return (labels if values.dtype == object else labels.astype(values.dtype)), codes, None
 
 
 def from_edges(
@@ -638,15 +672,22 @@ def from_edges(
     if len({p.dtype for p in parts}) > 1:
         parts = [p.astype(object) for p in parts]
     labels, codes, lookup = _labels_and_codes(np.concatenate(parts) if parts else np.zeros(0, np.int64))
-    rows, in_rows, edge_count, duplicate = _native.csr_build(
+    # Natively: a counting sort by row, each row sorted by neighbour and its
+    # parallel edges merged, then the in-rows (or the mirror entries of an
+    # undirected graph); the arrays are the native results themselves.
+    built, in_built, edge_count, duplicate = _native.csr_build(
         codes[:m], codes[m : 2 * m], w, len(labels), directed, duplicates, np.dtype(weight_dtype) == np.float32
     )
     if duplicate is not None:
         x, y = labels[list(duplicate)].tolist()
         raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
-    rows = tuple(None if a is None else np.asarray(a) for a in rows)
-    in_rows = rows if in_rows is None else tuple(None if a is None else np.asarray(a) for a in in_rows)
-    return Graph._make(labels, directed, rows, in_rows, edge_count, lookup)
+    rows = _as_rows(built)
+    return Graph._make(labels, directed, rows, rows if in_built is None else _as_rows(in_built), edge_count, lookup)
+
+
+def _as_rows(native: tuple[Any, Any, Any]) -> _Rows:
+    indptr, indices, weights = native
+    return np.asarray(indptr), np.asarray(indices), None if weights is None else np.asarray(weights)
 
 
 def _label_array(values: ArrayLike, name: str) -> NDArray[Any]:
