@@ -1,22 +1,20 @@
-"""Figures of arborvane.Graph (directed, weighted) against the peers.
+"""Figures of building arborvane.Graph that the peers have no counterpart for.
 
     PYTHONPATH=build/<name>/pkg python3 bench/directed_weighted_figures.py [--nodes N] [--edges M]
 
-On one random directed graph with uniform weights in [0, 1) (seeded), each
-row is the median of --repeats runs, wall and process CPU seconds (CPU is
-the steadier figure on a shared machine):
-- build: arborvane.from_edges from int64 arrays; the peers' graph
-  construction from the same arrays (not part of the kernel rows);
-- dijkstra: single-source distances from node 0 to every node;
-- pagerank: directed weighted PageRank, alpha 0.85, tol 1e-6 as each
-  library reads it (NetworkX's rule for arborvane; the peers' own rules,
-  so their iteration counts differ: igraph PRPACK solves the system);
-- bytes/edge: the Graph's arrays (both rows) per edge, unweighted, float64
-  and float32 weights;
-- labels: from_edges on the same edges with string labels "n<id>", object
-  arrays (pandas.factorize) and numpy unicode arrays (numpy.unique), minus
-  the int64 build.
-Peers that are not installed are skipped. Prints one JSON object.
+The comparisons with the peers (building a directed weighted graph from
+arrays, Dijkstra, BFS, weak and strong components, PageRank, degrees) are
+workloads of the harness: ``python -m bench --workloads directed_build,...``.
+This script measures, on one random directed graph with uniform weights in
+[0, 1) (seeded), each row the median of --repeats runs, wall and process CPU
+seconds (CPU is the steadier figure on a shared machine):
+- build: ``from_edges(u, v, w, directed=True)`` with the labels as int64 ids
+  0..n-1, as scattered int64 ids, as strings "n<id>" in object arrays and in
+  numpy unicode arrays; and the native CSR build alone (``csr_build`` on the
+  node codes), so each label kind's mapping cost is its row less that one;
+- bytes/edge: the Graph's arrays (out- and in-rows) per merged edge,
+  unweighted, float64 and float32 weights.
+Prints one JSON object.
 """
 
 import argparse
@@ -47,86 +45,33 @@ def main():
     parser.add_argument("--nodes", type=int, default=100_000)
     parser.add_argument("--edges", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--skip-labels", action="store_true")
+    parser.add_argument("--skip-labels", action="store_true", help="int64 ids 0..n-1 only")
     args = parser.parse_args()
     import arborvane
+    from arborvane import _native
 
     rng = np.random.default_rng(42)
     n, m = args.nodes, args.edges
     u, v = rng.integers(0, n, m), rng.integers(0, n, m)
     w = rng.random(m)
     rows = {}
-    rows["arborvane build"], g = timed(lambda: arborvane.from_edges(u, v, weights=w, directed=True), args.repeats)
-    m_merged = g.number_of_edges()
-    memory = {
-        "unweighted": graph_bytes(arborvane.from_edges(u, v, directed=True)) / m_merged,
-        "float64": graph_bytes(g) / m_merged,
-        "float32": graph_bytes(arborvane.from_edges(u, v, weights=w, directed=True, weight_dtype=np.float32)) / m_merged,
-    }
-    source = g.labels[0]
-    rows["arborvane dijkstra"], ours = timed(lambda: g.dijkstra(source)[1], args.repeats)
-    rows["arborvane pagerank"], _ = timed(lambda: g.pagerank(), args.repeats)
-    # The peers get the merged edge list, so every library sees one graph.
-    eu, ev, ew = (np.asarray(a) for a in g.edges())
-
-    try:
-        import networkit as nk
-
-        def nk_build():
-            h = nk.Graph(n, weighted=True, directed=True)
-            h.addEdges((ew, (eu, ev)))
-            return h
-
-        rows["networkit build"], h = timed(nk_build, 1)
-
-        def nk_dijkstra():
-            d = nk.distance.Dijkstra(h, int(source), storePaths=False)
-            d.run()
-            return np.asarray(d.getDistances())
-
-        rows["networkit dijkstra"], theirs = timed(nk_dijkstra, args.repeats)
-        reach = np.isfinite(ours)
-        rows["networkit dijkstra"]["agrees"] = bool(np.allclose(ours[reach], theirs[reach]))
-        rows["networkit pagerank"], _ = timed(lambda: nk.centrality.PageRank(h, 0.85, 1e-6).run(), args.repeats)
-    except ImportError:
-        pass
-    try:
-        import igraph as ig
-
-        rows["igraph build"], h = timed(
-            lambda: ig.Graph(n=n, edges=np.column_stack([eu, ev]).tolist(), directed=True, edge_attrs={"weight": ew}), 1
-        )
-        rows["igraph dijkstra"], _ = timed(lambda: h.distances(int(source), weights="weight"), args.repeats)
-        rows["igraph pagerank"], _ = timed(lambda: h.pagerank(directed=True, weights="weight"), args.repeats)
-    except ImportError:
-        pass
-    try:
-        import rustworkx as rx
-
-        def rx_build():
-            h = rx.PyDiGraph()
-            h.add_nodes_from(range(n))
-            h.add_edges_from(list(zip(eu.tolist(), ev.tolist(), ew.tolist())))
-            return h
-
-        rows["rustworkx build"], h = timed(rx_build, 1)
-        rows["rustworkx dijkstra"], _ = timed(
-            lambda: rx.digraph_dijkstra_shortest_path_lengths(h, int(source), edge_cost_fn=float), args.repeats
-        )
-        rows["rustworkx pagerank"], _ = timed(lambda: rx.pagerank(h, alpha=0.85, weight_fn=float, tol=1e-6),
-                                              args.repeats)
-    except ImportError:
-        pass
-    labels = {}
+    rows["native csr_build"], _ = timed(lambda: _native.arrays.csr_build(u, v, w, n, True, "sum", False), args.repeats)
+    rows["from_edges int64 ids"], g = timed(lambda: arborvane.from_edges(u, v, w, directed=True), args.repeats)
     if not args.skip_labels:
+        scattered = u * 1_000_003 + 7, v * 1_000_003 + 7
         names = np.char.add("n", u.astype(str)), np.char.add("n", v.astype(str))
-        obj = names[0].astype(object), names[1].astype(object)
-        base = rows["arborvane build"]
-        for name, (a, b) in (("object strings", obj), ("numpy unicode", names)):
-            t, _ = timed(lambda: arborvane.from_edges(a, b, weights=w, directed=True), 1)
-            labels[name] = {f"extra_{k}": round(t[k] - base[k], 3) for k in t}
-    print(json.dumps({"nodes": n, "edges": m, "merged_edges": m_merged, "rows": rows,
-                      "bytes_per_edge": memory, "label_mapping": labels}, indent=1))
+        kinds = {"int64 scattered ids": scattered, "numpy unicode strings": names,
+                 "object strings": (names[0].astype(object), names[1].astype(object))}
+        for kind, (a, b) in kinds.items():
+            rows[f"from_edges {kind}"], _ = timed(lambda: arborvane.from_edges(a, b, w, directed=True), 1)
+    merged = g.number_of_edges()
+    memory = {
+        "unweighted": graph_bytes(arborvane.from_edges(u, v, directed=True)) / merged,
+        "float64": graph_bytes(g) / merged,
+        "float32": graph_bytes(arborvane.from_edges(u, v, w, directed=True, weight_dtype=np.float32)) / merged,
+    }
+    print(json.dumps({"nodes": n, "edges": m, "merged_edges": merged, "threads": arborvane.get_num_threads(),
+                      "rows": rows, "bytes_per_edge": memory}, indent=1))
 
 
 if __name__ == "__main__":

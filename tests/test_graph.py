@@ -146,6 +146,23 @@ def test_labels_of_any_type_map_and_come_back():
         g.index_of(3)
 
 
+@pytest.mark.parametrize("dtype", [object, str])
+def test_string_labels_map_alike_with_and_without_pyarrow(monkeypatch, dtype):
+    pytest.importorskip("pyarrow")
+    from arborvane import graph
+
+    rng = random.Random(7)
+    alphabet = ["a", "B", "\u00e9", "\u4e2d", "\U0001F600", "0", " ", "a\x00"]
+    u = np.array(["".join(rng.choices(alphabet, k=rng.randint(0, 3))) for _ in range(2000)], dtype=dtype)
+    v = u[::-1].copy()
+    by_arrow = arborvane.from_edges(u, v, directed=True)
+    monkeypatch.setattr(graph, "_string_labels_and_codes", lambda values: None)
+    by_python = arborvane.from_edges(u, v, directed=True)
+    assert by_arrow.labels.dtype == by_python.labels.dtype
+    assert by_arrow.labels.tolist() == by_python.labels.tolist() == sorted(set(u.tolist()))
+    assert all(a.tolist() == b.tolist() for a, b in zip(by_arrow.csr()[:2], by_python.csr()[:2]))
+
+
 def test_parallel_edge_rules():
     u, v, w = [0, 1, 0, 0], [1, 0, 1, 2], [5.0, 2.0, 3.0, 1.0]
     merged = {rule: arborvane.from_edges(u, v, weights=w, duplicates=rule).edges()[2].tolist()
@@ -156,6 +173,85 @@ def test_parallel_edge_rules():
         arborvane.from_edges(u, v, duplicates="error")
     with pytest.raises(ValueError, match="duplicates must be one of"):
         arborvane.from_edges(u, v, duplicates="max")
+
+
+def numpy_rows(a, b, w, n, rule):
+    """The rows as numpy sorting built them: pairs ordered by (a, b), each
+    pair's weights merged by np.<ufunc>.reduceat in input order."""
+    order = np.lexsort((b, a))
+    a, b = a[order], b[order]
+    first = np.flatnonzero(np.concatenate([[True], (a[1:] != a[:-1]) | (b[1:] != b[:-1])]))[: len(a)]
+    if w is not None and len(a):
+        w = w[order]
+        w = {"sum": np.add.reduceat(w, first), "min": np.minimum.reduceat(w, first),
+             "last": w[np.append(first[1:], len(a)) - 1]}[rule]
+    indptr = np.concatenate([[0], np.cumsum(np.bincount(a, minlength=n))])
+    return indptr, a[first], b[first], w
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_native_build_equals_numpy_sorting(seed):
+    rng = np.random.default_rng(seed)
+    n, m = int(rng.integers(1, 300)), int(rng.integers(0, 3000))
+    u, v = rng.integers(0, n, m), rng.integers(0, n, m)
+    u[: m // 3] = v[: m // 3] = u[0] if m else 0  # a pair repeated ~1000 times: numpy's pairwise sums
+    w = rng.choice([0.1, 0.7, -0.0, 0.0, 1e17], m) * rng.choice([1.0, -1.0], m) * rng.random(m)
+    w[rng.random(m) < 0.3] = -0.0
+    for directed in (False, True):
+        a, b = (u, v) if directed else (np.minimum(u, v), np.maximum(u, v))
+        for rule in ("sum", "min", "last"):
+            _, ra, rb, rw = numpy_rows(a, b, w, n, rule)
+            if not directed:  # every pair in both rows, a self-loop once
+                loop = ra == rb
+                ra, rb, rw = np.append(ra, rb[~loop]), np.append(rb, ra[~loop]), np.append(rw, rw[~loop])
+            for dtype in (np.float64, np.float32):
+                g = arborvane.from_edges(u, v, weights=w, directed=directed, duplicates=rule, weight_dtype=dtype,
+                                         nodes=np.arange(n))
+                assert g.number_of_edges() == len(numpy_rows(a, b, None, n, rule)[1])
+                for incoming in ((False, True) if directed else (False,)):
+                    x, y = (rb, ra) if incoming else (ra, rb)
+                    indptr, _, indices, weights = numpy_rows(x, y, rw, n, "last")  # pairs now distinct
+                    got = g.csr(incoming)
+                    assert got[0].tolist() == indptr.tolist() and got[1].tolist() == indices.tolist()
+                    assert got[2].dtype == dtype and got[2].tobytes() == weights.astype(dtype).tobytes()
+        _, sa, sb, _ = numpy_rows(a, b, None, n, "last")
+        repeated = [(x, y) for x, y in zip(sa.tolist(), sb.tolist()) if ((a == x) & (b == y)).sum() > 1]
+        if repeated:
+            with pytest.raises(ValueError, match=rf"duplicate edge \({repeated[0][0]}, {repeated[0][1]}\)"):
+                arborvane.from_edges(u, v, directed=directed, duplicates="error")
+
+
+def test_native_build_same_bits_for_any_thread_count():
+    rng = np.random.default_rng(3)
+    u, v = rng.integers(0, 1000, 200_000), rng.integers(0, 1000, 200_000)  # long rows, 3 chunks
+    w = rng.random(200_000)
+    before = arborvane.get_num_threads()
+
+    def arrays():
+        return [a.tobytes() for directed in (False, True) for rule in ("sum", "min", "last")
+                for incoming in (False, True)
+                for a in arborvane.from_edges(u, v, weights=w, directed=directed, duplicates=rule).csr(incoming)]
+
+    try:
+        arborvane.set_num_threads(1)
+        one = arrays()
+        arborvane.set_num_threads(3)
+        assert arrays() == one
+    finally:
+        arborvane.set_num_threads(before)
+
+
+def test_from_arrays_with_weights_or_direction_makes_a_graph(tmp_path):
+    u, v = np.array([1, 2, 2]), np.array([2, 3, 3])
+    g = arborvane.from_arrays(u, v, np.array([0.5, 1.0, 2.0]))
+    assert isinstance(g, arborvane.Graph) and not g.directed and g.edges()[2].tolist() == [0.5, 3.0]
+    assert arborvane.from_arrays(u, v, directed=True).directed
+    assert isinstance(arborvane.from_arrays(u, v), arborvane.IntGraphCore)
+    for line in ("1 2 0.5\n", "1 2 3\n"):  # the pair reader points to the weighted one
+        (tmp_path / "w.txt").write_text(line)
+        with pytest.raises(ValueError, match=r"; for a weight column use arborvane\.Graph\.read_edgelist"):
+            arborvane.read_edgelist(str(tmp_path / "w.txt"))
+        assert arborvane.Graph.read_edgelist(str(tmp_path / "w.txt")).weighted
 
 
 def test_bad_input_is_refused_with_the_argument_named():
@@ -256,15 +352,25 @@ assert abs(g.pagerank()[1].sum() - 1.0) < 1e-9  # usable afterwards
 """)
 
 
-def test_bench_script_runs_and_agrees_with_networkit():
+def test_bench_figures_and_directed_workloads_agree_with_the_peers(tmp_path):
     import json
     import os
     import subprocess
     import sys
 
-    script = os.path.join(os.path.dirname(__file__), "..", "bench", "directed_weighted_figures.py")
+    root = os.path.join(os.path.dirname(__file__), "..")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    script = os.path.join(root, "bench", "directed_weighted_figures.py")
     done = subprocess.run([sys.executable, script, "--nodes", "60", "--edges", "300", "--repeats", "1"],
-                          capture_output=True, text=True, timeout=300, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+                          capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     figures = json.loads(done.stdout)
-    assert figures["rows"].get("networkit dijkstra", {"agrees": True})["agrees"]
+    assert figures["bytes_per_edge"]["float32"] < figures["bytes_per_edge"]["float64"]
+    directed = ",".join(("directed_build", "directed_dijkstra", "directed_bfs", "directed_strong"))
+    done = subprocess.run([sys.executable, "-m", "bench", "--quick", "--sizes", "tiny", "--libs", "arborvane,networkit",
+                           "--threads", "1", "--repeats", "1", "--workloads", directed, "--json", str(tmp_path / "r.json"),
+                           "--markdown", str(tmp_path / "r.md"), "--data-dir", str(tmp_path / "data")],
+                          cwd=root, capture_output=True, text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stderr
+    checks = json.loads((tmp_path / "r.json").read_text())["checks"]["tiny"]
+    assert {c["workload"] for c in checks} >= {"directed_build", "directed_dijkstra", "directed_strong"}

@@ -4,7 +4,8 @@ from __future__ import annotations
 import numpy as np
 
 from .base import (BETWEENNESS_SOURCES, PAGERANK_TOL, Adapter, Context, community_summary, core_summary,
-                   distance_summary, file_size, float_summary, labels_summary, save_scores, sizes_summary)
+                   degree_summary, dijkstra_summary, distance_summary, file_size, float_summary, labels_summary,
+                   save_scores, sizes_summary)
 
 
 def _flat(ctx: Context) -> np.ndarray:
@@ -48,6 +49,15 @@ class ArborvaneAdapter(Adapter):
         "communities": "`louvain_communities(g, seed=seed)`: 2 iterations, parallel sub-rounds, same labels "
                        "for any thread count",
         "communities_leiden": "`leiden_communities(g, seed=seed)`: 2 iterations",
+        "directed_build": "`from_edges(u, v, w, directed=True)`: labels ranked, native counting sort into "
+                          "out- and in-rows",
+        "directed_dijkstra": "`Graph.dijkstra(s)`",
+        "directed_bfs": "`Graph.bfs_distances(s)`",
+        "directed_weak": "`Graph.weakly_connected_components()`",
+        "directed_strong": "`Graph.strongly_connected_components()`",
+        "directed_pagerank": "`Graph.pagerank()`: NetworkX's rule (L1 change < n * 1e-6), same bits for any "
+                             "thread count",
+        "directed_degrees": "`Graph.in_degree()`, `Graph.out_degree()`",
     }
 
     def load(self) -> None:
@@ -182,3 +192,27 @@ class ArborvaneAdapter(Adapter):
 
     def communities_leiden(self, graph, ctx: Context):
         return self._communities(graph, self.av.leiden_communities, ctx.seed)
+
+    # ---- arborvane.Graph (directed, weighted); node labels are the ids 0..n-1
+
+    def directed_build(self, ctx: Context):
+        u, v, w = ctx.u, ctx.v, ctx.weights()
+        return (lambda: self.av.from_edges(u, v, w, directed=True)), lambda g: g.number_of_edges()
+
+    def directed_dijkstra(self, graph, ctx: Context):
+        return (lambda: graph.dijkstra(ctx.source)[1]), dijkstra_summary
+
+    def directed_bfs(self, graph, ctx: Context):
+        return (lambda: graph.bfs_distances(ctx.source)[1]), lambda d: distance_summary(d, ctx.n)
+
+    def directed_weak(self, graph, ctx: Context):
+        return (lambda: graph.weakly_connected_components()[1]), labels_summary
+
+    def directed_strong(self, graph, ctx: Context):
+        return (lambda: graph.strongly_connected_components()[1]), labels_summary
+
+    def directed_pagerank(self, graph, ctx: Context):
+        return (lambda: graph.pagerank()[1]), lambda scores: float_summary(values=scores)
+
+    def directed_degrees(self, graph, ctx: Context):
+        return (lambda: (graph.in_degree()[1], graph.out_degree()[1])), lambda d: degree_summary(*d)

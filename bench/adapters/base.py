@@ -45,7 +45,20 @@ WORKLOADS = {
     # Community detection (arborvane.communities).
     "communities": "communities: Louvain",
     "communities_leiden": "communities: Leiden",
+    # Directed graphs with float64 weights (arborvane.Graph): the data's edges u -> v,
+    # weights Context.weights().
+    "directed_build": "directed weighted: build from numpy arrays",
+    "directed_dijkstra": "directed weighted: Dijkstra, one source to all",
+    "directed_bfs": "directed: BFS hops, one source to all",
+    "directed_weak": "directed: weakly connected components",
+    "directed_strong": "directed: strongly connected components",
+    "directed_pagerank": "directed weighted: PageRank, tol 1e-6",
+    "directed_degrees": "directed: in- and out-degrees",
 }
+
+#: The workloads on the directed weighted graph (built untimed by ``directed_build``).
+DIRECTED = ("directed_dijkstra", "directed_bfs", "directed_weak", "directed_strong", "directed_pagerank",
+            "directed_degrees")
 
 #: Sources of the sampled betweenness row (the row label above says so too).
 BETWEENNESS_SOURCES = 16
@@ -110,6 +123,12 @@ class Context:
     def degrees(self) -> np.ndarray:
         return np.bincount(np.concatenate([self.u, self.v]), minlength=self.n)
 
+    def weights(self) -> np.ndarray:
+        """The directed graph's edge weights: uniform in [0, 1), seeded."""
+        if "weights" not in self.cache:
+            self.cache["weights"] = np.random.default_rng(self.seed).random(self.m)
+        return self.cache["weights"]
+
 
 def flatten(pairs) -> list:
     """The flat-list form of an iterable of pairs, for libraries without a flat export."""
@@ -134,6 +153,21 @@ def distance_summary(distances, n: int) -> dict:
     d = np.asarray(distances, dtype=np.float64)
     reached = d[(d >= 0) & (d < n)]
     return {"reached": int(reached.size), "sum": int(reached.sum()), "max": int(reached.max(initial=0))}
+
+
+def dijkstra_summary(distances) -> dict:
+    """Weighted distances: how many nodes are reached (a finite distance below
+    1e300: NetworKit's unreachable is the largest double) and the sum of
+    their distances (compared within a relative tolerance), plus the bits."""
+    d = np.asarray(distances, dtype=np.float64)
+    reached = d[d < 1e300]
+    return {"reached": int(reached.size), **float_summary(reached.sum(), d)}
+
+
+def degree_summary(in_degrees, out_degrees) -> dict:
+    ins, outs = np.asarray(in_degrees, dtype=np.int64), np.asarray(out_degrees, dtype=np.int64)
+    return {"edges": int(ins.sum()), "in_max": int(ins.max(initial=0)), "out_max": int(outs.max(initial=0)),
+            "in_squares": int((ins * ins).sum()), "out_squares": int((outs * outs).sum())}
 
 
 def core_summary(cores) -> dict:
@@ -319,6 +353,37 @@ class Adapter:
 
     def communities_leiden(self, graph, ctx: Context) -> Workload:
         """Leiden communities maximising modularity at resolution 1."""
+        raise NotImplementedError
+
+    # The directed weighted graph; each returns (call, inspect) like the others.
+    def directed_build(self, ctx: Context) -> Workload:
+        """The graph with edges u -> v weighted by ctx.weights(), from numpy arrays;
+        inspect: the edge count."""
+        raise NotImplementedError
+
+    def directed_dijkstra(self, graph, ctx: Context) -> Workload:
+        """Weighted distances from ctx.source along the edges; inspect: dijkstra_summary."""
+        raise NotImplementedError
+
+    def directed_bfs(self, graph, ctx: Context) -> Workload:
+        """Hops from ctx.source along the edges; inspect: distance_summary."""
+        raise NotImplementedError
+
+    def directed_weak(self, graph, ctx: Context) -> Workload:
+        """Weak component of every node; inspect: labels_summary."""
+        raise NotImplementedError
+
+    def directed_strong(self, graph, ctx: Context) -> Workload:
+        """Strong component of every node; inspect: labels_summary."""
+        raise NotImplementedError
+
+    def directed_pagerank(self, graph, ctx: Context) -> Workload:
+        """Weighted PageRank along the edges, damping 0.85, tolerance 1e-6 as the
+        library reads it."""
+        raise NotImplementedError
+
+    def directed_degrees(self, graph, ctx: Context) -> Workload:
+        """In- and out-degree (edge counts) of every node; inspect: degree_summary."""
         raise NotImplementedError
 
     #: Which build workload makes the graph for the memory probe and the analytics.

@@ -5,13 +5,21 @@ import random
 
 import numpy as np
 
-from .base import (DAMPING, Adapter, Context, community_summary, core_summary, distance_summary, file_size, flatten,
-                   float_summary, labels_summary, save_scores, sizes_summary)
+from .base import (DAMPING, Adapter, Context, community_summary, core_summary, degree_summary, dijkstra_summary,
+                   distance_summary, file_size, flatten, float_summary, labels_summary, save_scores, sizes_summary)
 
 
 class IgraphAdapter(Adapter):
     name = "igraph"
     methods = {
+        "directed_build": "`Graph(n, edges=list(zip(u.tolist(), v.tolist())), directed=True, "
+                          "edge_attrs={'weight': w})`, conversion timed",
+        "directed_dijkstra": "`distances(s, weights='weight', mode='out')`",
+        "directed_bfs": "`distances(s, mode='out')`",
+        "directed_weak": "`connected_components(mode='weak').membership`",
+        "directed_strong": "`connected_components(mode='strong').membership`",
+        "directed_pagerank": "`pagerank(directed=True, weights='weight')` (PRPACK)",
+        "directed_degrees": "`indegree()`, `outdegree()`",
         "build_list": "`Graph(n, edges=list of tuples)`",
         "build_numpy": "`Graph(n, edges=list(zip(u.tolist(), v.tolist())))`, conversion timed "
                        "(passing the (m, 2) array directly is slower)",
@@ -150,3 +158,28 @@ class IgraphAdapter(Adapter):
 
     def communities_leiden(self, graph, ctx: Context):
         return self._communities(graph, lambda: graph.community_leiden(objective_function="modularity"), ctx.seed)
+
+    # ---- directed, weighted
+
+    def directed_build(self, ctx: Context):
+        n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
+        return (lambda: self.ig.Graph(n=n, edges=list(zip(u.tolist(), v.tolist())), directed=True,
+                                      edge_attrs={"weight": w})), self.edge_count
+
+    def directed_dijkstra(self, graph, ctx: Context):
+        return (lambda: graph.distances(ctx.source, weights="weight", mode="out")[0]), dijkstra_summary
+
+    def directed_bfs(self, graph, ctx: Context):
+        return (lambda: graph.distances(ctx.source, mode="out")[0]), lambda d: distance_summary(d, ctx.n)
+
+    def directed_weak(self, graph, ctx: Context):
+        return (lambda: graph.connected_components(mode="weak").membership), labels_summary
+
+    def directed_strong(self, graph, ctx: Context):
+        return (lambda: graph.connected_components(mode="strong").membership), labels_summary
+
+    def directed_pagerank(self, graph, ctx: Context):
+        return (lambda: graph.pagerank(damping=DAMPING, directed=True, weights="weight")), len
+
+    def directed_degrees(self, graph, ctx: Context):
+        return (lambda: (graph.indegree(), graph.outdegree())), lambda d: degree_summary(*d)

@@ -6,13 +6,21 @@ from itertools import chain
 import numpy as np
 
 from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, community_summary, core_summary,
-                   distance_summary, file_size, flatten, float_summary, labels_summary, save_scores, sizes_summary)
+                   degree_summary, dijkstra_summary, distance_summary, file_size, flatten, float_summary,
+                   labels_summary, save_scores, sizes_summary)
 
 
 class NetworkitAdapter(Adapter):
     name = "networkit"
     multithreaded = True
     methods = {
+        "directed_build": "`GraphFromCoo((w, (u, v)), n, directed=True, weighted=True)` (no duplicate check)",
+        "directed_dijkstra": "`distance.Dijkstra(G, s, storePaths=False)`",
+        "directed_bfs": "`distance.BFS(G, s, storePaths=False)`",
+        "directed_weak": "`components.WeaklyConnectedComponents(G)`",
+        "directed_strong": "`components.StronglyConnectedComponents(G)`",
+        "directed_pagerank": "`centrality.PageRank(G, damp=0.85, tol=1e-6)` (weighted; its own stopping rule)",
+        "directed_degrees": "`centrality.DegreeCentrality(G, outDeg=False / True)`",
         "build_list": "no list input: `np.fromiter` of the pairs, then `GraphFromCoo`, conversion timed",
         "build_numpy": "`GraphFromCoo((u, v), n)` (no duplicate check)",
         "generate": "`ErdosRenyiGenerator(n, p).generate()` with p = m / (n(n-1)/2): G(n, p) with "
@@ -225,3 +233,50 @@ class NetworkitAdapter(Adapter):
     def communities_leiden(self, graph, ctx: Context):
         self.nk.setSeed(ctx.seed, False)
         return self._communities(graph, self.nk.community.ParallelLeiden)
+
+    # ---- directed, weighted
+
+    def directed_build(self, ctx: Context):
+        n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
+        return (lambda: self.nk.GraphFromCoo((w, (u, v)), n, directed=True, weighted=True)), self.edge_count
+
+    def directed_dijkstra(self, graph, ctx: Context):
+        def call():
+            d = self.nk.distance.Dijkstra(graph, ctx.source, storePaths=False)
+            d.run()
+            return d.getDistances(asarray=True)
+
+        return call, dijkstra_summary
+
+    def directed_bfs(self, graph, ctx: Context):
+        def call():
+            b = self.nk.distance.BFS(graph, ctx.source, storePaths=False)
+            b.run()
+            return b.getDistances(asarray=True)
+
+        return call, lambda d: distance_summary(d, ctx.n)
+
+    def _partition(self, graph, algorithm):
+        def call():
+            a = algorithm(graph)
+            a.run()
+            return a.getPartition().getVector()
+
+        return call, labels_summary
+
+    def directed_weak(self, graph, ctx: Context):
+        return self._partition(graph, self.nk.components.WeaklyConnectedComponents)
+
+    def directed_strong(self, graph, ctx: Context):
+        return self._partition(graph, self.nk.components.StronglyConnectedComponents)
+
+    def directed_pagerank(self, graph, ctx: Context):
+        return (lambda: self.nk.centrality.PageRank(graph, DAMPING, PAGERANK_TOL).run().scores()), len
+
+    def directed_degrees(self, graph, ctx: Context):
+        def degrees(out):
+            d = self.nk.centrality.DegreeCentrality(graph, outDeg=out)
+            d.run()
+            return d.scores()
+
+        return (lambda: (degrees(False), degrees(True))), lambda d: degree_summary(*d)

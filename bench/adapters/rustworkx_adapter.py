@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary, flatten, float_summary,
-                   labels_summary, pickle_load_workload,
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, dijkstra_summary, distance_summary, flatten,
+                   float_summary, labels_summary, pickle_load_workload,
                    pickle_save_workload, save_score_mapping, sizes_summary)
 
 
@@ -12,6 +12,14 @@ class RustworkxAdapter(Adapter):
     name = "rustworkx"
     multithreaded = True
     methods = {
+        "directed_build": "no array input: `PyDiGraph()`, `add_nodes_from(range(n))`, "
+                          "`add_edges_from(list(zip(u.tolist(), v.tolist(), w.tolist())))`, conversion timed",
+        "directed_dijkstra": "`digraph_dijkstra_shortest_path_lengths(G, s, edge_cost_fn=float)`",
+        "directed_bfs": "`bfs_layers(G, [s])`, layer index per node",
+        "directed_weak": "`weakly_connected_components(G)` (a list of sets), labelled in Python",
+        "directed_strong": "`strongly_connected_components(G)` (a list of lists), labelled in Python",
+        "directed_pagerank": "`pagerank(G, alpha=0.85, weight_fn=float, tol=1e-6)`",
+        "directed_degrees": "no bulk degrees (`in_degree(node)` one node per call)",
         "build_list": "`PyGraph().extend_from_edge_list(list of tuples)` (multigraph default: "
                       "no duplicate check)",
         "build_numpy": "no array input: `extend_from_edge_list(list(zip(u.tolist(), v.tolist())))`, "
@@ -125,16 +133,19 @@ class RustworkxAdapter(Adapter):
         path, rx = ctx.text_file(), self.rx
         return (lambda: rx.PyGraph.read_edge_list(path, deliminator=" ")), self.edge_count
 
-    def component_labels(self, graph, ctx: Context):
-        rx, n = self.rx, ctx.n
-
+    @staticmethod
+    def _component_labels(components, n: int):
+        """Timed: the component list `components()` made into a label per node."""
         def call():
             labels = np.empty(n, dtype=np.int64)
-            for i, component in enumerate(rx.connected_components(graph)):
+            for i, component in enumerate(components()):
                 labels[list(component)] = i
             return labels
 
         return call, labels_summary
+
+    def component_labels(self, graph, ctx: Context):
+        return self._component_labels(lambda: self.rx.connected_components(graph), ctx.n)
 
     def bfs_all(self, graph, ctx: Context):
         rx, s, n = self.rx, ctx.source, ctx.n
@@ -166,3 +177,40 @@ class RustworkxAdapter(Adapter):
         rx = self.rx
         call = lambda: rx.betweenness_centrality(graph, normalized=True, endpoints=False)  # noqa: E731
         return call, lambda r: float_summary(sum(r.values()))
+
+    # ---- directed, weighted
+
+    def directed_build(self, ctx: Context):
+        rx, n, u, v, w = self.rx, ctx.n, ctx.u, ctx.v, ctx.weights()
+
+        def call():
+            g = rx.PyDiGraph()
+            g.add_nodes_from(range(n))
+            g.add_edges_from(list(zip(u.tolist(), v.tolist(), w.tolist())))
+            return g
+
+        return call, self.edge_count
+
+    def directed_dijkstra(self, graph, ctx: Context):
+        rx, s, n = self.rx, ctx.source, ctx.n
+
+        def call():
+            lengths = rx.digraph_dijkstra_shortest_path_lengths(graph, s, edge_cost_fn=float)
+            distances = np.full(n, np.inf)
+            distances[s] = 0.0
+            distances[np.fromiter(lengths.keys(), np.int64)] = np.fromiter(lengths.values(), np.float64)
+            return distances
+
+        return call, dijkstra_summary
+
+    def directed_bfs(self, graph, ctx: Context):
+        return self.bfs_all(graph, ctx)
+
+    def directed_weak(self, graph, ctx: Context):
+        return self._component_labels(lambda: self.rx.weakly_connected_components(graph), ctx.n)
+
+    def directed_strong(self, graph, ctx: Context):
+        return self._component_labels(lambda: self.rx.strongly_connected_components(graph), ctx.n)
+
+    def directed_pagerank(self, graph, ctx: Context):
+        return (lambda: self.rx.pagerank(graph, alpha=DAMPING, weight_fn=float, tol=PAGERANK_TOL)), len

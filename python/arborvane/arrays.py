@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import importlib.util
 import warnings
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
@@ -22,6 +22,8 @@ from arborvane._native import arrays as _native
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, DTypeLike, NDArray
+
+    from arborvane.graph import Graph
 
 __all__ = [
     "node_array",
@@ -199,26 +201,49 @@ def pagerank_array(
     return np.asarray(ids), np.asarray(scores)
 
 
-def from_arrays(u: ArrayLike, v: ArrayLike) -> IntGraphCore:
-    """A new IntGraphCore with the edges ``(u[k], v[k])``, added in order.
+@overload
+def from_arrays(u: ArrayLike, v: ArrayLike, weights: None = None, *, directed: Literal[False] = False) -> IntGraphCore: ...
+@overload
+def from_arrays(u: ArrayLike, v: ArrayLike, weights: ArrayLike, *, directed: bool = False) -> Graph: ...
+@overload
+def from_arrays(u: ArrayLike, v: ArrayLike, weights: ArrayLike | None = None, *, directed: Literal[True]) -> Graph: ...
+@overload
+def from_arrays(
+    u: ArrayLike, v: ArrayLike, weights: ArrayLike | None = None, *, directed: bool = False
+) -> IntGraphCore | Graph: ...
+def from_arrays(
+    u: ArrayLike, v: ArrayLike, weights: ArrayLike | None = None, *, directed: bool = False
+) -> IntGraphCore | Graph:
+    """A new IntGraphCore with the edges ``(u[k], v[k])``, added in order;
+    with ``weights`` or ``directed=True``, an ``arborvane.Graph``.
 
-    The graph is the one ``add_edges_flat`` builds from
+    The IntGraphCore is the one ``add_edges_flat`` builds from
     ``u[0], v[0], u[1], v[1], ...``, node order included. Parallel edges
-    collapse into one; ``u[k] == v[k]`` is a self-loop.
+    collapse into one; ``u[k] == v[k]`` is a self-loop. IntGraphCore is
+    undirected and unweighted, so weighted or directed edges make the
+    immutable ``arborvane.Graph`` instead: ``from_edges(u, v, weights,
+    directed=directed)``, parallel edges' weights summed (see
+    ``arborvane.from_edges`` for its labels and rules).
 
     Parameters:
         u: First ends: a one-dimensional array (or list) of any integer dtype
-            that numpy casts safely to int64 (int8 to int64, uint8 to uint32).
+            that numpy casts safely to int64 (int8 to int64, uint8 to uint32);
+            for a Graph, any labels ``from_edges`` takes.
         v: Second ends, of the same length.
+        weights: One number per edge (a Graph), or None.
+        directed: Whether ``u[k] -> v[k]`` has a direction (a Graph).
 
     Returns:
-        The new graph.
+        The new IntGraphCore, or a Graph when ``weights`` is given or
+        ``directed`` is true.
 
     Raises:
         TypeError: ``u`` or ``v`` is not an integer array that converts safely
             to int64 (floats and uint64 are refused); the message names the dtype.
             A numpy masked array is refused too (its mask would be ignored).
         ValueError: ``u`` and ``v`` differ in length, or are not one-dimensional.
+        A Graph is refused as ``from_edges`` refuses it (weights of the wrong
+        length or NaN).
 
     Complexity:
         O(m), natively, without a Python object per edge.
@@ -228,7 +253,13 @@ def from_arrays(u: ArrayLike, v: ArrayLike) -> IntGraphCore:
         >>> g = arborvane.from_arrays(np.array([1, 2, 3]), np.array([2, 3, 1]))
         >>> g
         IntGraphCore(nodes=3, edges=3)
+        >>> arborvane.from_arrays(np.array([1, 2]), np.array([2, 3]), weights=np.array([0.5, 2.0]), directed=True)
+        <arborvane.Graph directed, 3 nodes, 2 edges, weighted>
     """
+    if weights is not None or directed:
+        from arborvane.graph import from_edges
+
+        return from_edges(u, v, weights, directed=directed)
     first = _id_array(u, "u", "from_arrays")
     second = _id_array(v, "v", "from_arrays")
     if first.size != second.size:

@@ -466,10 +466,23 @@ def _raise_first_error(block: bytes, path: str, line_base: int, carried: int | N
         for token in tokens:
             reason = _token_error(token)
             if reason:
-                raise EdgeListError(path, lineno, reason)
+                raise EdgeListError(path, lineno, reason + _weight_column_hint(tokens))
         count = len(tokens) + (carried or 0 if continued else 0)
         if count & 1:
-            raise EdgeListError(path, lineno, f"odd number of ids on a line ({count}); expected pairs of node ids")
+            reason = f"odd number of ids on a line ({count}); expected pairs of node ids"
+            raise EdgeListError(path, lineno, reason + _weight_column_hint(tokens))
+
+
+def _weight_column_hint(tokens: list[bytes]) -> str:
+    """Where to turn when a line reads as ``u v weight``: this reader takes
+    unweighted pairs only."""
+    if len(tokens) != 3 or not all(_INTEGER.match(t) for t in tokens[:2]):
+        return ""
+    try:
+        float(tokens[2])
+    except ValueError:
+        return ""
+    return "; for a weight column use arborvane.Graph.read_edgelist(path, weight=2)"
 
 
 def _token_error(token: bytes) -> str | None:

@@ -680,20 +680,33 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
     """The distinct labels (sorted when they can be, else in order of first
     appearance) and each value's index among them; plus the label -> index
     dict when the labels are not sorted."""
+    kind = values.dtype.kind
+    if kind in "iu" and len(values):
+        low, high = int(values.min()), int(values.max())
+        if low >= 0 and high < 2 * len(values) + 1024:
+            # Ids from 0 up without large gaps: a table of the ids present
+            # ranks them without sorting or hashing (0.3 s for 20M ids
+            # where numpy.unique takes 4 s and pandas.factorize 1.3 s).
+            present = np.zeros(high + 1, dtype=bool)
+            present[values] = True
+            rank = np.cumsum(present, dtype=np.int64) - 1
+            return np.flatnonzero(present).astype(values.dtype), rank[values], None
+    if kind in "OU":
+        by_arrow = _string_labels_and_codes(values)
+        if by_arrow is not None:
+            return by_arrow
     try:
         import pandas as pd  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         pd = None
-    if values.dtype.kind not in "OUS" or (pd is None and values.dtype != object):
+    if kind not in "iuOUS" or (pd is None and kind != "O"):
         labels, codes = np.unique(values, return_inverse=True)
         return labels, codes.astype(np.int64, copy=False), None
-    if pd is not None and not pd.isna(values).any():  # pandas would merge None and NaN labels
-        # Hashing: far faster than sorting strings or Python objects, and
-        # only the distinct labels are sorted afterwards.
-        codes, labels = pd.factorize(values.astype(object, copy=False))
-        labels = np.asarray(labels, dtype=object)
-        if values.dtype != object:
-            labels = labels.astype(values.dtype)
+    if pd is not None and (kind in "iu" or not pd.isna(values).any()):  # pandas would merge None and NaN labels
+        # Hashing: far faster than sorting strings, Python objects or
+        # scattered integers; only the distinct labels are sorted afterwards.
+        codes, labels = pd.factorize(values if kind in "iu" else values.astype(object, copy=False))
+        labels = np.asarray(labels, dtype=object if kind == "O" else values.dtype)
     else:
         lookup: dict[Any, int] = {}
         codes = np.fromiter((lookup.setdefault(x, len(lookup)) for x in values), dtype=np.int64, count=len(values))
@@ -707,11 +720,34 @@ def _labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.in
     return labels[order], rank[codes], None
 
 
-def _merge_key(a: NDArray[np.int64], b: NDArray[np.int64], n: int) -> NDArray[Any]:
-    """One sortable key per pair (a, b), ordered by a then b."""
-    if n < 3_037_000_499:  # n * n fits in int64
-        return a * n + b
-    return np.rec.fromarrays([a, b])  # pragma: no cover - beyond memory of the test machines
+def _string_labels_and_codes(values: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64], None] | None:
+    """_labels_and_codes of strings by pyarrow, when it is installed and
+    every value is a str: it hashes and sorts the UTF-8 bytes natively (whose
+    order is Python's order of str), where pandas hashes Python objects and
+    numpy sorts them by Python comparisons. 4M ids of 1M distinct strings
+    map in 1.3-1.6 s of CPU instead of 3.1 from object arrays, 1.5-1.9
+    instead of 2.3 from numpy unicode (load 15 on 2 cores). None otherwise."""
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        return None
+    try:
+        # large_string: 64-bit offsets, one chunk; anything but a str is
+        # refused. numpy unicode goes through str objects: pyarrow would cut
+        # its strings at a NUL character.
+        strings = values if values.dtype == object else values.astype(object)
+        encoded = pa.array(strings, type=pa.large_string()).dictionary_encode()
+    except (pa.ArrowException, TypeError, ValueError, OverflowError):
+        return None
+    if encoded.null_count:
+        return None  # None among the labels: kept apart from every string by the dict path
+    order = pc.array_sort_indices(encoded.dictionary).to_numpy()
+    labels = encoded.dictionary.to_numpy(zero_copy_only=False)[order]
+    rank = np.empty(len(order), dtype=np.int64)
+    rank[order] = np.arange(len(order))
+    codes: NDArray[np.int64] = rank[encoded.indices.to_numpy()]
+    return (labels if values.dtype == object else labels.astype(values.dtype)), codes, None
 
 
 def from_edges(
@@ -770,33 +806,30 @@ def from_edges(
             raise TypeError(f"from_edges(): weights must be a one-dimensional numeric array, got {w.dtype} {w.shape}")
         if len(w) != m:
             raise ValueError(f"from_edges(): weights must have one value per edge ({m}), got {len(w)}")
-        w = w.astype(np.float64, copy=False)
+        # Merged in float64 whatever is stored; float32 input is read as it is.
+        w = np.ascontiguousarray(w, dtype=np.float32 if w.dtype == np.float32 else np.float64)
         if np.isnan(w).any():
             raise ValueError("from_edges(): weights must not be NaN")
     parts = [us, vs] if nodes is None else [us, vs, _label_array(nodes, "nodes")]
     if len({p.dtype for p in parts}) > 1:
         parts = [p.astype(object) for p in parts]
     labels, codes, lookup = _labels_and_codes(np.concatenate(parts) if parts else np.zeros(0, np.int64))
-    n = len(labels)
-    a, b = codes[:m], codes[m : 2 * m]
-    if not directed:
-        a, b = np.minimum(a, b), np.maximum(a, b)
-    a, b, w = _merged(a, b, w, n, duplicates, labels)
-    if w is not None:
-        w = w.astype(weight_dtype)
-    index_type = np.int32 if n <= np.iinfo(np.int32).max else np.int64
-    if directed:
-        rows = _rows(a, b, w, n, index_type)
-        order = np.argsort(b, kind="stable")  # sources stay ascending within each in-row
-        in_rows = _rows(b[order], a[order], None if w is None else w[order], n, index_type)
-    else:
-        loop = a == b
-        ra, rb = np.concatenate([a, b[~loop]]), np.concatenate([b, a[~loop]])
-        order = np.argsort(_merge_key(ra, rb, n), kind="stable")
-        rw = None if w is None else np.concatenate([w, w[~loop]])[order]
-        rows = _rows(ra[order], rb[order], rw, n, index_type)
-        in_rows = rows
-    return Graph._make(labels, directed, rows, in_rows, len(a), lookup)
+    # Natively: a counting sort by row, each row sorted by neighbour and its
+    # parallel edges merged, then the in-rows (or the mirror entries of an
+    # undirected graph); the arrays are the native results themselves.
+    built, in_built, edge_count, duplicate = _native.csr_build(
+        codes[:m], codes[m : 2 * m], w, len(labels), directed, duplicates, np.dtype(weight_dtype) == np.float32
+    )
+    if duplicate is not None:
+        x, y = labels[list(duplicate)].tolist()
+        raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
+    rows = _as_rows(built)
+    return Graph._make(labels, directed, rows, rows if in_built is None else _as_rows(in_built), edge_count, lookup)
+
+
+def _as_rows(native: tuple[Any, Any, Any]) -> _Rows:
+    indptr, indices, weights = native
+    return np.asarray(indptr), np.asarray(indices), None if weights is None else np.asarray(weights)
 
 
 def _label_array(values: ArrayLike, name: str) -> NDArray[Any]:
@@ -807,40 +840,6 @@ def _label_array(values: ArrayLike, name: str) -> NDArray[Any]:
     if array.size == 0 and array.dtype.kind == "f":
         array = array.astype(np.int64)  # an empty list is float64 to numpy
     return array
-
-
-def _merged(
-    a: NDArray[np.int64], b: NDArray[np.int64], w: NDArray[np.float64] | None, n: int, rule: str, labels: NDArray[Any]
-) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64] | None]:
-    """The distinct pairs sorted by (a, b), their weights merged by `rule`."""
-    order = np.argsort(_merge_key(a, b, n), kind="stable")
-    a, b = a[order], b[order]
-    if len(a) == 0:
-        return a, b, None if w is None else w[order]
-    repeated = (a[1:] == a[:-1]) & (b[1:] == b[:-1])
-    first = np.flatnonzero(np.concatenate([[True], ~repeated]))
-    if rule == "error" and len(first) < len(a):
-        i = int(np.flatnonzero(repeated)[0])
-        x, y = labels[[a[i], b[i]]].tolist()
-        raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
-    if w is not None:
-        w = w[order]
-        if rule == "sum":
-            w = np.add.reduceat(w, first)
-        elif rule == "min":
-            w = np.minimum.reduceat(w, first)
-        else:
-            w = w[np.concatenate([first[1:], [len(a)]]) - 1]
-    return a[first], b[first], w
-
-
-def _rows(
-    a: NDArray[np.int64], b: NDArray[np.int64], w: NDArray[Any] | None, n: int, index_type: Any
-) -> _Rows:
-    """CSR arrays of pairs already sorted by (a, b)."""
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(a, minlength=n), out=indptr[1:])
-    return indptr, b.astype(index_type), w
 
 
 def from_pandas_edgelist(

@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 
+#include "accel/csr_graph/csr_build.hpp"
 #include "accel/csr_graph/csr_graph.hpp"
 #include "accel/kernels/analytics.hpp"
 #include "module/analytic.hpp"
@@ -133,7 +134,103 @@ PyObject* new_array(size_t n, Value** data) {
 
 constexpr auto kRows = std::to_array<Parameter>({{"indptr"}, {"indices"}, {"weights"}});
 
-// ---- functions ------------------------------------------------------------------
+// ---- building -------------------------------------------------------------------
+
+bool duplicate_rule(PyObject* obj, DuplicateRule* out) {
+  static constexpr std::pair<const char*, DuplicateRule> kRules[] = {
+      {"sum", DuplicateRule::kSum}, {"min", DuplicateRule::kMin}, {"last", DuplicateRule::kLast},
+      {"error", DuplicateRule::kError}};
+  if (const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr) {
+    for (const auto& [name, rule] : kRules) {
+      if (std::strcmp(text, name) == 0) {
+        *out = rule;
+        return true;
+      }
+    }
+  }
+  if (!PyErr_Occurred()) {
+    PyErr_Format(PyExc_ValueError, "argument 'duplicates': must be sum, min, last or error, got %R", obj);
+  }
+  return false;
+}
+
+// New rows (indptr, indices, weights or None) of `entries` entries, their
+// memory described in *out.
+PyObject* new_rows(size_t n, size_t entries, bool wide, WeightType weight_type, RowsOut* out) {
+  void* indptr;
+  PyRef indptr_array(new_native_array(ElementType::kInt64, n + 1, 0, &indptr));
+  if (!indptr_array) return nullptr;
+  PyRef indices_array(new_native_array(wide ? ElementType::kInt64 : ElementType::kInt32, entries, 0, &out->indices));
+  if (!indices_array) return nullptr;
+  PyRef weights_array(Py_NewRef(Py_None));
+  out->weights = nullptr;
+  out->weight_type = weight_type;
+  if (weight_type != WeightType::kNone) {
+    const ElementType type = weight_type == WeightType::kFloat32 ? ElementType::kFloat32 : ElementType::kFloat64;
+    weights_array = PyRef(new_native_array(type, entries, 0, &out->weights));
+    if (!weights_array) return nullptr;
+  }
+  out->indptr = static_cast<int64_t*>(indptr);
+  return PyTuple_Pack(3, indptr_array.get(), indices_array.get(), weights_array.get());
+}
+
+constexpr auto kBuild = function(
+    "csr_build",
+    std::to_array<Parameter>({{"u"}, {"v"}, {"weights"}, {"n"}, {"directed"}, {"duplicates"}, {"float32"}}),
+    Access::kNone,
+    "(rows, in_rows, edges, duplicate) of the edges u -> v (int64 codes below n), parallel ones merged.",
+    "from_edges");
+PyObject* csr_build(const Call<kBuild>& c) {
+  NumericArg u, v, weights;
+  EdgeCodes edges;
+  uint64_t n;
+  if (!u.read(c.arg<0>(), "u", NumericArg::kInt64) || !v.read(c.arg<1>(), "v", NumericArg::kInt64) ||
+      !weights.read(c.arg<2>(), "weights", NumericArg::kFloat32 | NumericArg::kFloat64, true) ||
+      !c.count<3>(&n) || !duplicate_rule(c.arg<5>(), &edges.rule)) {
+    return nullptr;
+  }
+  const int directed = PyObject_IsTrue(c.arg<4>());
+  const int float32 = PyObject_IsTrue(c.arg<6>());
+  if (directed < 0 || float32 < 0) return nullptr;
+  if (weights.present() && weights.size() != u.size()) {
+    PyErr_SetString(PyExc_ValueError, "argument 'weights': must have one value per edge");
+    return nullptr;
+  }
+  edges.n = static_cast<size_t>(n);
+  edges.u = {static_cast<const int64_t*>(u.data()), u.size()};
+  edges.v = {static_cast<const int64_t*>(v.data()), v.size()};
+  edges.weights = weights.present() ? weights.data() : nullptr;
+  edges.weight_type = !weights.present()                        ? WeightType::kNone
+                      : weights.kind() == NumericArg::kFloat32 ? WeightType::kFloat32
+                                                               : WeightType::kFloat64;
+  edges.directed = directed != 0;
+  std::unique_ptr<CsrBuild> build = c.native([&] { return std::make_unique<CsrBuild>(edges); });
+  PyRef edge_count(to_python(static_cast<uint64_t>(build->edges())));
+  if (!edge_count) return nullptr;
+  if (const auto duplicate = build->first_duplicate()) {
+    PyRef pair(to_python_pair(duplicate->first, duplicate->second));
+    if (!pair) return nullptr;
+    return PyTuple_Pack(4, Py_None, Py_None, edge_count.get(), pair.get());
+  }
+  const WeightType out_type = !weights.present() ? WeightType::kNone
+                              : float32          ? WeightType::kFloat32
+                                                 : WeightType::kFloat64;
+  RowsOut rows_out, in_out;
+  PyRef rows(new_rows(edges.n, build->entries(), build->wide(), out_type, &rows_out));
+  if (!rows) return nullptr;
+  PyRef in_rows(Py_NewRef(Py_None));
+  if (edges.directed) {
+    in_rows = PyRef(new_rows(edges.n, build->entries(), build->wide(), out_type, &in_out));
+    if (!in_rows) return nullptr;
+  }
+  c.native([&] {
+    build->write_rows(rows_out);
+    if (edges.directed) build->write_in_rows(in_out);
+  });
+  return PyTuple_Pack(4, rows.get(), in_rows.get(), edge_count.get(), Py_None);
+}
+
+// ---- kernels ------------------------------------------------------------------------
 
 constexpr auto kDijkstra = function("csr_dijkstra", join(kRows, std::to_array<Parameter>({{"source"}, {"target"}})),
                                     Access::kNone, "(dist, pred) of Dijkstra from source; target None or an index.",
@@ -325,6 +422,7 @@ PyMethodDef kCsrGraphFunctions[] = {
     graph_analytic<transitivity, "csr_transitivity", "Three times the triangles over the connected triples.",
                    "Graph.transitivity">(),
     def<kUndirectedPagerank, csr_undirected_pagerank>(),
+    def<kBuild, csr_build>(),
     def<kDijkstra, csr_dijkstra>(),
     def<kBfs, csr_bfs>(),
     def<kComponents, csr_components>(),

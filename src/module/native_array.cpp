@@ -110,6 +110,8 @@ Element element(ElementType type) {
       return {'i', 4};
     case ElementType::kFloat64:
       return {'d', 8};
+    case ElementType::kFloat32:
+      return {'f', 4};
     case ElementType::kByte:
       break;
   }

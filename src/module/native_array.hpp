@@ -13,7 +13,7 @@
 
 namespace arborvane::py {
 
-enum class ElementType { kInt64, kInt32, kFloat64, kByte };
+enum class ElementType { kInt64, kInt32, kFloat64, kFloat32, kByte };
 
 // The NativeArray class, created once per process; null with an error set
 // when creation fails.

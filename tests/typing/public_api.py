@@ -19,6 +19,9 @@ from arborvane import IntGraphCore, from_arrays, pagerank_array
 
 def build() -> IntGraphCore:
     g: IntGraphCore = from_arrays(np.array([1, 2, 3, 3]), np.array([2, 3, 1, 4]))
+    wg: arborvane.Graph = from_arrays(np.array([1]), np.array([2]), np.array([0.5]))
+    dg: arborvane.Graph = from_arrays(np.array([1]), np.array([2]), directed=True)
+    assert wg.weighted and dg.directed
     g.add_edge(4, 5)
     return g
 

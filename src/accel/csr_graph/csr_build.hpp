@@ -1,0 +1,84 @@
+// Building arborvane.Graph's compressed sparse rows from an edge list of
+// node codes (0..n-1, mapped from the labels by the caller).
+//
+// The edges are counting-sorted by row (parallel over the worker pool, in
+// chunks of the input that each scatter in input order, so every row holds
+// its entries in input order), each row is then sorted by neighbour with a
+// stable sort, and the entries of one pair are merged by the duplicates
+// rule. An undirected edge counts as the pair (min, max); its mirror entry
+// joins the other row afterwards. Directed graphs also get their in-rows
+// (the transpose, sources ascending). Nothing depends on the number of
+// threads: every step writes slots that one input position owns, and the
+// merges see each pair's weights in input order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "accel/csr_graph/csr_graph.hpp"
+
+namespace arborvane {
+
+// How the entries of one pair merge: "sum" adds the weights in input order,
+// grouped as numpy's pairwise summation groups them (np.add.reduceat), so
+// the bits equal numpy's; "min" keeps the least (scanning in input order,
+// the later of two equal values); "last" keeps the last given; "error" asks
+// the caller to refuse the edges (first_duplicate()).
+enum class DuplicateRule : uint8_t { kSum, kMin, kLast, kError };
+
+struct EdgeCodes {
+  size_t n = 0;                    // nodes
+  std::span<const int64_t> u, v;  // one code per edge, in [0, n)
+  const void* weights = nullptr;   // u.size() values of weight_type, or null
+  WeightType weight_type = WeightType::kNone;
+  bool directed = false;
+  DuplicateRule rule = DuplicateRule::kSum;
+};
+
+// Where one set of rows goes: n + 1 row boundaries, `entries` indices
+// (int32, or int64 when wide) and, for a weighted graph, `entries` weights
+// of weight_type.
+struct RowsOut {
+  int64_t* indptr = nullptr;
+  void* indices = nullptr;
+  void* weights = nullptr;
+  WeightType weight_type = WeightType::kNone;
+};
+
+class CsrBuild {
+ public:
+  // Sorts and merges the edges. Throws InvalidRequest when a code lies
+  // outside [0, n) or the lengths differ, Interrupted on Ctrl-C,
+  // std::bad_alloc.
+  explicit CsrBuild(const EdgeCodes& edges);
+  ~CsrBuild();
+  CsrBuild(const CsrBuild&) = delete;
+  CsrBuild& operator=(const CsrBuild&) = delete;
+
+  // Whether the indices are int64 (n at or beyond 2**31), else int32.
+  bool wide() const noexcept;
+  // The distinct pairs: the graph's edge count.
+  size_t edges() const noexcept;
+  // Entries of the (out-)rows: edges, or for an undirected graph twice the
+  // edges less the self-loops.
+  size_t entries() const noexcept;
+  // With DuplicateRule::kError: the first pair given more than once, by
+  // row then neighbour (an undirected pair as (min, max)), if any.
+  std::optional<std::pair<int64_t, int64_t>> first_duplicate() const noexcept;
+
+  // Fills the rows; each at most once.
+  void write_rows(const RowsOut& out);
+  // Fills a directed graph's in-rows.
+  void write_in_rows(const RowsOut& out);
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace arborvane
