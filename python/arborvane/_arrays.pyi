@@ -84,6 +84,19 @@ def csr_pagerank(
     x: Buffer,
 ) -> tuple[NativeArray, int]:
     """(scores, iterations) of NetworkX's PageRank; iterations 0: no convergence."""
+def csr_clustering(
+    indptr: Buffer,
+    indices: Buffer,
+    weights: Buffer | None,
+    in_indptr: Buffer | None,
+    in_indices: Buffer | None,
+    in_weights: Buffer | None,
+) -> NativeArray:
+    """NetworkX's local clustering; in-rows None for an undirected graph."""
+def csr_betweenness(
+    indptr: Buffer, indices: Buffer, weights: Buffer | None, directed: object, normalized: object, endpoints: object
+) -> NativeArray:
+    """NetworkX's betweenness centrality over the rows (weights None: hops)."""
 def louvain_labels(
     g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
 ) -> tuple[NativeArray, NativeArray]:

@@ -40,6 +40,7 @@ def main() -> None:
     between: NDArray[np.float64] = arborvane.betweenness_centrality(g, k=2, seed=1)[1]
     central: NDArray[np.float64] = arborvane.degree_centrality(g)[1]
     weighted: arborvane.Graph = arborvane.from_edges([1, 2], [2, 3], [0.5, 2.0], directed=True)
+    centrality: NDArray[np.float64] = weighted.clustering(weighted=True)[1] + weighted.betweenness_centrality()[1]
     try:
         pagerank_array(g, max_iter=1, tol=1e-300)
     except arborvane.PowerIterationFailedConvergence:
