@@ -89,3 +89,18 @@ def test_bad_weights_and_rows_raise():
         _native.csr_clustering(indptr, indices, None, None, None, None)
     with pytest.raises(ValueError, match="in-rows"):
         _native.csr_clustering(indptr, indices[::-1].copy(), None, np.array([0, 0]), indices[:0], None)
+
+
+def test_long_kernels_answer_ctrl_c():
+    from conftest import run_python
+    from test_interrupts import PRELUDE
+
+    run_python(PRELUDE + """
+import numpy as np, arborvane
+rng = np.random.default_rng(1)
+u, v = rng.integers(0, 3000, 600000), rng.integers(0, 3000, 600000)
+g = arborvane.from_edges(u, v, weights=rng.random(600000), directed=True)
+for call in (lambda: g.clustering(weighted=True), lambda: g.betweenness_centrality(weighted=True)):
+    assert interrupted(call, after=0.1) < 1.0
+assert g.bfs_distances(0)[1][0] == 0  # usable afterwards
+""")
