@@ -19,12 +19,11 @@ machine's load average before and after.
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 
 import numpy as np
+from analytics_figures import median_time
 
 
 def edges(n, m, kind, seed=42):
@@ -43,13 +42,9 @@ def edges(n, m, kind, seed=42):
 
 
 def timed(fn, repeats):
-    walls, cpus = [], []
-    for _ in range(repeats):
-        start, start_cpu = time.perf_counter(), time.process_time()
-        fn()
-        walls.append(time.perf_counter() - start)
-        cpus.append(time.process_time() - start_cpu)
-    return {"wall_s": round(statistics.median(walls), 3), "cpu_s": round(statistics.median(cpus), 3)}
+    cpu = []
+    wall = median_time(fn, repeats, cpu)
+    return {"wall_s": round(wall, 3), "cpu_s": round(cpu[0], 3)}
 
 
 def run_peer(peer, n, u, v, w, source, repeats):

@@ -217,12 +217,18 @@ void rescale(std::span<double> scores, bool directed, bool normalized, bool endp
 }
 
 template <class Rows>
-void accumulate(const Rows& g, size_t n, bool endpoints, std::span<double> total) {
+void accumulate(const Rows& g, size_t n, size_t entries, bool endpoints, std::span<double> total) {
   using Search = SourceSearch<Rows>;
+  using Index = typename Search::Index;
   parallel_for_ranges(n, 4096, [&](size_t b, size_t e) { std::fill(total.begin() + b, total.begin() + e, 0.0); });
   const size_t threads = worker_count();
-  const size_t workspace_bytes = std::max<size_t>(1, n * (4 * sizeof(double) + sizeof(typename Search::Index) +
-                                                          (Rows::kWeighted ? 2 * sizeof(int64_t) : 0)));
+  // Per node: four doubles and an index; weighted also a predecessor head,
+  // the settled flag and a touched index, and predecessor and heap entries
+  // up to one per row entry.
+  const size_t per_node = 4 * sizeof(double) + sizeof(Index) +
+                          (Rows::kWeighted ? sizeof(int64_t) + 1 + sizeof(Index) : 0);
+  const size_t per_entry = Rows::kWeighted ? sizeof(Index) + sizeof(int64_t) + sizeof(typename Search::Entry) : 0;
+  const size_t workspace_bytes = std::max<size_t>(1, n * per_node + entries * per_entry);
   const size_t slots =
       std::min(n, std::clamp(kWorkspaceBudgetBytes / workspace_bytes, threads, kSourcesPerThread * threads));
   std::vector<Search> searches;
@@ -231,7 +237,7 @@ void accumulate(const Rows& g, size_t n, bool endpoints, std::span<double> total
   for (size_t first = 0; first < n; first += slots) {
     const size_t count = std::min(slots, n - first);
     parallel_for(count, 1, [&](size_t i) {
-      searches[i].run(g, static_cast<typename Search::Index>(first + i), endpoints);
+      searches[i].run(g, static_cast<Index>(first + i), endpoints);
     });
     for (size_t i = 0; i < count; ++i) {  // ascending source order
       poll_interrupt();
@@ -250,7 +256,7 @@ void accumulate(const Rows& g, size_t n, bool endpoints, std::span<double> total
 void csr_betweenness(const CsrArrays& g, bool directed, bool normalized, bool endpoints, std::span<double> out) {
   with_row_types(g, [&](auto index, auto weight) {
     using Rows = TypedRows<typename decltype(index)::type, typename decltype(weight)::type>;
-    accumulate(Rows(g), g.n, endpoints, out);
+    accumulate(Rows(g), g.n, g.entries, endpoints, out);
   });
   rescale(out, directed, normalized, endpoints);
 }
