@@ -1,7 +1,7 @@
 """Clustering and betweenness of arborvane.Graph against the peers.
 
     PYTHONPATH=build/<name>/pkg python3 bench/csr_centrality_figures.py [--nodes N] [--edges M]
-        [--directed] [--repeats R]
+        [--directed] [--repeats R] [--only clustering|betweenness]
 
 The graph of csr_search_figures.py (power-law, weights uniform in [0, 1)),
 undirected unless --directed. Rows, medians of --repeats runs of wall and
@@ -28,21 +28,26 @@ import numpy as np
 from csr_search_figures import edges, timed
 
 
-def run_peer(peer, n, u, v, w, directed, repeats):
+def run_peer(peer, n, u, v, w, directed, repeats, only):
     rows = {}
+
+    def row(name, fn):
+        if only in name:
+            rows[name] = timed(fn, repeats)
+
     if peer.startswith("arborvane"):
         import arborvane
 
         arborvane.set_num_threads(int(peer.split(":")[1]))
         g = arborvane.from_edges(u, v, weights=w, directed=directed, nodes=np.arange(n), duplicates="min")
-        rows["clustering"] = timed(g.clustering, repeats)
-        rows["clustering weighted"] = timed(lambda: g.clustering(weighted=True), repeats)
-        rows["betweenness"] = timed(g.betweenness_centrality, repeats)
-        rows["betweenness weighted"] = timed(lambda: g.betweenness_centrality(weighted=True), repeats)
+        row("clustering", g.clustering)
+        row("clustering weighted", lambda: g.clustering(weighted=True))
+        row("betweenness", g.betweenness_centrality)
+        row("betweenness weighted", lambda: g.betweenness_centrality(weighted=True))
         if not directed:
             core = arborvane.from_arrays(u, v)
-            rows["IntGraphCore clustering"] = timed(lambda: arborvane.clustering(core), repeats)
-            rows["IntGraphCore betweenness"] = timed(lambda: arborvane.betweenness_centrality(core), repeats)
+            row("IntGraphCore clustering", lambda: arborvane.clustering(core))
+            row("IntGraphCore betweenness", lambda: arborvane.betweenness_centrality(core))
     elif peer == "networkit":
         import networkit as nk
 
@@ -53,25 +58,25 @@ def run_peer(peer, n, u, v, w, directed, repeats):
         h.removeSelfLoops()
         plain = nk.graphtools.toUnweighted(h)
         if not directed:
-            rows["clustering"] = timed(lambda: nk.centrality.LocalClusteringCoefficient(plain).run(), repeats)
-        rows["betweenness"] = timed(lambda: nk.centrality.Betweenness(plain, True).run(), repeats)
-        rows["betweenness weighted"] = timed(lambda: nk.centrality.Betweenness(h, True).run(), repeats)
+            row("clustering", lambda: nk.centrality.LocalClusteringCoefficient(plain).run())
+        row("betweenness", lambda: nk.centrality.Betweenness(plain, True).run())
+        row("betweenness weighted", lambda: nk.centrality.Betweenness(h, True).run())
     elif peer == "igraph":
         import igraph as ig
 
         h = ig.Graph(n=n, edges=np.column_stack([u, v]), directed=directed, edge_attrs={"weight": w})
         h.simplify(combine_edges="min")
         if not directed:
-            rows["clustering"] = timed(lambda: h.transitivity_local_undirected(mode="zero"), repeats)
-        rows["betweenness"] = timed(lambda: h.betweenness(directed=directed), repeats)
-        rows["betweenness weighted"] = timed(lambda: h.betweenness(directed=directed, weights="weight"), repeats)
+            row("clustering", lambda: h.transitivity_local_undirected(mode="zero"))
+        row("betweenness", lambda: h.betweenness(directed=directed))
+        row("betweenness weighted", lambda: h.betweenness(directed=directed, weights="weight"))
     elif peer == "rustworkx":
         import rustworkx as rx
 
         h = rx.PyDiGraph() if directed else rx.PyGraph()
         h.add_nodes_from(range(n))
         h.add_edges_from_no_data(list(zip(u.tolist(), v.tolist())))
-        rows["betweenness"] = timed(lambda: rx.betweenness_centrality(h, parallel_threshold=0), repeats)
+        row("betweenness", lambda: rx.betweenness_centrality(h, parallel_threshold=0))
     return rows
 
 
@@ -82,18 +87,19 @@ def main():
     parser.add_argument("--directed", action="store_true")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--peers", default="arborvane:1,arborvane:2,networkit,igraph,rustworkx")
+    parser.add_argument("--only", default="", help="only the rows whose name holds this")
     parser.add_argument("--one", help=argparse.SUPPRESS)
     args = parser.parse_args()
     n = args.nodes
     if args.one:
         u, v, w = edges(n, args.edges, "powerlaw")
-        print(json.dumps(run_peer(args.one, n, u, v, w, args.directed, args.repeats)))
+        print(json.dumps(run_peer(args.one, n, u, v, w, args.directed, args.repeats, args.only)))
         return
     load_before = os.getloadavg()
     result = {}
     for peer in args.peers.split(","):
         command = [sys.executable, __file__, "--one", peer, "--nodes", str(n), "--edges", str(args.edges),
-                   "--repeats", str(args.repeats)] + (["--directed"] if args.directed else [])
+                   "--repeats", str(args.repeats), "--only", args.only] + (["--directed"] if args.directed else [])
         done = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "RAYON_NUM_THREADS": "2"})
         result[peer] = json.loads(done.stdout) if done.returncode == 0 else {"error": done.stderr[-300:]}
     print(json.dumps({"nodes": n, "edges": args.edges, "directed": args.directed,
