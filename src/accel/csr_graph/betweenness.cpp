@@ -57,6 +57,7 @@ struct SourceSearch {
   explicit SourceSearch(size_t n) : dist(n, kUnreached), sigma(n, 0.0), delta(n, 0.0), dependency(n, 0.0), order(n) {
     if (Rows::kWeighted) {
       first_pred.assign(n, kNone);
+      improver.assign(n, 0);
       settled.assign(n, 0);
     }
   }
@@ -69,17 +70,22 @@ struct SourceSearch {
   std::vector<Index> order;        // reached nodes, in settling order
   size_t reached = 0;
   // Weighted only: predecessor lists (linked through `pred_next`, head at
-  // first_pred) and which nodes are settled.
+  // first_pred), the last node to lower each distance, and which nodes are
+  // settled.
   std::vector<int64_t> first_pred;
+  std::vector<Index> improver;
   std::vector<Index> pred_node;
   std::vector<int64_t> pred_next;
   std::vector<char> settled;
   std::vector<Index> touched;  // nodes given a distance (a superset of order[0, reached))
 
+  // The heap's entries. The entry of a node that is popped first is its
+  // last pushed (each push lowered its distance), so the node that pushed
+  // it is the node's last improver, kept per node rather than per entry.
   struct Entry {
     double dist;
     uint64_t count;
-    Index pred, node;
+    Index node;
     bool operator>(const Entry& other) const {
       return dist != other.dist ? dist > other.dist : count > other.count;
     }
@@ -172,7 +178,8 @@ struct SourceSearch {
     sigma[s] = 1.0;
     dist[s] = 0.0;
     touched.push_back(s);
-    heap.push({0.0, pushed++, s, s});
+    improver[s] = s;
+    heap.push({0.0, pushed++, s});
     size_t step = 0;
     while (!heap.empty()) {
       const Entry e = heap.top();
@@ -181,7 +188,7 @@ struct SourceSearch {
       if (settled[v]) continue;
       // NetworkX adds the pushing predecessor's paths only now (the source
       // is its own, doubling its count; only ratios matter).
-      sigma[v] += sigma[e.pred];
+      sigma[v] += sigma[improver[v]];
       settled[v] = 1;
       order[reached++] = v;
       for (int64_t k = g.begin(v); k < g.end(v); ++k) {
@@ -191,7 +198,8 @@ struct SourceSearch {
         if (!settled[w] && (dist[w] == kUnreached || candidate < dist[w])) {
           if (dist[w] == kUnreached) touched.push_back(w);
           dist[w] = candidate;
-          heap.push({candidate, pushed++, v, w});
+          improver[w] = v;
+          heap.push({candidate, pushed++, w});
           sigma[w] = 0.0;
           first_pred[w] = kNone;
           add_pred(w, v);
@@ -223,10 +231,10 @@ void accumulate(const Rows& g, size_t n, size_t entries, bool endpoints, std::sp
   parallel_for_ranges(n, 4096, [&](size_t b, size_t e) { std::fill(total.begin() + b, total.begin() + e, 0.0); });
   const size_t threads = worker_count();
   // Per node: four doubles and an index; weighted also a predecessor head,
-  // the settled flag and a touched index, and predecessor and heap entries
+  // the settled flag, the improver and a touched index, and predecessor and heap entries
   // up to one per row entry.
   const size_t per_node = 4 * sizeof(double) + sizeof(Index) +
-                          (Rows::kWeighted ? sizeof(int64_t) + 1 + sizeof(Index) : 0);
+                          (Rows::kWeighted ? sizeof(int64_t) + 1 + 2 * sizeof(Index) : 0);
   const size_t per_entry = Rows::kWeighted ? sizeof(Index) + sizeof(int64_t) + sizeof(typename Search::Entry) : 0;
   const size_t workspace_bytes = std::max<size_t>(1, n * per_node + entries * per_entry);
   const size_t slots =
