@@ -101,8 +101,8 @@ def csr_triangle_count(indptr: Buffer, indices: Buffer) -> int:
     """The number of triangles."""
 def csr_core_numbers(indptr: Buffer, indices: Buffer) -> NativeArray:
     """Core number of every node, self-loops ignored."""
-def csr_clustering(indptr: Buffer, indices: Buffer) -> NativeArray:
-    """Local clustering coefficients."""
+def csr_undirected_clustering(indptr: Buffer, indices: Buffer) -> NativeArray:
+    """Local clustering coefficients of the unweighted undirected graph."""
 def csr_average_clustering(indptr: Buffer, indices: Buffer) -> float:
     """Mean local clustering coefficient."""
 def csr_transitivity(indptr: Buffer, indices: Buffer) -> float:
@@ -111,6 +111,19 @@ def csr_undirected_pagerank(
     indptr: Buffer, indices: Buffer, damping: _Float = 0.85, max_iter: SupportsIndex = 100, tol: _Float = 1e-06
 ) -> tuple[NativeArray, bool]:
     """(scores, converged) of the undirected snapshot PageRank."""
+def csr_clustering(
+    indptr: Buffer,
+    indices: Buffer,
+    weights: Buffer | None,
+    in_indptr: Buffer | None,
+    in_indices: Buffer | None,
+    in_weights: Buffer | None,
+) -> NativeArray:
+    """NetworkX's local clustering; in-rows None for an undirected graph."""
+def csr_betweenness(
+    indptr: Buffer, indices: Buffer, weights: Buffer | None, directed: object, normalized: object, endpoints: object
+) -> NativeArray:
+    """NetworkX's betweenness centrality over the rows (weights None: hops)."""
 def louvain_labels(
     g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
 ) -> tuple[NativeArray, NativeArray]:

@@ -375,9 +375,7 @@ class Graph:
         p = uniform if personalization is None else self._per_node(personalization, "personalization")
         x = uniform if nstart is None else self._per_node(nstart, "nstart")
         d = p if dangling is None else self._per_node(dangling, "dangling")
-        rows, in_rows = self._rows, self._in_rows
-        if not weighted:
-            rows, in_rows = (*rows[:2], None), (*in_rows[:2], None)
+        rows, in_rows = self._weighted_rows(weighted)
         scores, iterations = _native.csr_pagerank(*rows, *in_rows, float(alpha), max_iter, float(tol), p, d, x)
         if iterations == 0:
             raise RuntimeError(f"pagerank: power iteration failed to converge within {max_iter} iterations")
@@ -484,26 +482,6 @@ class Graph:
         """
         return self._labels, np.asarray(_native.csr_core_numbers(*self._undirected_rows("core_number")))
 
-    def clustering(self) -> tuple[NDArray[Any], NDArray[np.float64]]:
-        """The unweighted local clustering coefficient of every node of an
-        undirected graph, ``2 T(v) / (d(v) (d(v) - 1))`` with ``T(v)`` the
-        triangles through v and ``d(v)`` its degree without a self-loop, 0.0
-        where there is no triangle; as ``networkx.clustering`` computes it,
-        to the last bit. Weights are ignored.
-
-        Returns:
-            ``(labels, coefficients)`` as float64.
-
-        Raises:
-            ValueError: the graph is directed.
-
-        Examples:
-            >>> import arborvane
-            >>> arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3]).clustering()[1].round(3).tolist()
-            [1.0, 1.0, 0.333, 0.0]
-        """
-        return self._labels, np.asarray(_native.csr_clustering(*self._undirected_rows("clustering")))
-
     def average_clustering(self) -> float:
         """The mean of ``clustering()`` over all nodes (0.0 without nodes), as
         ``networkx.average_clustering``; unweighted, undirected.
@@ -538,6 +516,90 @@ class Graph:
             0.6
         """
         return float(_native.csr_transitivity(*self._undirected_rows("transitivity")))
+
+    # ---- clustering and betweenness ------------------------------------------------------
+
+    def clustering(self, weighted: bool = False) -> tuple[NDArray[Any], NDArray[np.float64]]:
+        """Local clustering coefficient of every node, as
+        ``networkx.clustering`` computes it (``weight="weight"`` when
+        ``weighted``); self-loops are ignored.
+
+        Undirected: ``2 T / (d (d - 1))`` with ``T`` the triangles through the
+        node and ``d`` its degree. Directed (Fagiolo's definition):
+        ``T / (2 (d (d - 1) - 2 r))`` with ``T`` the directed triangles (each
+        edge of the triangle in either direction), ``d`` the in- plus
+        out-degree and ``r`` the neighbours joined both ways. Weighted, a
+        triangle counts the geometric mean of its three weights, each
+        divided by the graph's largest weight.
+
+        Parameters:
+            weighted: Use the edge weights (an unweighted graph's are all 1).
+
+        Returns:
+            ``(labels, coefficients)``, float64; the same bits for any number
+            of threads.
+
+        Raises:
+            ZeroDivisionError: ``weighted`` and the largest weight is 0.
+
+        Examples:
+            >>> import arborvane
+            >>> g = arborvane.from_edges([0, 1, 2, 2], [1, 2, 0, 3], weights=[1.0, 1.0, 0.125, 1.0])
+            >>> g.clustering()[1].tolist()
+            [1.0, 1.0, 0.3333333333333333, 0.0]
+            >>> g.clustering(weighted=True)[1].round(3).tolist()
+            [0.5, 0.5, 0.167, 0.0]
+        """
+        if not weighted and not self._directed:
+            # Integer triangle counts: the kernel IntGraphCore's clustering runs.
+            return self._labels, np.asarray(_native.csr_undirected_clustering(*self._rows[:2]))
+        rows, in_rows = self._weighted_rows(weighted)
+        values = _native.csr_clustering(*rows, *(in_rows if self._directed else (None, None, None)))
+        return self._labels, np.asarray(values)
+
+    def betweenness_centrality(
+        self, normalized: bool = True, weighted: bool = False, endpoints: bool = False
+    ) -> tuple[NDArray[Any], NDArray[np.float64]]:
+        """Betweenness centrality of every node, as
+        ``networkx.betweenness_centrality`` computes it (``weight="weight"``
+        when ``weighted``): the sum over pairs of other nodes ``s, t`` of the
+        share of shortest ``s``-``t`` paths through the node, along the
+        edges' direction. Shortest means fewest edges, or with ``weighted``
+        least total weight (weights are lengths; Brandes' algorithm over
+        Dijkstra).
+
+        Parameters:
+            normalized: Divide by the number of ordered pairs ``s, t`` that
+                could pass through a node, ``(N - 1) (N - 2)`` with ``N``
+                nodes (``N (N - 1)`` with ``endpoints``); otherwise an
+                undirected graph's scores are halved (each pair counted once).
+            weighted: Shortest paths by weight instead of by edge count.
+            endpoints: Count the path's ends as on the path.
+
+        Returns:
+            ``(labels, scores)``, float64; the same bits for any number of
+            threads.
+
+        Raises:
+            ValueError: ``weighted`` and a weight is negative or NaN.
+
+        Examples:
+            >>> import arborvane
+            >>> g = arborvane.from_edges([0, 0, 1], [1, 2, 2], weights=[1.0, 3.0, 1.0], directed=True)
+            >>> g.betweenness_centrality()[1].tolist()
+            [0.0, 0.0, 0.0]
+            >>> g.betweenness_centrality(weighted=True)[1].tolist()
+            [0.0, 0.5, 0.0]
+        """
+        rows, _ = self._weighted_rows(weighted)
+        values = _native.csr_betweenness(*rows, self._directed, normalized, endpoints)
+        return self._labels, np.asarray(values)
+
+    def _weighted_rows(self, weighted: bool) -> tuple[_Rows, _Rows]:
+        """The out- and in-rows, without their weights unless ``weighted``."""
+        if weighted:
+            return self._rows, self._in_rows
+        return (*self._rows[:2], None), (*self._in_rows[:2], None)
 
     # ---- conversions --------------------------------------------------------------------
 

@@ -111,6 +111,14 @@ bool checked(const Call<C>& c, const RowsArg& rows) {
   return false;
 }
 
+// ValueError unless every weight is >= 0 (`what` names the algorithm).
+template <const auto& C>
+bool non_negative(const Call<C>& c, const RowsArg& rows, const char* what) {
+  if (!c.native([&] { return has_negative_weight(rows.csr); })) return true;
+  PyErr_Format(PyExc_ValueError, "weights: %s needs weights >= 0, found a negative or NaN weight", what);
+  return false;
+}
+
 // A node index argument below n.
 template <size_t I, const auto& C>
 bool node_index(const Call<C>& c, size_t n, uint64_t* out) {
@@ -242,10 +250,7 @@ PyObject* csr_dijkstra(const Call<kDijkstra>& c) {
   if (!node_index<3>(c, rows.csr.n, &source)) return nullptr;
   const bool with_target = c.arg<4>() != Py_None;
   if (with_target && !node_index<4>(c, rows.csr.n, &target)) return nullptr;
-  if (c.native([&] { return has_negative_weight(rows.csr); })) {
-    PyErr_SetString(PyExc_ValueError, "weights: Dijkstra needs weights >= 0, found a negative or NaN weight");
-    return nullptr;
-  }
+  if (!non_negative(c, rows, "Dijkstra")) return nullptr;
   double* dist;
   int64_t* pred;
   PyRef dist_array(new_array(rows.csr.n, &dist));
@@ -407,6 +412,63 @@ PyObject* csr_undirected_pagerank(const Call<kUndirectedPagerank>& c) {
   return PyTuple_Pack(2, scores.get(), converged ? Py_True : Py_False);
 }
 
+// A truth-value argument.
+template <size_t I, const auto& C>
+bool flag(const Call<C>& c, bool* out) {
+  const int truth = PyObject_IsTrue(c.template arg<I>());
+  if (truth < 0) return false;
+  *out = truth != 0;
+  return true;
+}
+
+constexpr auto kClustering =
+    function("csr_clustering", join(kRows, std::to_array<Parameter>({{"in_indptr"}, {"in_indices"}, {"in_weights"}})),
+             Access::kNone, "NetworkX's local clustering; in-rows None for an undirected graph.", "Graph.clustering");
+PyObject* csr_clustering(const Call<kClustering>& c) {
+  RowsArg rows, in_rows;
+  if (!rows.read(c.arg<0>(), c.arg<1>(), c.arg<2>()) || !checked(c, rows)) return nullptr;
+  const bool directed = c.arg<3>() != Py_None;
+  if (directed) {
+    if (!in_rows.read(c.arg<3>(), c.arg<4>(), c.arg<5>()) || !checked(c, in_rows)) return nullptr;
+    if (in_rows.csr.n != rows.csr.n || in_rows.csr.entries != rows.csr.entries ||
+        in_rows.csr.wide != rows.csr.wide || in_rows.csr.weight_type != rows.csr.weight_type) {
+      PyErr_SetString(PyExc_ValueError, "the in-rows must match the rows' nodes, entries, index and weight types");
+      return nullptr;
+    }
+  }
+  if (!c.native([&] { return sorted_rows(rows.csr) && (!directed || sorted_rows(in_rows.csr)); })) {
+    PyErr_SetString(PyExc_ValueError, "indices: every row must be strictly ascending");
+    return nullptr;
+  }
+  double* out;
+  PyRef array(new_array(rows.csr.n, &out));
+  if (!array) return nullptr;
+  const double top =
+      c.native([&] { return arborvane::csr_clustering(rows.csr, directed ? &in_rows.csr : nullptr, {out, rows.csr.n}); });
+  if (top == 0.0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "weights: the largest weight is 0, and every weight is divided by it");
+    return nullptr;
+  }
+  return array.release();
+}
+
+constexpr auto kBetweenness =
+    function("csr_betweenness", join(kRows, std::to_array<Parameter>({{"directed"}, {"normalized"}, {"endpoints"}})),
+             Access::kNone, "NetworkX's betweenness centrality over the rows (weights None: hops).",
+             "Graph.betweenness_centrality");
+PyObject* csr_betweenness(const Call<kBetweenness>& c) {
+  RowsArg rows;
+  if (!rows.read(c.arg<0>(), c.arg<1>(), c.arg<2>()) || !checked(c, rows)) return nullptr;
+  bool directed, normalized, endpoints;
+  if (!flag<3>(c, &directed) || !flag<4>(c, &normalized) || !flag<5>(c, &endpoints)) return nullptr;
+  if (!non_negative(c, rows, "betweenness")) return nullptr;
+  double* out;
+  PyRef array(new_array(rows.csr.n, &out));
+  if (!array) return nullptr;
+  c.native([&] { arborvane::csr_betweenness(rows.csr, directed, normalized, endpoints, {out, rows.csr.n}); });
+  return array.release();
+}
+
 }  // namespace
 
 PyMethodDef kCsrGraphFunctions[] = {
@@ -416,7 +478,8 @@ PyMethodDef kCsrGraphFunctions[] = {
     graph_analytic<count_triangles, "csr_triangle_count", "The number of triangles.", "Graph.triangle_count">(),
     graph_analytic<core_numbers, "csr_core_numbers", "Core number of every node, self-loops ignored.",
                    "Graph.core_number">(),
-    graph_analytic<clustering, "csr_clustering", "Local clustering coefficients.", "Graph.clustering">(),
+    graph_analytic<clustering, "csr_undirected_clustering", "Local clustering coefficients of the unweighted undirected graph.",
+                   "Graph.clustering">(),
     graph_analytic<average_clustering, "csr_average_clustering", "Mean local clustering coefficient.",
                    "Graph.average_clustering">(),
     graph_analytic<transitivity, "csr_transitivity", "Three times the triangles over the connected triples.",
@@ -427,6 +490,8 @@ PyMethodDef kCsrGraphFunctions[] = {
     def<kBfs, csr_bfs>(),
     def<kComponents, csr_components>(),
     def<kPagerank, csr_pagerank>(),
+    def<kClustering, csr_clustering>(),
+    def<kBetweenness, csr_betweenness>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

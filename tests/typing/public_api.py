@@ -47,6 +47,7 @@ def main() -> None:
     graph_cores: NDArray[np.int64] = undirected.core_number()[1] + undirected.triangles()[1]
     count: int = undirected.triangle_count() + int(undirected.connected_components()[1].max())
     ratio: float = undirected.transitivity() + undirected.average_clustering() + float(undirected.clustering()[1][0])
+    centrality: NDArray[np.float64] = weighted.clustering(weighted=True)[1] + weighted.betweenness_centrality()[1]
     try:
         pagerank_array(g, max_iter=1, tol=1e-300)
     except arborvane.PowerIterationFailedConvergence:

@@ -99,4 +99,23 @@ struct DirectedPagerankOptions {
 uint64_t directed_pagerank(const CsrArrays& out_rows, const CsrArrays& in_rows, const DirectedPagerankOptions& options,
                            std::span<double> x);
 
+// Whether every row is strictly ascending (the intersections of
+// csr_clustering rely on it).
+bool sorted_rows(const CsrArrays& g);
+
+// Local clustering of every node as NetworkX computes it, self-loops
+// ignored: undirected (in_rows null) 2 T(i) / (d (d - 1)); directed
+// (in_rows the in-rows of `rows`, with the same index and weight types)
+// Fagiolo's T(i) / (2 (d (d - 1) - 2 r)). With weights, a triangle counts
+// the cube root of the product of its weights, each divided by the largest
+// weight. Returns that largest weight (1 without weights); when it is 0
+// nothing is computed. Needs sorted rows.
+double csr_clustering(const CsrArrays& rows, const CsrArrays* in_rows, std::span<double> out);
+
+// Betweenness centrality as NetworkX computes it without sampling: Brandes'
+// algorithm over the rows (breadth-first, or Dijkstra over weights >= 0),
+// with endpoints or not, scaled as NetworkX scales directed or undirected
+// graphs, normalised or not.
+void csr_betweenness(const CsrArrays& g, bool directed, bool normalized, bool endpoints, std::span<double> out);
+
 }  // namespace arborvane

@@ -1,0 +1,272 @@
+// Betweenness centrality of a CSR graph by Brandes' algorithm, directed or
+// not, weighted (Dijkstra) or not (breadth-first), as NetworkX computes it:
+// for every node v the sum over sources s of the dependency
+//   delta_s(v) = sum over w with v on a shortest s-w path of
+//                sigma_s(v) / sigma_s(w) * (1 + delta_s(w)),
+// then NetworkX's scaling.
+//
+// The weighted search replays NetworkX's own: a heap ordered by (distance,
+// push count), neighbours in row order, a node's path count reset when a
+// shorter distance reaches it and increased on an equal one, also when the
+// node is already settled (which only zero weights allow), and the
+// dependencies pushed along predecessor lists in reverse settling order.
+// Equal distances are therefore found exactly where NetworkX finds them
+// when its adjacency is in index order: always with integer-valued
+// weights, and for float weights as long as the same sums come out equal
+// (both add the weights along a path in the same order).
+//
+// The breadth-first search is kernels/betweenness.cpp's on a directed
+// graph: pulled dependencies, no predecessor lists. That kernel serves the
+// undirected unweighted IntGraphCore snapshot (with sampling and level
+// rescaling); this one the directed and weighted rows of arborvane.Graph.
+//
+// Sources run in parallel, one search per workspace slot, and their
+// dependencies are added into the result in ascending source order, so
+// every node's score is one fixed sequence of additions for any number of
+// threads.
+#include <algorithm>
+#include <limits>
+#include <queue>
+#include <vector>
+
+#include "accel/csr_graph/csr_graph.hpp"
+#include "accel/csr_graph/typed_rows.hpp"
+#include "accel/parallel/interrupt.hpp"
+#include "accel/parallel/worker_pool.hpp"
+#include "accel/support/exact_ratio.hpp"
+
+namespace arborvane {
+
+namespace {
+
+// Workspace memory that concurrent sources may take together; at least one
+// source per thread runs at once whatever this says (as in
+// kernels/betweenness.cpp, whose figures these are).
+constexpr size_t kWorkspaceBudgetBytes = size_t{512} << 20;
+constexpr size_t kSourcesPerThread = 4;
+// A source that reached fewer than n / kSparseAddFraction nodes is added
+// node by node; others by a parallel pass over all nodes.
+constexpr size_t kSparseAddFraction = 16;
+
+// One source's search; `dependency` holds what it adds to each reached node.
+template <class Rows>
+struct SourceSearch {
+  using Index = typename Rows::IndexType;
+  static constexpr double kUnreached = -1.0;
+
+  explicit SourceSearch(size_t n) : dist(n, kUnreached), sigma(n, 0.0), delta(n, 0.0), dependency(n, 0.0), order(n) {
+    if (Rows::kWeighted) {
+      first_pred.assign(n, kNone);
+      improver.assign(n, 0);
+      settled.assign(n, 0);
+    }
+  }
+
+  static constexpr int64_t kNone = -1;
+  std::vector<double> dist;        // distance (hops unweighted); kUnreached until reached
+  std::vector<double> sigma;       // shortest paths from the source
+  std::vector<double> delta;       // dependency being accumulated
+  std::vector<double> dependency;  // what the source adds to each node's score
+  std::vector<Index> order;        // reached nodes, in settling order
+  size_t reached = 0;
+  // Weighted only: predecessor lists (linked through `pred_next`, head at
+  // first_pred), the last node to lower each distance, and which nodes are
+  // settled.
+  std::vector<int64_t> first_pred;
+  std::vector<Index> improver;
+  std::vector<Index> pred_node;
+  std::vector<int64_t> pred_next;
+  std::vector<char> settled;
+  std::vector<Index> touched;  // nodes given a distance (a superset of order[0, reached))
+
+  // The heap's entries. The entry of a node that is popped first is its
+  // last pushed (each push lowered its distance), so the node that pushed
+  // it is the node's last improver, kept per node rather than per entry.
+  struct Entry {
+    double dist;
+    uint64_t count;
+    Index node;
+    bool operator>(const Entry& other) const {
+      return dist != other.dist ? dist > other.dist : count > other.count;
+    }
+  };
+
+  void clear() {
+    auto reset = [&](Index v) {
+      dist[v] = kUnreached;
+      sigma[v] = delta[v] = dependency[v] = 0.0;
+      if constexpr (Rows::kWeighted) {
+        first_pred[v] = kNone;
+        settled[v] = 0;
+      }
+    };
+    if constexpr (Rows::kWeighted) {
+      for (Index v : touched) reset(v);
+      touched.clear();
+      pred_node.clear();
+      pred_next.clear();
+    } else {
+      for (size_t i = 0; i < reached; ++i) reset(order[i]);
+    }
+    reached = 0;
+  }
+
+  void add_pred(Index w, Index v) {
+    pred_node.push_back(v);
+    pred_next.push_back(first_pred[w]);
+    first_pred[w] = static_cast<int64_t>(pred_node.size() - 1);
+  }
+
+  void run(const Rows& g, Index s, bool endpoints) {
+    clear();
+    if constexpr (Rows::kWeighted) {
+      dijkstra_forward(g, s);
+      // Backward as NetworkX: in reverse settling order push each node's
+      // coefficient to its predecessors; a node's dependency is what it
+      // holds when its turn comes.
+      for (size_t i = reached; i-- > 0;) {
+        poll_interrupt_every(i);
+        const Index w = order[i];
+        const double coeff = (1.0 + delta[w]) / sigma[w];
+        for (int64_t p = first_pred[w]; p != kNone; p = pred_next[p]) delta[pred_node[p]] += sigma[pred_node[p]] * coeff;
+        if (w != s) dependency[w] = endpoints ? delta[w] + 1.0 : delta[w];
+      }
+    } else {
+      bfs_forward(g, s);
+      // Backward, deepest first, pulling from the successors, whose
+      // sigma already holds (1 + delta) / sigma.
+      for (size_t i = reached; i-- > 0;) {
+        poll_interrupt_every(i);
+        const Index v = order[i];
+        const double next = dist[v] + 1.0;
+        double successors = 0.0;
+        for (int64_t k = g.begin(v); k < g.end(v); ++k) {
+          if (dist[g.idx[k]] == next) successors += sigma[g.idx[k]];
+        }
+        const double d = sigma[v] * successors;
+        if (v != s) dependency[v] = endpoints ? d + 1.0 : d;
+        sigma[v] = (1.0 + d) / sigma[v];
+      }
+    }
+    if (endpoints) dependency[s] = static_cast<double>(reached - 1);
+  }
+
+  void bfs_forward(const Rows& g, Index s) {
+    order[0] = s;
+    dist[s] = 0.0;
+    sigma[s] = 1.0;
+    size_t tail = 1;
+    for (size_t head = 0; head < tail; ++head) {
+      poll_interrupt_every(head);
+      const Index v = order[head];
+      const double next = dist[v] + 1.0, paths = sigma[v];
+      for (int64_t k = g.begin(v); k < g.end(v); ++k) {
+        const Index w = g.idx[k];
+        if (dist[w] == kUnreached) {
+          dist[w] = next;
+          order[tail++] = w;
+        }
+        if (dist[w] == next) sigma[w] += paths;
+      }
+    }
+    reached = tail;
+  }
+
+  void dijkstra_forward(const Rows& g, Index s) {
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
+    uint64_t pushed = 0;
+    sigma[s] = 1.0;
+    dist[s] = 0.0;
+    touched.push_back(s);
+    improver[s] = s;
+    heap.push({0.0, pushed++, s});
+    size_t step = 0;
+    while (!heap.empty()) {
+      const Entry e = heap.top();
+      heap.pop();
+      const Index v = e.node;
+      if (settled[v]) continue;
+      // NetworkX adds the pushing predecessor's paths only now (the source
+      // is its own, doubling its count; only ratios matter).
+      sigma[v] += sigma[improver[v]];
+      settled[v] = 1;
+      order[reached++] = v;
+      for (int64_t k = g.begin(v); k < g.end(v); ++k) {
+        poll_interrupt_every(++step);
+        const Index w = g.idx[k];
+        const double candidate = e.dist + g.weight(k);
+        if (!settled[w] && (dist[w] == kUnreached || candidate < dist[w])) {
+          if (dist[w] == kUnreached) touched.push_back(w);
+          dist[w] = candidate;
+          improver[w] = v;
+          heap.push({candidate, pushed++, w});
+          sigma[w] = 0.0;
+          first_pred[w] = kNone;
+          add_pred(w, v);
+        } else if (candidate == dist[w]) {
+          sigma[w] += sigma[v];
+          add_pred(w, v);
+        }
+      }
+    }
+  }
+};
+
+// NetworkX's scaling without sampling: with N = n (endpoints) or n - 1
+// targets per source, normalised divides by N (N - 1), otherwise an
+// undirected graph's ordered pairs are halved. Nothing when N < 2.
+void rescale(std::span<double> scores, bool directed, bool normalized, bool endpoints) {
+  const size_t n = scores.size();
+  const u128 targets = endpoints || n == 0 ? n : n - 1;
+  if (targets < 2) return;
+  const double scale = normalized ? exact_ratio(1, targets * (targets - 1)) : directed ? 1.0 : 0.5;
+  if (scale == 1.0) return;
+  parallel_for(scores.size(), 4096, [&](size_t v) { scores[v] *= scale; });
+}
+
+template <class Rows>
+void accumulate(const Rows& g, size_t n, size_t entries, bool endpoints, std::span<double> total) {
+  using Search = SourceSearch<Rows>;
+  using Index = typename Search::Index;
+  parallel_for_ranges(n, 4096, [&](size_t b, size_t e) { std::fill(total.begin() + b, total.begin() + e, 0.0); });
+  const size_t threads = worker_count();
+  // Per node: four doubles and an index; weighted also a predecessor head,
+  // the settled flag, the improver and a touched index, and predecessor and heap entries
+  // up to one per row entry.
+  const size_t per_node = 4 * sizeof(double) + sizeof(Index) +
+                          (Rows::kWeighted ? sizeof(int64_t) + 1 + 2 * sizeof(Index) : 0);
+  const size_t per_entry = Rows::kWeighted ? sizeof(Index) + sizeof(int64_t) + sizeof(typename Search::Entry) : 0;
+  const size_t workspace_bytes = std::max<size_t>(1, n * per_node + entries * per_entry);
+  const size_t slots =
+      std::min(n, std::clamp(kWorkspaceBudgetBytes / workspace_bytes, threads, kSourcesPerThread * threads));
+  std::vector<Search> searches;
+  searches.reserve(slots);
+  for (size_t i = 0; i < slots; ++i) searches.emplace_back(n);
+  for (size_t first = 0; first < n; first += slots) {
+    const size_t count = std::min(slots, n - first);
+    parallel_for(count, 1, [&](size_t i) {
+      searches[i].run(g, static_cast<Index>(first + i), endpoints);
+    });
+    for (size_t i = 0; i < count; ++i) {  // ascending source order
+      poll_interrupt();
+      const Search& search = searches[i];
+      if (search.reached < n / kSparseAddFraction) {
+        for (size_t j = 0; j < search.reached; ++j) total[search.order[j]] += search.dependency[search.order[j]];
+      } else {
+        parallel_for(n, 4096, [&](size_t v) { total[v] += search.dependency[v]; });
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void csr_betweenness(const CsrArrays& g, bool directed, bool normalized, bool endpoints, std::span<double> out) {
+  with_row_types(g, [&](auto index, auto weight) {
+    using Rows = TypedRows<typename decltype(index)::type, typename decltype(weight)::type>;
+    accumulate(Rows(g), g.n, g.entries, endpoints, out);
+  });
+  rescale(out, directed, normalized, endpoints);
+}
+
+}  // namespace arborvane
