@@ -147,13 +147,19 @@ def _child(lib: str, path: str, n: int, m: int, threads: int, extended: bool) ->
 
 # ---- the driver ------------------------------------------------------------------------
 
-def write_edges(path: str, n: int, m: int, kind: str, seed: int = 1) -> None:
-    """m distinct edges among 0..n-1 (uniform ends, or bench.datasets' power law) as int32 pairs."""
+def write_edges(directory: str, n: int, m: int, kind: str, seed: int = 1) -> str:
+    """The path of a file of m distinct edges among 0..n-1 (uniform ends, or bench.datasets'
+    power law) as int32 pairs, written unless `directory` holds it already."""
     from . import datasets
+    path = os.path.join(directory, f"{kind}-{n}-{m}-{seed}.i32")
+    if os.path.exists(path):
+        return path
     u, v = datasets._distinct_pairs(n, m, np.random.default_rng(seed), kind)
     pairs = np.empty(2 * m, dtype=np.int32)
     pairs[0::2], pairs[1::2] = u, v
-    pairs.tofile(path)
+    pairs.tofile(path + ".tmp")
+    os.replace(path + ".tmp", path)
+    return path
 
 
 def measure(lib: str, path: str, n: int, m: int, threads: int, extended: bool = False) -> dict:
@@ -205,16 +211,18 @@ def ceiling(a: float, b: float, cap: int) -> int:
     return lo * 1_000_000
 
 
-def _print_table(reports: list[dict], steps: tuple[str, ...]) -> None:
+def _print_header(steps: tuple[str, ...]) -> None:
     print("| library | n | m | " + " | ".join(steps) + " | peak B/edge | PageRank s |")
-    print("|---|---:|---:|" + "---:|" * (len(steps) + 2))
-    for r in reports:
-        if "error" in r:
-            print(f"| {r['lib']} | {r['n']:,} | {r['m']:,} | failed: {r['error']} |")
-            continue
-        cells = " | ".join(f"{r['per_edge'][s]:.1f}" for s in steps)
-        print(f"| {r['lib']} | {r['n']:,} | {r['m']:,} | {cells} | {r['peak_per_edge']:.1f} | "
-              f"{r['steps']['pagerank']['seconds']:.2f} |")
+    print("|---|---:|---:|" + "---:|" * (len(steps) + 2), flush=True)
+
+
+def _print_row(r: dict, steps: tuple[str, ...]) -> None:
+    if "error" in r:
+        print(f"| {r['lib']} | {r['n']:,} | {r['m']:,} | failed: {r['error']} |", flush=True)
+        return
+    cells = " | ".join(f"{r['per_edge'][s]:.1f}" for s in steps)
+    print(f"| {r['lib']} | {r['n']:,} | {r['m']:,} | {cells} | {r['peak_per_edge']:.1f} | "
+          f"{r['steps']['pagerank']['seconds']:.2f} |", flush=True)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -226,6 +234,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--extended", action="store_true", help="also core numbers, clustering, betweenness, degrees")
     parser.add_argument("--bisect", metavar="CAP", help="predict the largest m = 10 n graph under CAP bytes")
     parser.add_argument("--verify", action="store_true", help="with --bisect: one real run near the ceiling")
+    parser.add_argument("--edges-dir", help="keep the edge files here (reused by later runs)")
     parser.add_argument("--child", nargs=5, metavar=("LIB", "PATH", "N", "M", "THREADS"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
@@ -236,14 +245,14 @@ def main(argv: list[str] | None = None) -> int:
     libs = [lib.strip() for lib in args.libs.split(",") if lib.strip()]
     steps = STEPS + (EXTENDED_STEPS if args.extended else ())
     with tempfile.TemporaryDirectory(prefix="arborvane-memory-") as tmp:
-        path = os.path.join(tmp, "edges.i32")
+        directory = args.edges_dir or tmp
         if not args.bisect:
-            reports = []
+            _print_header(steps)
             for size in args.sizes.split(","):
                 n, m = (int(x) for x in size.split(":"))
-                write_edges(path, n, m, args.kind)
-                reports += [measure(lib, path, n, m, args.threads, args.extended) for lib in libs]
-            _print_table(reports, steps)
+                path = write_edges(directory, n, m, args.kind)
+                for lib in libs:
+                    _print_row(measure(lib, path, n, m, args.threads, args.extended), steps)
             return 0
 
         cap = _parse_bytes(args.bisect)
@@ -251,7 +260,7 @@ def main(argv: list[str] | None = None) -> int:
             for lib in libs:
                 points, reports = [], []
                 for n in MODEL_SIZES:
-                    write_edges(path, n, 10 * n, kind)
+                    path = write_edges(directory, n, 10 * n, kind)
                     report = measure(lib, path, n, 10 * n, args.threads)
                     reports.append(report)
                     if "error" not in report:
@@ -268,7 +277,7 @@ def main(argv: list[str] | None = None) -> int:
                     if _available_bytes() < 1.25 * (a + b * m_run):
                         print("  not verified: too little memory available on this machine")
                         continue
-                    write_edges(path, m_run // 10, m_run, kind)
+                    path = write_edges(directory, m_run // 10, m_run, kind)
                     real = measure(lib, path, m_run // 10, m_run, args.threads)
                     got = real.get("error") or f"peak {real['peak_bytes'] / 2**30:.2f} GiB"
                     print(f"  verified at m = {m_run:,}: predicted {(a + b * m_run) / 2**30:.2f} GiB, {got}")
