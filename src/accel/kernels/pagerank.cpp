@@ -430,11 +430,19 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 // Which kernel runs, and how many entries the propagation-blocking bins
 // hold; 0 entries: the pull.
 //
-// The bins hold at most kBinBudgetBytes, the whole iteration's entries
-// when they fit: at 4M nodes / 40M edges (80M entries, 800 MB of bins in
-// one wave) on a loaded 2-core EPYC, 20 iterations took MEASURED.
-// Less when the memory available (platform::available_memory) leaves less
-// beside the scores and the bin table; and when not even the largest
+// The bins hold the whole iteration's entries when they fit the budget:
+// kBinBudgetBytes, or kBinBytesPerNode per node on larger graphs. Beyond
+// that the sources go in waves, and each wave costs a pass over the scores
+// (16 bytes per node read and written) besides the entries' own traffic,
+// so a budget in proportion to the nodes bounds that overhead: about
+// 8 n / budget of an iteration's time. Measured at 4M nodes / 40M edges
+// (80M entries, 800 MB of bins in one wave; 2 threads of a 2-core EPYC
+// shared with other jobs, load 15-20, CPU time per iteration): one wave
+// 399 ms, 128 MiB (6 waves) 506 ms, 64 MiB 537 ms, 32 MiB 594 ms, the pull
+// 556 ms.
+//
+// The budget shrinks to the memory available (platform::available_memory)
+// beside the two score arrays and the bin table; when not even the largest
 // source chunk's entries fit, the pull runs, which needs two score arrays
 // more and no bins.
 //
@@ -442,10 +450,11 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 // to graphs of any size (0: the pull), so that tests can make small graphs
 // run in many waves or fall back.
 constexpr uint64_t kBinBudgetBytes = uint64_t{128} << 20;
+constexpr uint64_t kBinBytesPerNode = 16;
 
 uint64_t bin_entries_for(const CsrSnapshot& snap) {
   const size_t n = snap.node_count();
-  uint64_t budget = kBinBudgetBytes;
+  uint64_t budget = std::max(kBinBudgetBytes, kBinBytesPerNode * n);
   if (const char* forced = std::getenv("ARBORVANE_PAGERANK_BIN_BYTES")) {
     budget = std::strtoull(forced, nullptr, 10);
   } else if (n <= kPullNodes) {
