@@ -31,7 +31,18 @@
 //   entry goes to never changes, so those 16-bit block offsets are laid out
 //   once per call, by the first iteration's walk; after that only the
 //   shares are written and read back.
+//   The bins take 10 bytes per entry, more than the snapshot's own 4, so
+//   they are bounded by a budget: when the iteration's entries do not fit,
+//   the sources are taken in waves of consecutive chunks, each wave
+//   filling the bins and adding them into the scores before the next (the
+//   order of every node's additions stays that of the pull). Then the
+//   destinations are laid out again by every walk, and every wave costs a
+//   pass over the scores.
 //   Memory and time per iteration are linear in nodes plus entries.
+//
+// Which kernel runs depends on the graph's size and on the memory
+// available (bin_entries_for): when not even one wave fits, the pull runs
+// on any graph, with two more score arrays and no bins.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -437,9 +448,11 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 // so a budget in proportion to the nodes bounds that overhead: about
 // 8 n / budget of an iteration's time. Measured at 4M nodes / 40M edges
 // (80M entries, 800 MB of bins in one wave; 2 threads of a 2-core EPYC
-// shared with other jobs, load 15-20, CPU time per iteration): one wave
-// 399 ms, 128 MiB (6 waves) 506 ms, 64 MiB 537 ms, 32 MiB 594 ms, the pull
-// 556 ms.
+// shared with other jobs, load 15-20; CPU time per iteration, median of
+// 3; bytes the call added per edge): one wave 399 ms, 21.6 B; 128 MiB
+// (6 waves) 506 ms, 4.9 B; 64 MiB (12 waves) 537 ms, 2.9 B; 32 MiB
+// 594 ms, 2.3 B; the pull 556 ms, 3.2 B. 64 MiB keeps PageRank below the
+// triangle count's peak there, for a third more time than one wave.
 //
 // The budget shrinks to the memory available (platform::available_memory)
 // beside the two score arrays and the bin table; when not even the largest
@@ -449,7 +462,7 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 // ARBORVANE_PAGERANK_BIN_BYTES, when set, replaces the budget and applies
 // to graphs of any size (0: the pull), so that tests can make small graphs
 // run in many waves or fall back.
-constexpr uint64_t kBinBudgetBytes = uint64_t{128} << 20;
+constexpr uint64_t kBinBudgetBytes = uint64_t{64} << 20;
 constexpr uint64_t kBinBytesPerNode = 16;
 
 uint64_t bin_entries_for(const CsrSnapshot& snap) {
