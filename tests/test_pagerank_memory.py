@@ -3,7 +3,12 @@
 ARBORVANE_PAGERANK_BIN_BYTES (a test knob, read on every call) sets the propagation-blocking
 bins' budget for graphs of any size; 0 leaves no wave room, so the pull kernel runs.
 """
+import os
+import subprocess
+import sys
+
 import numpy as np
+import pytest
 
 import arborvane
 
@@ -44,3 +49,19 @@ def test_large_graph_small_budget(monkeypatch):
     default = scores(g, monkeypatch, None, tol=1e-3)
     assert scores(g, monkeypatch, 4 << 20, tol=1e-3) == default  # 6 waves
     assert scores(g, monkeypatch, 0, tol=1e-3) == default  # the pull
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the probe reads /proc/self")
+def test_memory_probe_reports_every_step(tmp_path):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if not os.path.isdir(os.path.join(root, "bench")):
+        pytest.skip("the benchmark harness is not in this tree (a source distribution)")
+    proc = subprocess.run(
+        [sys.executable, "-m", "bench.memory_ceiling", "--sizes", "2000:10000", "--libs", "arborvane",
+         "--extended", "--edges-dir", str(tmp_path)],
+        cwd=root, capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    row = proc.stdout.strip().splitlines()[-1].split("|")
+    assert row[1].strip() == "arborvane" and "failed" not in proc.stdout
+    assert len([float(cell) for cell in row[4:-3]]) == 8  # every step's bytes per edge
