@@ -9,6 +9,9 @@
 #endif
 
 #if defined(_WIN32)
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #include <process.h>
 #else
 #include <pthread.h>
@@ -76,24 +79,39 @@ std::optional<size_t> quota_cpus(long long quota, long long period) {
   return std::max<long long>(1, quota / period);
 }
 
-std::optional<size_t> cgroup_v2_limit(const std::string& path) {
-  std::optional<size_t> limit;
+// Calls f(dir) for the control-group v2 directory of `path` and each one
+// above it, up to the root.
+template <class F>
+void for_each_v2_level(const std::string& path, const F& f) {
   std::string dir = path;
   for (;;) {
-    std::ifstream file("/sys/fs/cgroup" + dir + "/cpu.max");
-    std::string quota;
-    long long period = 0;
-    if (file >> quota >> period && quota != "max") {
-      char* end = nullptr;
-      long long q = std::strtoll(quota.c_str(), &end, 10);
-      if (end && *end == '\0') {
-        if (auto cpus = quota_cpus(q, period)) limit = limit ? std::min(*limit, *cpus) : *cpus;
-      }
-    }
+    f("/sys/fs/cgroup" + (dir == "/" ? std::string() : dir));
     if (dir.empty() || dir == "/") break;
     size_t slash = dir.rfind('/');
     dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
   }
+}
+
+// A whole decimal number, if `text` is one.
+std::optional<long long> whole_number(const std::string& text) {
+  char* end = nullptr;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || !end || *end != '\0') return std::nullopt;
+  return value;
+}
+
+std::optional<size_t> cgroup_v2_limit(const std::string& path) {
+  std::optional<size_t> limit;
+  for_each_v2_level(path, [&](const std::string& dir) {
+    std::ifstream file(dir + "/cpu.max");
+    std::string quota;
+    long long period = 0;
+    if (file >> quota >> period && quota != "max") {
+      if (auto q = whole_number(quota)) {
+        if (auto cpus = quota_cpus(*q, period)) limit = limit ? std::min(*limit, *cpus) : *cpus;
+      }
+    }
+  });
   return limit;
 }
 
@@ -109,15 +127,13 @@ std::optional<size_t> cgroup_v1_limit(const std::string& path) {
   return std::nullopt;
 }
 
-// The CPU quota of the process's control groups (v2, or the v1 cpu
-// controller; a hybrid system may list both), in whole CPUs, if any.
-std::optional<size_t> cgroup_cpu_limit() {
+// Calls v2(path) for the process's control-group v2 entry and
+// v1(controllers, path) for each v1 hierarchy in /proc/self/cgroup (a
+// hybrid system may list both).
+template <class V2, class V1>
+void for_each_cgroup(const V2& v2, const V1& v1) {
   std::ifstream file("/proc/self/cgroup");
   std::string line;
-  std::optional<size_t> limit;
-  auto lower = [&limit](std::optional<size_t> found) {
-    if (found) limit = limit ? std::min(*limit, *found) : *found;
-  };
   while (std::getline(file, line)) {
     size_t first = line.find(':');
     size_t second = first == std::string::npos ? first : line.find(':', first + 1);
@@ -125,18 +141,90 @@ std::optional<size_t> cgroup_cpu_limit() {
     std::string controllers = line.substr(first + 1, second - first - 1);
     std::string path = line.substr(second + 1);
     if (line.compare(0, first, "0") == 0 && controllers.empty()) {
-      lower(cgroup_v2_limit(path));
-      continue;
-    }
-    size_t start = 0;
-    while (start <= controllers.size()) {
-      size_t comma = controllers.find(',', start);
-      if (comma == std::string::npos) comma = controllers.size();
-      if (controllers.compare(start, comma - start, "cpu") == 0) lower(cgroup_v1_limit(path));
-      start = comma + 1;
+      v2(path);
+    } else {
+      v1(controllers, path);
     }
   }
+}
+
+// Whether the comma-separated `controllers` name `name`.
+bool names_controller(const std::string& controllers, const char* name) {
+  size_t start = 0;
+  while (start <= controllers.size()) {
+    size_t comma = controllers.find(',', start);
+    if (comma == std::string::npos) comma = controllers.size();
+    if (controllers.compare(start, comma - start, name) == 0) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
+// The smaller of a and b, either of which may be absent.
+template <class T>
+std::optional<T> smaller(std::optional<T> a, std::optional<T> b) {
+  if (a && b) return std::min(*a, *b);
+  return a ? a : b;
+}
+
+// The CPU quota of the process's control groups (v2, or the v1 cpu
+// controller), in whole CPUs, if any.
+std::optional<size_t> cgroup_cpu_limit() {
+  std::optional<size_t> limit;
+  for_each_cgroup([&](const std::string& path) { limit = smaller(limit, cgroup_v2_limit(path)); },
+                  [&](const std::string& controllers, const std::string& path) {
+                    if (names_controller(controllers, "cpu")) limit = smaller(limit, cgroup_v1_limit(path));
+                  });
   return limit;
+}
+
+// One number from a control-group file, if it holds one ("max" does not).
+std::optional<uint64_t> cgroup_number(const std::string& file_name) {
+  std::ifstream file(file_name);
+  std::string text;
+  if (!(file >> text)) return std::nullopt;
+  auto value = whole_number(text);
+  if (!value || *value < 0) return std::nullopt;
+  return static_cast<uint64_t>(*value);
+}
+
+// Bytes a control group still grants: its limit less its usage.
+std::optional<uint64_t> cgroup_headroom(const std::string& limit_file, const std::string& usage_file) {
+  auto limit = cgroup_number(limit_file);
+  if (!limit) return std::nullopt;
+  auto usage = cgroup_number(usage_file).value_or(0);
+  return *limit > usage ? *limit - usage : 0;
+}
+
+// The least headroom of the process's memory control groups, if any.
+std::optional<uint64_t> cgroup_memory_headroom() {
+  std::optional<uint64_t> least;
+  for_each_cgroup(
+      [&](const std::string& path) {
+        for_each_v2_level(path, [&](const std::string& dir) {
+          least = smaller(least, cgroup_headroom(dir + "/memory.max", dir + "/memory.current"));
+        });
+      },
+      [&](const std::string& controllers, const std::string& path) {
+        if (!names_controller(controllers, "memory")) return;
+        for (const std::string& dir : {"/sys/fs/cgroup/memory" + path, std::string("/sys/fs/cgroup/memory")}) {
+          // v1 reports "no limit" as a huge number, which the minimum ignores.
+          least = smaller(least, cgroup_headroom(dir + "/memory.limit_in_bytes", dir + "/memory.usage_in_bytes"));
+        }
+      });
+  return least;
+}
+
+// MemAvailable of /proc/meminfo: what the kernel can give without swapping.
+std::optional<uint64_t> meminfo_available() {
+  std::ifstream file("/proc/meminfo");
+  std::string key, unit;
+  unsigned long long kib = 0;
+  while (file >> key >> kib) {
+    std::getline(file, unit);
+    if (key == "MemAvailable:") return static_cast<uint64_t>(kib) * 1024;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -155,6 +243,23 @@ size_t available_cpus() noexcept {
 #endif
   if (count == 0) count = std::thread::hardware_concurrency();
   return count == 0 ? 1 : count;
+}
+
+std::optional<uint64_t> available_memory() noexcept {
+#if defined(__linux__)
+  try {
+    return smaller(meminfo_available(), cgroup_memory_headroom());
+  } catch (...) {
+    return std::nullopt;  // out of memory reading the files: unknown
+  }
+#elif defined(_WIN32)
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status)) return static_cast<uint64_t>(status.ullAvailPhys);
+  return std::nullopt;
+#else
+  return std::nullopt;
+#endif
 }
 
 void advise_huge_pages(void* p, size_t bytes) noexcept {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace arborvane::platform {
 
@@ -18,6 +19,12 @@ int64_t process_id() noexcept;
 // CPUs this process may run on: its affinity mask, capped by a control-group
 // CPU quota (Linux), else the number the system reports; at least 1.
 size_t available_cpus() noexcept;
+
+// Bytes of memory this process can still take without swapping or meeting
+// a limit: the system's available memory (Linux: MemAvailable), lowered to
+// the headroom of a control-group memory limit; Windows: the available
+// physical memory. Absent where unknown (other systems).
+std::optional<uint64_t> available_memory() noexcept;
 
 // Offers [p, p + bytes) to transparent huge pages (Linux; a hint, whose
 // failure only costs speed; nothing elsewhere).
