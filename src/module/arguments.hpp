@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "module/call.hpp"
@@ -24,6 +25,18 @@ template <size_t First, const auto& C>
 bool pagerank_options(const Call<C>& c, PagerankOptions* out) {
   return c.template real<First>(&out->damping) && c.template count<First + 1>(&out->max_iter) &&
          c.template real<First + 2>(&out->tol);
+}
+
+// Parameter I as a modularity resolution: a finite float, at least 0
+// (louvain_communities, leiden_communities, modularity).
+template <size_t I, const auto& C>
+bool resolution_arg(const Call<C>& c, double* out) {
+  if (!c.template real<I>(out)) return false;
+  if (!std::isfinite(*out) || *out < 0) {
+    PyErr_Format(PyExc_ValueError, "resolution must be a finite number >= 0, got %R", c.template arg<I>());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace arborvane::py
