@@ -356,7 +356,9 @@ void move_nodes(const Level<Index, Graph>& level, double resolution, size_t max_
             const uint64_t salt = SplitMix64::mix(level.schedule.key + pass * SplitMix64::kIncrement + v);
             auto rank = [salt](Index c) { return SplitMix64::mix(salt ^ c); };
             weights.for_each([&](Index c, W weight) {
-              if (c == own || (alone && size[c] == 1 && c > own)) return;
+              // Two lone nodes of one sub-round would swap places: only the
+              // larger joins the smaller.
+              if (c == own || (alone && size[c] == 1 && c > own && level.schedule.round_of[c] == r)) return;
               const double score =
                   two_m * static_cast<double>(weight) - resolution * kv * static_cast<double>(total[c]);
               if (score > best_score || (score == best_score && best != own && rank(c) < rank(best))) {
