@@ -61,13 +61,8 @@ def _multilevel(g: IntGraphCore | Graph, resolution: SupportsFloat, seed: Suppor
     return np.asarray(ids), np.asarray(labels)
 
 
-def louvain_communities(
-    g: IntGraphCore | Graph,
-    resolution: SupportsFloat = 1.0,
-    seed: SupportsIndex | None = None,
-    iterations: SupportsIndex = 2,
-    weight: bool = True,
-) -> tuple[NDArray[Any], NDArray[np.int64]]:
+def louvain_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0, seed: SupportsIndex | None = None,
+                        iterations: SupportsIndex = 2, weight: bool = True) -> tuple[NDArray[Any], NDArray[np.int64]]:
     """Communities of maximal modularity by the Louvain method.
 
     Blondel et al.'s multilevel method: nodes move to the neighbouring
@@ -121,13 +116,8 @@ def louvain_communities(
     return _multilevel(g, resolution, seed, iterations, weight, leiden=False)
 
 
-def leiden_communities(
-    g: IntGraphCore | Graph,
-    resolution: SupportsFloat = 1.0,
-    seed: SupportsIndex | None = None,
-    iterations: SupportsIndex = 2,
-    weight: bool = True,
-) -> tuple[NDArray[Any], NDArray[np.int64]]:
+def leiden_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0, seed: SupportsIndex | None = None,
+                       iterations: SupportsIndex = 2, weight: bool = True) -> tuple[NDArray[Any], NDArray[np.int64]]:
     """Communities of maximal modularity by the Leiden method.
 
     Traag, Waltman and van Eck's refinement of Louvain: after the moving on
