@@ -98,6 +98,33 @@ def test_quality_at_least_networkx_louvain():
     assert min(ours) >= max(theirs) - 0.005
 
 
+def weighted_graph(seed, n=300, m=1200, dtype=np.float64):
+    """An undirected arborvane.Graph with float weights spanning three decades, self-loops and one isolated node."""
+    rng = np.random.default_rng(seed)
+    u, v = rng.integers(0, n, m), rng.integers(0, n, m)
+    u[:5] = v[:5]
+    return arborvane.from_edges(np.append(u, n), np.append(v, n), weights=np.append(10 ** rng.uniform(-1, 2, m), 1),
+                                weight_dtype=dtype)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_weighted_modularity_and_quality_against_networkx(dtype):
+    g = weighted_graph(4, dtype=dtype)
+    h = g.to_networkx()
+    ids = g.labels.tolist()
+    for detect in (louvain_communities, leiden_communities):
+        labels = detect(g, seed=3)[1]
+        parts = [{ids[i] for i in np.flatnonzero(labels == c)} for c in range(labels.max() + 1)]
+        for resolution in (0.5, 1.0):
+            expected = nx.community.modularity(h, parts, resolution=resolution)
+            assert modularity(g, labels, resolution) == pytest.approx(expected, rel=1e-9)
+        unweighted = nx.community.modularity(h, parts, weight=None)
+        assert modularity(g, labels, weight=False) == pytest.approx(unweighted, rel=1e-9)
+        assert all(nx.is_connected(h.subgraph(p)) for p in parts)
+        theirs = max(nx.community.modularity(h, nx.community.louvain_communities(h, seed=s)) for s in (1, 2))
+        assert modularity(g, labels) >= theirs - 0.005
+
+
 def test_resolution_sets_the_scale():
     g = cliques_ring()
     assert louvain_communities(g, resolution=0.0, seed=1)[1].max() == 0  # one community
@@ -125,6 +152,9 @@ def test_empty_and_edgeless_graphs():
     (lambda g: leiden_communities(g, seed="x"), TypeError, "str"),
     (lambda g: label_propagation_communities(g, seed=1.5), TypeError, "float"),
     (lambda g: louvain_communities(object()), TypeError, "argument 'g'"),
+    (lambda g: leiden_communities(arborvane.from_edges([0], [1], weights=[-1.0])), ValueError, "weights"),
+    (lambda g: modularity(arborvane.from_edges([0], [1], weights=[np.inf]), [0, 0]), ValueError, "weights"),
+    (lambda g: louvain_communities(arborvane.from_edges([0], [1], directed=True)), ValueError, "undirected"),
 ])
 def test_bad_arguments(call, error, match):
     g = IntGraphCore()
@@ -136,13 +166,18 @@ def test_bad_arguments(call, error, match):
 
 def test_same_labels_for_any_thread_count():
     code = """
-        import hashlib, numpy as np
+        import hashlib, numpy as np, arborvane
         from arborvane import IntGraphCore, louvain_communities, leiden_communities, label_propagation_communities
         g = IntGraphCore()
         g.build_random(60000, 300000, 11)
         g.add_edges_flat([x for v in range(0, 60000, 7) for x in (-v, v)] + [3, 3])
+        rng = np.random.default_rng(2)
+        w = arborvane.from_edges(rng.integers(0, 20000, 100000), rng.integers(0, 20000, 100000),
+                                 weights=rng.uniform(0.1, 9.0, 100000))
         for detect in (louvain_communities, leiden_communities, label_propagation_communities):
             print(hashlib.sha256(detect(g, seed=5)[1].tobytes()).hexdigest())
+            if detect is not label_propagation_communities:
+                print(hashlib.sha256(detect(w, seed=5)[1].tobytes()).hexdigest())
     """
     outputs = {threads: run_python(code, {"RAYON_NUM_THREADS": threads}) for threads in ("1", "2", "5")}
     assert outputs["1"] == outputs["2"] == outputs["5"]

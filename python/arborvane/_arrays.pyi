@@ -124,6 +124,18 @@ def csr_betweenness(
     indptr: Buffer, indices: Buffer, weights: Buffer | None, directed: object, normalized: object, endpoints: object
 ) -> NativeArray:
     """NetworkX's betweenness centrality over the rows (weights None: hops)."""
+def csr_communities(
+    indptr: Buffer,
+    indices: Buffer,
+    weights: Buffer | None,
+    resolution: _Float,
+    seed: SupportsIndex,
+    iterations: SupportsIndex,
+    leiden: object,
+) -> NativeArray:
+    """Louvain (leiden false) or Leiden labels of undirected rows."""
+def csr_modularity(indptr: Buffer, indices: Buffer, weights: Buffer | None, labels: Buffer, resolution: _Float) -> float:
+    """Weighted modularity of int64 labels over undirected rows."""
 def louvain_labels(
     g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
 ) -> tuple[NativeArray, NativeArray]:

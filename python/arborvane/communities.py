@@ -2,6 +2,8 @@
 
 Every function returns ``(ids, labels)``: two numpy int64 arrays, ``ids``
 equal to ``node_array(g)`` and ``labels[i]`` the community of ``ids[i]``.
+Louvain, Leiden and modularity also take an undirected ``arborvane.Graph``
+and then use its edge weights: they return ``(g.labels, labels)``.
 Communities are numbered 0 to k-1 by first appearance in node order: the
 first node is in community 0, the first node outside it in community 1, and
 so on. The same graph and seed give the same labels on any number of worker
@@ -13,12 +15,13 @@ from __future__ import annotations
 
 import operator
 import random
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from arborvane._accel import IntGraphCore
 from arborvane._native import arrays as _native
+from arborvane.graph import Graph
 
 if TYPE_CHECKING:
     from typing import SupportsFloat, SupportsIndex
@@ -36,9 +39,30 @@ def _seed(seed: SupportsIndex | None) -> int:
     return operator.index(seed) & _SEED_MASK
 
 
-def louvain_communities(
-    g: IntGraphCore, resolution: SupportsFloat = 1.0, seed: SupportsIndex | None = None, iterations: SupportsIndex = 2
-) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+def _rows(g: Graph, weight: bool) -> tuple[NDArray[np.int64], NDArray[Any], NDArray[Any] | None]:
+    """An undirected Graph's rows, without their weights unless ``weight``; the weights checked."""
+    if g.directed:
+        raise ValueError("argument 'g': community detection needs an undirected Graph")
+    indptr, indices, weights = g.csr()
+    if not weight:
+        return indptr, indices, None
+    if weights is not None and not (np.isfinite(weights).all() and (weights >= 0).all()):
+        raise ValueError("argument 'g': community detection needs finite edge weights >= 0")
+    return indptr, indices, weights
+
+
+def _multilevel(g: IntGraphCore | Graph, resolution: SupportsFloat, seed: SupportsIndex | None,
+                iterations: SupportsIndex, weight: bool, leiden: bool) -> tuple[NDArray[Any], NDArray[np.int64]]:
+    if isinstance(g, Graph):
+        labels = _native.csr_communities(*_rows(g, weight), resolution, _seed(seed), iterations, leiden)
+        return g.labels, np.asarray(labels)
+    detect = _native.leiden_labels if leiden else _native.louvain_labels
+    ids, labels = detect(g, resolution, _seed(seed), iterations)
+    return np.asarray(ids), np.asarray(labels)
+
+
+def louvain_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0, seed: SupportsIndex | None = None,
+                        iterations: SupportsIndex = 2, weight: bool = True) -> tuple[NDArray[Any], NDArray[np.int64]]:
     """Communities of maximal modularity by the Louvain method.
 
     Blondel et al.'s multilevel method: nodes move to the neighbouring
@@ -55,22 +79,27 @@ def louvain_communities(
     labels depend on the graph and the seed only, never on the thread count.
 
     Parameters:
-        g: the graph.
+        g: the graph: an IntGraphCore, or an undirected ``arborvane.Graph``
+            whose edge weights (finite, >= 0) are used.
         resolution: the resolution gamma of modularity (a finite number
             >= 0); below 1 favours larger communities, above 1 smaller ones.
         seed: any integer (taken modulo 2**64); None draws one from Python's
             ``random`` module.
         iterations: how many times the method runs (at least 1).
+        weight: for a Graph, False gives every edge weight 1 (an
+            IntGraphCore's edges always weigh 1).
 
     Returns:
-        ``(ids, labels)``: ``ids`` equal to ``node_array(g)``, ``labels`` the
-        community of each, numbered 0 to k-1 by first appearance.
+        ``(ids, labels)``: ``ids`` equal to ``node_array(g)`` (for a Graph:
+        ``g.labels``), ``labels`` the community of each, numbered 0 to k-1
+        by first appearance.
 
     Raises:
-        TypeError: ``g`` is not an IntGraphCore, or an argument has the
-            wrong type.
-        ValueError: ``resolution`` is negative or not finite, or
-            ``iterations`` is below 1.
+        TypeError: ``g`` is neither an IntGraphCore nor a Graph, or an
+            argument has the wrong type.
+        ValueError: ``resolution`` is negative or not finite,
+            ``iterations`` is below 1, or ``g`` is a directed Graph or has
+            a negative or non-finite weight.
         RuntimeError: the graph is borrowed by a running iteration.
 
     Examples:
@@ -80,14 +109,15 @@ def louvain_communities(
         >>> ids, labels = arborvane.louvain_communities(g, seed=1)
         >>> sorted(zip(ids.tolist(), labels.tolist()))  # two triangles
         [(1, 0), (2, 0), (3, 0), (4, 1), (5, 1), (6, 1)]
+        >>> w = arborvane.from_edges(["a", "b", "c"], ["b", "c", "d"], weights=[5.0, 0.1, 5.0])
+        >>> arborvane.louvain_communities(w, seed=1)[1].tolist()  # the heavy edges
+        [0, 0, 1, 1]
     """
-    ids, labels = _native.louvain_labels(g, resolution, _seed(seed), iterations)
-    return np.asarray(ids), np.asarray(labels)
+    return _multilevel(g, resolution, seed, iterations, weight, leiden=False)
 
 
-def leiden_communities(
-    g: IntGraphCore, resolution: SupportsFloat = 1.0, seed: SupportsIndex | None = None, iterations: SupportsIndex = 2
-) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+def leiden_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0, seed: SupportsIndex | None = None,
+                       iterations: SupportsIndex = 2, weight: bool = True) -> tuple[NDArray[Any], NDArray[np.int64]]:
     """Communities of maximal modularity by the Leiden method.
 
     Traag, Waltman and van Eck's refinement of Louvain: after the moving on
@@ -107,18 +137,21 @@ def leiden_communities(
     the seed only, never on the thread count.
 
     Parameters:
-        g: the graph.
+        g: as for ``louvain_communities`` (an IntGraphCore or an undirected,
+            optionally weighted Graph).
         resolution: as for ``louvain_communities``.
         seed: as for ``louvain_communities``.
         iterations: how many times the method runs (at least 1).
+        weight: as for ``louvain_communities``.
 
     Returns:
         ``(ids, labels)`` as ``louvain_communities`` returns them.
 
     Raises:
-        TypeError: ``g`` is not an IntGraphCore, or an argument is not of
-            a type it accepts.
-        ValueError: a bad ``resolution`` or ``iterations``.
+        TypeError: ``g`` is neither an IntGraphCore nor a Graph, or an
+            argument is not of a type it accepts.
+        ValueError: a bad ``resolution`` or ``iterations``, a directed
+            Graph, or a negative or non-finite weight.
         RuntimeError: the graph is borrowed by a running iteration.
 
     Examples:
@@ -129,8 +162,7 @@ def leiden_communities(
         >>> sorted(zip(ids.tolist(), labels.tolist()))  # triangles joined by an edge
         [(0, 0), (1, 0), (2, 0), (3, 1), (4, 1), (5, 1)]
     """
-    ids, labels = _native.leiden_labels(g, resolution, _seed(seed), iterations)
-    return np.asarray(ids), np.asarray(labels)
+    return _multilevel(g, resolution, seed, iterations, weight, leiden=True)
 
 
 def label_propagation_communities(
@@ -172,30 +204,39 @@ def label_propagation_communities(
     return np.asarray(ids), np.asarray(labels)
 
 
-def modularity(g: IntGraphCore, labels: ArrayLike, resolution: SupportsFloat = 1.0) -> float:
+def modularity(
+    g: IntGraphCore | Graph, labels: ArrayLike, resolution: SupportsFloat = 1.0, weight: bool = True
+) -> float:
     """Modularity of a partition of the nodes, as NetworkX defines it.
 
     ``Q = sum over communities c of L_c / m - resolution * (D_c / 2m)**2``,
     with m the number of edges, L_c the edges inside c and D_c the sum of
     the degrees in c; a self-loop is one edge and adds 2 to its node's
     degree. Equal to ``networkx.community.modularity(G, communities,
-    resolution=resolution)`` for the same partition (to rounding).
+    resolution=resolution)`` for the same partition (to rounding). For a
+    weighted Graph every count is a sum of weights (m the total weight, a
+    self-loop's weight counted twice in its node's degree), as with
+    ``weight="weight"`` in NetworkX.
 
     Parameters:
-        g: the graph.
-        labels: one integer per node, in ``node_array(g)`` order; nodes with
-            equal labels form a community (any integer values).
+        g: the graph: an IntGraphCore or an undirected Graph.
+        labels: one integer per node, in ``node_array(g)`` order (for a
+            Graph: ``g.labels`` order); nodes with equal labels form a
+            community (any integer values).
         resolution: the resolution gamma (a finite number >= 0).
+        weight: for a Graph, False gives every edge weight 1.
 
     Returns:
-        The modularity, a float between -0.5 and 1 at resolution 1; NaN for
-        a graph without edges (where NetworkX divides by zero).
+        The modularity, a float between -0.5 and 1 at resolution 1; NaN for a
+        graph without edges or of total weight 0 (where NetworkX divides by
+        zero).
 
     Raises:
-        TypeError: ``g`` is not an IntGraphCore, or ``labels`` are not
-            integers.
-        ValueError: ``labels`` do not have one value per node, or
-            ``resolution`` is negative or not finite.
+        TypeError: ``g`` is neither an IntGraphCore nor a Graph, or
+            ``labels`` are not integers.
+        ValueError: ``labels`` do not have one value per node,
+            ``resolution`` is negative or not finite, or ``g`` is a directed
+            Graph or has a negative or non-finite weight.
         RuntimeError: the graph is borrowed by a running iteration.
 
     Examples:
@@ -205,6 +246,9 @@ def modularity(g: IntGraphCore, labels: ArrayLike, resolution: SupportsFloat = 1
         >>> labels = [0 if v <= 3 else 1 for v in arborvane.node_array(g).tolist()]
         >>> round(arborvane.modularity(g, labels), 6)
         0.357143
+        >>> w = arborvane.from_edges([0, 1], [1, 2], weights=[3.0, 1.0])
+        >>> arborvane.modularity(w, [0, 0, 1])
+        -0.03125
     """
     values = np.asarray(labels)
     if values.dtype.kind not in "iub" or values.ndim != 1:
@@ -212,5 +256,8 @@ def modularity(g: IntGraphCore, labels: ArrayLike, resolution: SupportsFloat = 1
                         f"with shape {values.shape}")
     # Any integers: numbered 0..k-1 (a community's number is its rank among the labels).
     numbered = np.unique(values, return_inverse=True)[1].astype(np.int64, copy=False).reshape(-1)
-    value: float = _native.modularity_value(g, numbered, resolution)
+    if isinstance(g, Graph):
+        value: float = _native.csr_modularity(*_rows(g, weight), numbered, resolution)
+    else:
+        value = _native.modularity_value(g, numbered, resolution)
     return value

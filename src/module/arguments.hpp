@@ -50,4 +50,16 @@ bool checked_pagerank_options(const Call<C>& c, PagerankOptions* o) {
   return true;
 }
 
+// Parameter I as a modularity resolution: a finite float, at least 0
+// (louvain_communities, leiden_communities, modularity).
+template <size_t I, const auto& C>
+bool resolution_arg(const Call<C>& c, double* out) {
+  if (!c.template real<I>(out)) return false;
+  if (!std::isfinite(*out) || *out < 0) {
+    PyErr_Format(PyExc_ValueError, "resolution must be a finite number >= 0, got %R", c.template arg<I>());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace arborvane::py

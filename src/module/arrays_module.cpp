@@ -408,17 +408,6 @@ PyObject* betweenness_scores(const Call<kBetweenness>& c) {
 
 // ---- communities ----------------------------------------------------------------
 
-// Parameter I as a resolution: a finite float, at least 0.
-template <size_t I, const auto& C>
-bool resolution_arg(const Call<C>& c, double* out) {
-  if (!c.template real<I>(out)) return false;
-  if (!std::isfinite(*out) || *out < 0) {
-    PyErr_Format(PyExc_ValueError, "resolution must be a finite number >= 0, got %R", c.template arg<I>());
-    return false;
-  }
-  return true;
-}
-
 // (ids, labels) of Louvain or Leiden; iterations at least 1.
 template <const auto& C, void (*kKernel)(const CsrSnapshot&, const CommunityOptions&, std::span<int64_t>)>
 PyObject* multilevel_labels(const Call<C>& c) {

@@ -10,6 +10,7 @@
 // kernel detached from the interpreter with Ctrl-C polling, and return
 // NativeArray results.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -469,6 +470,55 @@ PyObject* csr_betweenness(const Call<kBetweenness>& c) {
   return array.release();
 }
 
+// ---- communities (python/arborvane/communities.py) ----------------------------
+// The rows are an undirected graph's, with finite weights >= 0 (checked by
+// the caller; other rows give meaningless labels, never a bad read).
+
+constexpr auto kCommunities =
+    function("csr_communities",
+             join(kRows, std::to_array<Parameter>({{"resolution"}, {"seed"}, {"iterations"}, {"leiden"}})),
+             Access::kNone, "Louvain (leiden false) or Leiden labels of undirected rows.", "louvain_communities");
+PyObject* csr_communities(const Call<kCommunities>& c) {
+  RowsArg rows;
+  if (!rows.read(c.arg<0>(), c.arg<1>(), c.arg<2>()) || !checked(c, rows)) return nullptr;
+  CommunityOptions options;
+  if (!resolution_arg<3>(c, &options.resolution) || !c.count<4>(&options.seed) || !c.count<5>(&options.iterations)) {
+    return nullptr;
+  }
+  const int leiden = PyObject_IsTrue(c.arg<6>());
+  if (leiden < 0) return nullptr;
+  if (options.iterations == 0) {
+    PyErr_SetString(PyExc_ValueError, "iterations must be at least 1");
+    return nullptr;
+  }
+  options.refine = leiden != 0;
+  int64_t* out;
+  PyRef array(new_array(rows.csr.n, &out));
+  if (!array) return nullptr;
+  c.native([&] { rows_communities(rows.csr, options, {out, rows.csr.n}); });
+  return array.release();
+}
+
+// labels: int64, one per node, each in [0, n).
+constexpr auto kModularity =
+    function("csr_modularity", join(kRows, std::to_array<Parameter>({{"labels"}, {"resolution"}})), Access::kNone,
+             "Weighted modularity of int64 labels over undirected rows.", "modularity");
+PyObject* csr_modularity(const Call<kModularity>& c) {
+  RowsArg rows;
+  if (!rows.read(c.arg<0>(), c.arg<1>(), c.arg<2>()) || !checked(c, rows)) return nullptr;
+  NumericArg labels;
+  double resolution;
+  if (!labels.read(c.arg<3>(), "labels", NumericArg::kInt64) || !resolution_arg<4>(c, &resolution)) return nullptr;
+  const size_t n = rows.csr.n;
+  const std::span<const int64_t> values(static_cast<const int64_t*>(labels.data()), labels.size());
+  if (values.size() != n ||
+      !std::all_of(values.begin(), values.end(), [n](int64_t v) { return v >= 0 && static_cast<uint64_t>(v) < n; })) {
+    PyErr_Format(PyExc_ValueError, "labels must be %zu values in [0, number of nodes)", n);
+    return nullptr;
+  }
+  return to_python(c.native([&] { return rows_modularity(rows.csr, values, resolution); }));
+}
+
 }  // namespace
 
 PyMethodDef kCsrGraphFunctions[] = {
@@ -492,6 +542,8 @@ PyMethodDef kCsrGraphFunctions[] = {
     def<kPagerank, csr_pagerank>(),
     def<kClustering, csr_clustering>(),
     def<kBetweenness, csr_betweenness>(),
+    def<kCommunities, csr_communities>(),
+    def<kModularity, csr_modularity>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

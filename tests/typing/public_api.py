@@ -69,6 +69,9 @@ def main() -> None:
     _, refined = arborvane.leiden_communities(g, resolution=1.0, seed=1)
     _, spread = arborvane.label_propagation_communities(g, seed=1)
     quality: float = arborvane.modularity(g, groups) + arborvane.modularity(g, refined) + arborvane.modularity(g, spread)
+    undirected = arborvane.from_edges([1, 2], [2, 3], [0.5, 2.0])
+    _, heavy = arborvane.leiden_communities(undirected, seed=1, weight=True)
+    quality += arborvane.modularity(undirected, heavy, weight=False)
     arborvane.set_num_threads(previous)
     print(version, len(ids), int(degrees.sum()), edges.shape, ranked.shape, float(scores.sum()),
           int(labels.max()), int(hops.max()), int(cores.max()), float(local.sum()), average,

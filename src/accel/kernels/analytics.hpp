@@ -115,6 +115,15 @@ void label_propagation_communities(const CsrSnapshot& snap, uint64_t seed, std::
 // have an edge (the boundary answers NaN otherwise).
 double modularity(const CsrSnapshot& snap, std::span<const int64_t> labels, double resolution);
 
+// communities.cpp, over the rows of an undirected arborvane.Graph (checked
+// valid, weights finite and >= 0, every edge in both rows, a self-loop
+// once): Louvain or Leiden (options.refine) with the edge weights, and
+// modularity as NetworkX's with weight="weight", a self-loop's weight
+// counted twice in its node's degree. The same bits for any thread count.
+struct CsrArrays;  // accel/csr_graph/csr_graph.hpp
+void rows_communities(const CsrArrays& rows, const CommunityOptions& options, std::span<int64_t> out);
+double rows_modularity(const CsrArrays& rows, std::span<const int64_t> labels, double resolution);
+
 // triangle_count.cpp, on a snapshot already built.
 uint64_t count_triangles(const CsrSnapshot& snap);
 

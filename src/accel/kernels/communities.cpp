@@ -12,17 +12,20 @@
 // that way; label propagation is the same moving with resolution 0 (the
 // most common neighbouring label wins) on the input graph alone.
 //
-// The trick, for the same result on any number of threads: a level's nodes
-// are dealt into kRounds sub-rounds by a seeded hash. Within a sub-round
-// every node picks its best community against the state at the start of
-// the sub-round, in parallel, and then all the moves are applied. Weights
-// are integers (edge counts), so the community totals, updated with atomic
-// adds, come out the same whatever order the adds ran in; staying wins a
-// tie, other ties go by a seeded hash of node and community. The state after each
-// sub-round is therefore a function of the seed and the graph alone. The
-// sub-rounds make the moving nearly sequential: two neighbours decide at
-// the same time only when they share a sub-round (1 in kRounds), and then
-// only the larger of two lone nodes joins the other.
+// The trick, for the same result on any number of threads: a pass's nodes
+// are dealt into kRounds sub-rounds by a seeded hash, afresh each pass.
+// Within a sub-round every node picks its best community against the state
+// at the start of the sub-round, in parallel, and then all the moves are
+// applied. With integer weights (edge counts) the community totals,
+// updated with atomic adds, come out the same whatever order the adds ran
+// in; float weights (an arborvane.Graph's) would not, so their moves are
+// applied in a fixed order on one thread (the decisions, the bulk of the
+// work, stay parallel). Staying wins a tie, other ties go by a seeded hash
+// of node and community. The state after each sub-round is therefore a
+// function of the seed and the graph alone. The sub-rounds make the moving
+// nearly sequential: two neighbours decide at the same time only when they
+// share a sub-round (1 in kRounds), and then only the larger of two lone
+// nodes joins the other.
 //
 // Only nodes with a neighbour that moved since their last visit are visited
 // again (the others would stay). Aggregation builds the next level's
@@ -32,9 +35,13 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
+#include "accel/csr_graph/csr_graph.hpp"
 #include "accel/kernels/analytics.hpp"
 #include "accel/parallel/concurrent_union_find.hpp"
 #include "accel/parallel/interrupt.hpp"
@@ -51,29 +58,78 @@ namespace {
 // 1024 sub-rounds gave the modularity of 64 within the spread between seeds.
 constexpr size_t kRounds = 64;
 // Passes over a level at most (each visits only the nodes next to a move);
-// on the medium benchmark graphs no level needed more than 40.
+// on the power-law 200,000 / 2,000,000 graph no level needed more than 16
+// once each pass dealt its own sub-rounds (before: 64, ended by this cap).
 constexpr size_t kMaxPasses = 64;
 // A level is settled when a pass moves at most 1 in kSettledFraction of its
-// nodes: the last moves are mostly pairs of neighbours that decided
-// together and keep trading places. On the medium G(n, m) graph (200,000 /
+// nodes: the last moves gain little. On the medium G(n, m) graph (200,000 /
 // 2,000,000) 1000 gave 0.0013 more modularity than 100 for 16% more time.
 constexpr size_t kSettledFraction = 1000;
 // Label propagation stops after this many passes even if labels still
 // change (a few nodes can keep alternating between equally common labels).
 constexpr size_t kMaxLabelPasses = 100;
-// Smallest ranges a worker claims: a node's edges are hashed when deciding,
-// only its neighbours marked when a move is applied. Set by analogy with
-// core_number's ranges, not measured.
+// Smallest ranges a worker claims. Measured with 2 threads on the
+// power-law 200,000 / 2,000,000 graph (Leiden, load average 22 on 2 cores):
+// no value moved the time beyond the spread of repeated runs of one value
+// (CPU 1.8 to 2.4 s, wall 4.4 to 12.6 s), so each stays where it was.
+// Deciding a node sums its edges by community: 64, 256, 1024 and 4096
+// gave 2.1, 2.3, 2.4 and 2.2 CPU seconds.
 constexpr size_t kMinDecidePerRange = 256;
+// Applying a move updates four totals and marks the node's neighbours:
+// 256, 1024 and 4096 gave 1.9, 1.8 and 1.9 CPU seconds.
 constexpr size_t kMinApplyPerRange = 1024;
+// A plain per-node step (numbering, copying labels): 1024, 4096 and 16384
+// gave 2.0, 2.4 and 2.1 CPU seconds.
 constexpr size_t kMinNodesPerRange = 4096;
+
+// ---- weights -------------------------------------------------------------------
+
+// Integer weights (edge counts) sum to the same value in any order, so
+// their totals may be updated by concurrent atomic adds; float weights do
+// not, so their totals are updated in a fixed order on one thread.
+template <class W>
+constexpr bool kOrderFree = std::is_integral_v<W>;
+
+template <class T>
+void atomic_add(T& slot, T delta) noexcept {
+  std::atomic_ref<T>(slot).fetch_add(delta, std::memory_order_relaxed);
+}
+
+// slot += delta for a loop run by in_fixed_order<W>.
+template <class W, class T>
+void accumulate(T& slot, T delta) noexcept {
+  if constexpr (kOrderFree<W>) {
+    atomic_add(slot, delta);
+  } else {
+    slot += delta;
+  }
+}
+
+// The sum of f(i) over [0, n), f updating totals with accumulate<W>: in
+// parallel for integer weights, in ascending i on the calling thread for
+// float weights (which keeps the bits of every total).
+template <class W, class F>
+uint64_t in_fixed_order(size_t n, size_t min_chunk, const F& f) {
+  if constexpr (kOrderFree<W>) {
+    return parallel_sum(n, min_chunk, f);
+  } else {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+      poll_interrupt_every(i);
+      sum += f(i);
+    }
+    return sum;
+  }
+}
 
 // ---- graphs ----------------------------------------------------------------
 
-// Level 0: the snapshot's runs, each edge of weight 1 and a self-loop of
-// weight 2 (a loop adds 2 to its node's degree).
+// Level 0 of an IntGraphCore: the snapshot's runs, each edge of weight 1
+// and a self-loop of weight 2 (a loop adds 2 to its node's degree).
 template <class Index>
 struct SnapshotGraph {
+  using Node = Index;
+  using Weight = uint64_t;
   const uint64_t* offsets;
   const Index* runs;
   size_t n;
@@ -86,15 +142,44 @@ struct SnapshotGraph {
   }
 };
 
+// Level 0 of an undirected arborvane.Graph: its rows (every edge in both,
+// a self-loop once, counted twice as in the snapshot) with float32,
+// float64 or unit weights. `Stored` is the rows' signed index type, Index
+// its unsigned twin.
+template <class Index, class Stored>
+struct RowsGraph {
+  using Node = Index;
+  using Weight = double;
+  const int64_t* indptr;
+  const Stored* indices;
+  const float* weights32;   // one of the two, or neither (every weight 1)
+  const double* weights64;
+  size_t n;
+
+  size_t node_count() const noexcept { return n; }
+  uint64_t entries(size_t v) const noexcept { return static_cast<uint64_t>(indptr[v + 1] - indptr[v]); }
+  double weight(int64_t k) const noexcept {
+    return weights64 ? weights64[k] : weights32 ? static_cast<double>(weights32[k]) : 1.0;
+  }
+  template <class F>
+  void for_each(size_t v, F&& f) const {
+    for (int64_t k = indptr[v]; k < indptr[v + 1]; ++k) {
+      const Index w = static_cast<Index>(indices[k]);
+      f(w, w == v ? 2 * weight(k) : weight(k));
+    }
+  }
+};
+
 // An aggregated level: node x is a community of the level below; the weight
 // between x and y is the weight of the edges between the two communities,
 // and x's own entry (its loop) the weights inside x, each edge counted from
 // both ends (so degrees are preserved).
-template <class Index>
+template <class Index, class W>
 struct WeightedGraph {
+  using Weight = W;
   std::vector<uint64_t> offsets;
   std::vector<Index> targets;
-  std::vector<uint64_t> weights;
+  std::vector<W> weights;
 
   size_t node_count() const noexcept { return offsets.size() - 1; }
   uint64_t entries(size_t v) const noexcept { return offsets[v + 1] - offsets[v]; }
@@ -104,71 +189,79 @@ struct WeightedGraph {
   }
 };
 
-// Weights summed by community: an open-addressing table that grows to the
-// largest neighbourhood it meets and is cleared through its used slots.
-template <class Index>
+// Weights summed by community for one node (or one group of nodes): a
+// dense slot per community index, the sums kept in the order their
+// communities were first met, and cleared through the communities met.
+// Dense slots replace hashing: on the power-law 200,000 / 2,000,000 graph
+// the hashed table's inserts were 27% of Leiden's cycles.
+template <class Index, class W>
 class WeightTable {
  public:
-  static constexpr Index kEmpty = static_cast<Index>(-1);
+  explicit WeightTable(size_t keys) : slot_(keys, kEmpty) {}
 
-  // Makes room for `entries` distinct keys; the table must be empty.
-  void prepare(uint64_t entries) {
-    const size_t wanted = std::bit_ceil(std::max<size_t>(16, static_cast<size_t>(entries) * 2));
-    if (wanted <= keys_.size()) return;
-    keys_.assign(wanted, kEmpty);
-    weights_.assign(wanted, 0);
-    used_.reserve(wanted / 2);
-  }
-
-  void add(Index key, uint64_t weight) {
-    const size_t mask = keys_.size() - 1;
-    size_t slot = static_cast<size_t>(SplitMix64::mix(key)) & mask;
-    while (keys_[slot] != key) {
-      if (keys_[slot] == kEmpty) {
-        keys_[slot] = key;
-        used_.push_back(slot);
-        break;
-      }
-      slot = (slot + 1) & mask;
+  void add(Index key, W weight) {
+    Index& slot = slot_[key];
+    if (slot == kEmpty) {
+      slot = static_cast<Index>(keys_.size());
+      keys_.push_back(key);
+      sums_.push_back(weight);
+    } else {
+      sums_[slot] += weight;
     }
-    weights_[slot] += weight;
   }
 
-  uint64_t get(Index key) const noexcept {
-    const size_t mask = keys_.size() - 1;
-    for (size_t slot = static_cast<size_t>(SplitMix64::mix(key)) & mask; keys_[slot] != kEmpty;
-         slot = (slot + 1) & mask) {
-      if (keys_[slot] == key) return weights_[slot];
-    }
-    return 0;
-  }
+  W get(Index key) const noexcept { return slot_[key] == kEmpty ? W{} : sums_[slot_[key]]; }
 
-  size_t size() const noexcept { return used_.size(); }
+  size_t size() const noexcept { return keys_.size(); }
 
-  // f(key, weight) for every key, in insertion order.
+  // f(key, weight) for every key, in the order first added.
   template <class F>
   void for_each(F&& f) const {
-    for (size_t slot : used_) f(keys_[slot], weights_[slot]);
+    for (size_t i = 0; i < keys_.size(); ++i) f(keys_[i], sums_[i]);
   }
 
   void clear() noexcept {
-    for (size_t slot : used_) {
-      keys_[slot] = kEmpty;
-      weights_[slot] = 0;
-    }
-    used_.clear();
+    for (Index key : keys_) slot_[key] = kEmpty;
+    keys_.clear();
+    sums_.clear();
   }
 
  private:
+  static constexpr Index kEmpty = static_cast<Index>(-1);
+  std::vector<Index> slot_;
   std::vector<Index> keys_;
-  std::vector<uint64_t> weights_;
-  std::vector<size_t> used_;
+  std::vector<W> sums_;
 };
 
-template <class T>
-void atomic_add(T& slot, T delta) noexcept {
-  std::atomic_ref<T>(slot).fetch_add(delta, std::memory_order_relaxed);
-}
+// The tables of one level, lent to one range of work at a time: at most
+// one per worker thread is ever made, and all are freed with the level.
+template <class Index, class W>
+class TablePool {
+ public:
+  explicit TablePool(size_t keys) : keys_(keys) {}
+
+  // f(table) with an empty table, which f leaves empty.
+  template <class F>
+  void with_table(F&& f) {
+    std::unique_ptr<WeightTable<Index, W>> table;
+    {
+      std::lock_guard lock(mutex_);
+      if (!free_.empty()) {
+        table = std::move(free_.back());
+        free_.pop_back();
+      }
+    }
+    if (!table) table = std::make_unique<WeightTable<Index, W>>(keys_);
+    f(*table);
+    std::lock_guard lock(mutex_);
+    free_.push_back(std::move(table));
+  }
+
+ private:
+  size_t keys_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<WeightTable<Index, W>>> free_;
+};
 
 // ---- one level -----------------------------------------------------------------
 
@@ -199,103 +292,130 @@ struct Schedule {
 };
 
 // Communities of one level's nodes with their totals and sizes.
-template <class Index>
+template <class Index, class W>
 struct Partition {
   std::vector<Index> community;  // per node, a community index in [0, n)
-  std::vector<uint64_t> total;   // per community: the degrees of its members
+  std::vector<W> total;          // per community: the degrees of its members
   std::vector<Index> size;       // per community: its members
 
-  Partition(std::vector<Index> initial, const std::vector<uint64_t>& degree)
-      : community(std::move(initial)), total(community.size(), 0), size(community.size(), 0) {
-    parallel_for(community.size(), kMinNodesPerRange, [&](size_t v) {
-      atomic_add(total[community[v]], degree[v]);
-      atomic_add(size[community[v]], Index{1});
+  Partition(std::vector<Index> initial, const std::vector<W>& degree)
+      : community(std::move(initial)), total(community.size(), W{}), size(community.size(), 0) {
+    in_fixed_order<W>(community.size(), kMinNodesPerRange, [&](size_t v) -> uint64_t {
+      accumulate<W>(total[community[v]], degree[v]);
+      accumulate<W>(size[community[v]], Index{1});
+      return 0;
     });
   }
 };
 
-struct MoveSettings {
-  double resolution;
-  size_t max_passes;
+// What a level's passes share: its graph, degrees, 2m and tables.
+template <class Index, class Graph>
+struct Level {
+  using W = typename Graph::Weight;
+  const Graph& graph;
+  const std::vector<W>& degree;
+  double two_m;
+  const Schedule<Index>& schedule;
+  TablePool<Index, W>& tables;
 };
 
 // Best moves of a level's nodes, sub-round after sub-round, until a pass
-// moves nothing. Returns the moves made.
+// moves at most 1 in kSettledFraction of the nodes or after `max_passes`.
 template <class Index, class Graph>
-uint64_t move_nodes(const Graph& graph, const std::vector<uint64_t>& degree, double two_m,
-                    const Schedule<Index>& schedule, const MoveSettings& settings, Partition<Index>& part) {
+void move_nodes(const Level<Index, Graph>& level, double resolution, size_t max_passes,
+                Partition<Index, typename Graph::Weight>& part) {
+  using W = typename Graph::Weight;
+  const Graph& graph = level.graph;
   const size_t n = graph.node_count();
+  const W* degree = level.degree.data();
+  const double two_m = level.two_m;
   std::vector<uint8_t> active(n, 1);
-  std::vector<Index> target(n);
+  std::vector<Index> order(n), target(n);
+  std::vector<size_t> start(kRounds + 1);
   Index* community = part.community.data();
-  uint64_t* total = part.total.data();
+  W* total = part.total.data();
   Index* size = part.size.data();
-  const double resolution = settings.resolution;
-  uint64_t moves = 0;
-  for (size_t pass = 0; pass < settings.max_passes; ++pass) {
+  for (size_t pass = 0; pass < max_passes; ++pass) {
+    // The nodes to visit, dealt into sub-rounds afresh for every pass: with
+    // one dealing for all passes, two nodes of one sub-round that trade
+    // communities trade them back in every pass (on the power-law 200,000 /
+    // 2,000,000 graph, 427 nodes did so for the remaining 52 passes).
+    const uint64_t deal = SplitMix64::mix(level.schedule.key + (pass + 1) * SplitMix64::kIncrement);
+    auto round_of = [deal](size_t v) { return static_cast<size_t>(SplitMix64::mix(deal + v) % kRounds); };
+    std::fill(start.begin(), start.end(), 0);
+    for (size_t v = 0; v < n; ++v) {
+      poll_interrupt_every(v, 65536);
+      if (active[v]) ++start[round_of(v) + 1];
+    }
+    for (size_t r = 0; r < kRounds; ++r) start[r + 1] += start[r];
+    {
+      std::vector<size_t> next(start.begin(), start.end() - 1);
+      for (size_t v = 0; v < n; ++v) {
+        poll_interrupt_every(v, 65536);
+        if (!active[v]) continue;
+        active[v] = 0;
+        order[next[round_of(v)]++] = static_cast<Index>(v);
+      }
+    }
     uint64_t moved = 0;
     for (size_t r = 0; r < kRounds; ++r) {
       poll_interrupt();
-      const Index* nodes = schedule.order.data() + schedule.start[r];
-      Index* chosen = target.data() + schedule.start[r];
-      const size_t count = schedule.start[r + 1] - schedule.start[r];
+      const Index* nodes = order.data() + start[r];
+      Index* chosen = target.data() + start[r];
+      const size_t count = start[r + 1] - start[r];
       parallel_for_ranges(count, kMinDecidePerRange, [&](size_t begin, size_t end) {
-        WeightTable<Index> weights;
-        for (size_t i = begin; i < end; ++i) {
-          poll_interrupt_every(i, 1024);
-          const Index v = nodes[i];
-          const Index own = community[v];
-          chosen[i] = own;
-          if (!active[v]) continue;
-          active[v] = 0;
-          weights.prepare(graph.entries(v));
-          graph.for_each(v, [&](Index w, uint64_t weight) {
-            if (w != v) weights.add(community[w], weight);
-          });
-          const double kv = static_cast<double>(degree[v]);
-          Index best = own;
-          double best_score = two_m * static_cast<double>(weights.get(own)) -
-                              resolution * kv * static_cast<double>(total[own] - degree[v]);
-          const bool alone = size[own] == 1;
-          // Equal gains go to the community of smaller rank, a hash of the
-          // node, the pass and the community: a fixed choice, but not one
-          // that favours small indices everywhere (which would let the
-          // first labels flood the graph when every gain is equal, as at
-          // the start of label propagation).
-          const uint64_t salt = SplitMix64::mix(schedule.key + pass * SplitMix64::kIncrement + v);
-          auto rank = [salt](Index c) { return SplitMix64::mix(salt ^ c); };
-          weights.for_each([&](Index c, uint64_t weight) {
-            if (c == own || (alone && size[c] == 1 && c > own)) return;
-            const double score = two_m * static_cast<double>(weight) - resolution * kv * static_cast<double>(total[c]);
-            if (score > best_score || (score == best_score && best != own && rank(c) < rank(best))) {
-              best = c;
-              best_score = score;
-            }
-          });
-          weights.clear();
-          chosen[i] = best;
-        }
+        level.tables.with_table([&](WeightTable<Index, W>& weights) {
+          for (size_t i = begin; i < end; ++i) {
+            poll_interrupt_every(i, 1024);
+            const Index v = nodes[i];
+            const Index own = community[v];
+            graph.for_each(v, [&](Index w, W weight) {
+              if (w != v) weights.add(community[w], weight);
+            });
+            const double kv = static_cast<double>(degree[v]);
+            Index best = own;
+            double best_score = two_m * static_cast<double>(weights.get(own)) -
+                                resolution * kv * static_cast<double>(total[own] - degree[v]);
+            const bool alone = size[own] == 1;
+            // Equal gains go to the community of smaller rank, a hash of the
+            // node, the pass and the community: a fixed choice, but not one
+            // that favours small indices everywhere (which would let the
+            // first labels flood the graph when every gain is equal, as at
+            // the start of label propagation).
+            const uint64_t salt = SplitMix64::mix(level.schedule.key + pass * SplitMix64::kIncrement + v);
+            auto rank = [salt](Index c) { return SplitMix64::mix(salt ^ c); };
+            weights.for_each([&](Index c, W weight) {
+              // Two lone nodes of one sub-round would swap places: only the
+              // larger joins the smaller.
+              if (c == own || (alone && size[c] == 1 && c > own && round_of(c) == r)) return;
+              const double score =
+                  two_m * static_cast<double>(weight) - resolution * kv * static_cast<double>(total[c]);
+              if (score > best_score || (score == best_score && best != own && rank(c) < rank(best))) {
+                best = c;
+                best_score = score;
+              }
+            });
+            weights.clear();
+            chosen[i] = best;
+          }
+        });
       });
-      moved += parallel_sum(count, kMinApplyPerRange, [&](size_t i) -> uint64_t {
+      moved += in_fixed_order<W>(count, kMinApplyPerRange, [&](size_t i) -> uint64_t {
         poll_interrupt_every(i);
         const Index v = nodes[i];
         const Index from = community[v], to = chosen[i];
         if (from == to) return 0;
-        atomic_add(total[from], 0 - degree[v]);
-        atomic_add(total[to], degree[v]);
-        atomic_add(size[from], static_cast<Index>(-1));
-        atomic_add(size[to], Index{1});
+        accumulate<W>(total[from], W{} - degree[v]);
+        accumulate<W>(total[to], degree[v]);
+        accumulate<W>(size[from], static_cast<Index>(-1));
+        accumulate<W>(size[to], Index{1});
         community[v] = to;
-        graph.for_each(v, [&](Index w, uint64_t) {
-          std::atomic_ref<uint8_t>(active[w]).store(1, std::memory_order_relaxed);
-        });
+        graph.for_each(v, [&](Index w, W) { std::atomic_ref<uint8_t>(active[w]).store(1, std::memory_order_relaxed); });
         return 1;
       });
     }
-    moves += moved;
     if (moved * kSettledFraction <= n) break;
   }
-  return moves;
 }
 
 // Leiden's refinement: within each community of `part`, nodes start alone
@@ -308,22 +428,28 @@ uint64_t move_nodes(const Graph& graph, const std::vector<uint64_t>& degree, dou
 // community (Traag, Waltman and van Eck, 2019), and the best gain wins (no
 // random pick). Returns each node's refined community (a node index).
 template <class Index, class Graph>
-std::vector<Index> refine(const Graph& graph, const std::vector<uint64_t>& degree, double two_m,
-                          const Schedule<Index>& schedule, double resolution, const Partition<Index>& part) {
+std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
+                          const Partition<Index, typename Graph::Weight>& part) {
+  using W = typename Graph::Weight;
+  using Signed = std::conditional_t<kOrderFree<W>, int64_t, W>;
+  const Graph& graph = level.graph;
+  const Schedule<Index>& schedule = level.schedule;
+  const std::vector<W>& degree = level.degree;
+  const double two_m = level.two_m;
   const size_t n = graph.node_count();
   const Index* community = part.community.data();
   std::vector<Index> refined(n), size(n, 1);
-  std::vector<uint64_t> total(degree);
-  std::vector<uint64_t> inside(n);  // weight from a node to the rest of its community
-  std::vector<int64_t> cut(n);      // weight from a refined community to the rest of its community
+  std::vector<W> total(degree);
+  std::vector<W> inside(n);     // weight from a node to the rest of its community
+  std::vector<Signed> cut(n);   // weight from a refined community to the rest of its community
   parallel_for(n, kMinDecidePerRange, [&](size_t v) {
-    uint64_t sum = 0;
-    graph.for_each(v, [&](Index w, uint64_t weight) {
+    W sum{};
+    graph.for_each(v, [&](Index w, W weight) {
       if (w != v && community[w] == community[v]) sum += weight;
     });
     refined[v] = static_cast<Index>(v);
     inside[v] = sum;
-    cut[v] = static_cast<int64_t>(sum);
+    cut[v] = static_cast<Signed>(sum);
   });
   // Well connected: the weight to the rest of the community at least what
   // the null model expects between the two parts.
@@ -332,54 +458,55 @@ std::vector<Index> refine(const Graph& graph, const std::vector<uint64_t>& degre
     return two_m * weight >= resolution * part_total * rest;
   };
   std::vector<Index> target(n);
-  std::vector<uint64_t> joined_weight(n);
+  std::vector<W> joined_weight(n);
   for (size_t r = 0; r < kRounds; ++r) {
     poll_interrupt();
     const size_t first = schedule.start[r];
     const size_t count = schedule.start[r + 1] - first;
     parallel_for_ranges(count, kMinDecidePerRange, [&](size_t begin, size_t end) {
-      WeightTable<Index> weights;
-      for (size_t i = first + begin; i < first + end; ++i) {
-        poll_interrupt_every(i, 1024);
-        const Index v = schedule.order[i];
-        target[i] = v;
-        const Index own = community[v];
-        const double kv = static_cast<double>(degree[v]);
-        if (size[v] != 1 || !connected_enough(static_cast<double>(inside[v]), kv, own)) continue;
-        weights.prepare(graph.entries(v));
-        graph.for_each(v, [&](Index w, uint64_t weight) {
-          if (w != v && community[w] == own) weights.add(refined[w], weight);
-        });
-        Index best = v;
-        double best_score = 0;
-        uint64_t best_weight = 0;
-        weights.for_each([&](Index c, uint64_t weight) {
-          if (size[c] == 1 && schedule.round_of[c] == r) return;  // c may be moving now
-          const double c_total = static_cast<double>(total[c]);
-          if (!connected_enough(static_cast<double>(cut[c]), c_total, own)) return;
-          const double score = two_m * static_cast<double>(weight) - resolution * kv * c_total;
-          if (score > best_score || (score == best_score && best != v && c < best)) {
-            best = c;
-            best_score = score;
-            best_weight = weight;
-          }
-        });
-        weights.clear();
-        target[i] = best;
-        joined_weight[i] = best_weight;
-      }
+      level.tables.with_table([&](WeightTable<Index, W>& weights) {
+        for (size_t i = first + begin; i < first + end; ++i) {
+          poll_interrupt_every(i, 1024);
+          const Index v = schedule.order[i];
+          target[i] = v;
+          const Index own = community[v];
+          const double kv = static_cast<double>(degree[v]);
+          if (size[v] != 1 || !connected_enough(static_cast<double>(inside[v]), kv, own)) continue;
+          graph.for_each(v, [&](Index w, W weight) {
+            if (w != v && community[w] == own) weights.add(refined[w], weight);
+          });
+          Index best = v;
+          double best_score = 0;
+          W best_weight{};
+          weights.for_each([&](Index c, W weight) {
+            if (size[c] == 1 && schedule.round_of[c] == r) return;  // c may be moving now
+            const double c_total = static_cast<double>(total[c]);
+            if (!connected_enough(static_cast<double>(cut[c]), c_total, own)) return;
+            const double score = two_m * static_cast<double>(weight) - resolution * kv * c_total;
+            if (score > best_score || (score == best_score && best != v && c < best)) {
+              best = c;
+              best_score = score;
+              best_weight = weight;
+            }
+          });
+          weights.clear();
+          target[i] = best;
+          joined_weight[i] = best_weight;
+        }
+      });
     });
-    parallel_for(count, kMinApplyPerRange, [&](size_t j) {
+    in_fixed_order<W>(count, kMinApplyPerRange, [&](size_t j) -> uint64_t {
       const size_t i = first + j;
       const Index v = schedule.order[i], to = target[i];
-      if (to == v) return;
+      if (to == v) return 0;
       refined[v] = to;
       size[v] = 0;
-      atomic_add(size[to], Index{1});
-      atomic_add(total[to], degree[v]);
+      accumulate<W>(size[to], Index{1});
+      accumulate<W>(total[to], degree[v]);
       // Neighbours joining together leave their shared edges counted as cut:
       // an overestimate that only makes the community look better connected.
-      atomic_add(cut[to], static_cast<int64_t>(inside[v]) - 2 * static_cast<int64_t>(joined_weight[i]));
+      accumulate<W>(cut[to], static_cast<Signed>(inside[v]) - 2 * static_cast<Signed>(joined_weight[i]));
+      return 1;
     });
   }
   return refined;
@@ -406,9 +533,13 @@ size_t number_communities(const std::vector<Index>& community, std::vector<Index
   return count;
 }
 
-// The graph of the communities `group[v]` (dense, below `count`).
+// The graph of the communities `group[v]` (dense, below `count`). Each
+// group's neighbouring groups are summed once, into room as large as its
+// members' entries, and then packed.
 template <class Index, class Graph>
-WeightedGraph<Index> aggregate(const Graph& graph, const std::vector<Index>& group, size_t count) {
+WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const std::vector<Index>& group,
+                                                       size_t count, TablePool<Index, typename Graph::Weight>& tables) {
+  using W = typename Graph::Weight;
   const size_t n = graph.node_count();
   // Members of each group, ascending, by a counting sort.
   std::vector<uint64_t> member_start(count + 1, 0);
@@ -422,53 +553,55 @@ WeightedGraph<Index> aggregate(const Graph& graph, const std::vector<Index>& gro
       members[next[group[v]]++] = static_cast<Index>(v);
     }
   }
-  // A group's neighbouring groups, summed in a table: counted first, then
-  // written at their place.
-  auto gather = [&](size_t c, WeightTable<Index>& weights) {
+  std::vector<uint64_t> room(count + 1, 0);
+  parallel_for(count, kMinNodesPerRange, [&](size_t c) {
     uint64_t entries = 0;
     for (uint64_t i = member_start[c]; i < member_start[c + 1]; ++i) entries += graph.entries(members[i]);
-    weights.prepare(std::min<uint64_t>(entries, count));
-    for (uint64_t i = member_start[c]; i < member_start[c + 1]; ++i) {
-      graph.for_each(members[i], [&](Index w, uint64_t weight) { weights.add(group[w], weight); });
-    }
-  };
-  WeightedGraph<Index> out;
+    room[c + 1] = entries;
+  });
+  for (size_t c = 0; c < count; ++c) room[c + 1] += room[c];
+  WeightedGraph<Index, W> out;
   out.offsets.assign(count + 1, 0);
+  std::vector<Index> targets(room[count]);
+  std::vector<W> weights(room[count]);
   parallel_for_ranges(count, kMinDecidePerRange, [&](size_t begin, size_t end) {
-    WeightTable<Index> weights;
-    for (size_t c = begin; c < end; ++c) {
-      poll_interrupt_every(c, 1024);
-      gather(c, weights);
-      out.offsets[c + 1] = weights.size();
-      weights.clear();
-    }
+    tables.with_table([&](WeightTable<Index, W>& sums) {
+      for (size_t c = begin; c < end; ++c) {
+        poll_interrupt_every(c, 1024);
+        for (uint64_t i = member_start[c]; i < member_start[c + 1]; ++i) {
+          graph.for_each(members[i], [&](Index w, W weight) { sums.add(group[w], weight); });
+        }
+        uint64_t k = room[c];
+        sums.for_each([&](Index w, W weight) {
+          targets[k] = w;
+          weights[k++] = weight;
+        });
+        out.offsets[c + 1] = sums.size();
+        sums.clear();
+      }
+    });
   });
   for (size_t c = 0; c < count; ++c) out.offsets[c + 1] += out.offsets[c];
   out.targets.resize(out.offsets[count]);
   out.weights.resize(out.offsets[count]);
-  parallel_for_ranges(count, kMinDecidePerRange, [&](size_t begin, size_t end) {
-    WeightTable<Index> weights;
-    for (size_t c = begin; c < end; ++c) {
-      poll_interrupt_every(c, 1024);
-      gather(c, weights);
-      uint64_t k = out.offsets[c];
-      weights.for_each([&](Index w, uint64_t weight) {
-        out.targets[k] = w;
-        out.weights[k++] = weight;
-      });
-      weights.clear();
-    }
+  parallel_for(count, kMinDecidePerRange, [&](size_t c) {
+    const uint64_t from = room[c], length = out.offsets[c + 1] - out.offsets[c];
+    std::copy_n(targets.begin() + static_cast<ptrdiff_t>(from), length,
+                out.targets.begin() + static_cast<ptrdiff_t>(out.offsets[c]));
+    std::copy_n(weights.begin() + static_cast<ptrdiff_t>(from), length,
+                out.weights.begin() + static_cast<ptrdiff_t>(out.offsets[c]));
   });
   return out;
 }
 
 // ---- the levels ----------------------------------------------------------------
 
-template <class Index>
+// Louvain, Leiden and label propagation over a level-0 graph `Base`.
+template <class Index, class Base>
 class Multilevel {
  public:
-  Multilevel(const CsrSnapshot& snap, const Index* runs, const CommunityOptions& options)
-      : base_{snap.offsets.data(), runs, snap.node_count()}, options_(options), n_(snap.node_count()) {}
+  Multilevel(const Base& base, const CommunityOptions& options)
+      : base_(base), options_(options), n_(base.node_count()) {}
 
   // Local moving and aggregation until a level merges nothing; then every
   // community split into its connected parts and numbered.
@@ -489,31 +622,41 @@ class Multilevel {
   void propagate(int64_t* labels) {
     std::vector<Index> start(n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
-    const std::vector<uint64_t> degree = degrees(base_);
-    Partition<Index> part(std::move(start), degree);
+    const std::vector<W> degree = degrees(base_);
+    Partition<Index, W> part(std::move(start), degree);
     const Schedule<Index> schedule(n_, options_.seed, 0);
-    move_nodes(base_, degree, two_m(degree), schedule, MoveSettings{0.0, kMaxLabelPasses}, part);
+    TablePool<Index, W> tables(n_);
+    move_nodes(Level<Index, Base>{base_, degree, two_m(degree), schedule, tables}, 0.0, kMaxLabelPasses, part);
     number_by_first_appearance(part.community);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { labels[v] = static_cast<int64_t>(part.community[v]); });
   }
 
  private:
+  using W = typename Base::Weight;
+
   template <class Graph>
-  static std::vector<uint64_t> degrees(const Graph& graph) {
-    std::vector<uint64_t> degree(graph.node_count());
+  static std::vector<W> degrees(const Graph& graph) {
+    std::vector<W> degree(graph.node_count());
     parallel_for(graph.node_count(), kMinNodesPerRange, [&](size_t v) {
-      uint64_t sum = 0;
-      graph.for_each(v, [&sum](Index, uint64_t weight) { sum += weight; });
+      W sum{};
+      graph.for_each(v, [&sum](Index, W weight) { sum += weight; });
       degree[v] = sum;
     });
     return degree;
   }
 
-  double two_m(const std::vector<uint64_t>& degree) {
-    if (two_m_ == 0) two_m_ = static_cast<double>(parallel_sum(degree.size(), kMinNodesPerRange, [&](size_t v) {
-      return degree[v];
-    }));
-    return two_m_;
+  // 2m, the sum of the original degrees (in node order for float weights).
+  double two_m(const std::vector<W>& degree) {
+    if (!two_m_) {
+      W sum{};
+      if constexpr (kOrderFree<W>) {
+        sum = parallel_sum(degree.size(), kMinNodesPerRange, [&](size_t v) { return degree[v]; });
+      } else {
+        for (W d : degree) sum += d;
+      }
+      two_m_ = static_cast<double>(sum);
+    }
+    return *two_m_;
   }
 
   // Levels of moving (and refining, for Leiden) and aggregation from the
@@ -522,9 +665,9 @@ class Multilevel {
   // maps each original node to its node there.
   std::vector<Index> levels(std::vector<Index> community) {
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { node_at_[v] = static_cast<Index>(v); });
-    std::optional<WeightedGraph<Index>> graph = level(base_, community);
+    std::optional<WeightedGraph<Index, W>> graph = level(base_, community);
     while (graph) {
-      std::optional<WeightedGraph<Index>> next = level(*graph, community);
+      std::optional<WeightedGraph<Index, W>> next = level(*graph, community);
       graph = std::move(next);
     }
     return community;
@@ -535,17 +678,17 @@ class Multilevel {
   // aggregate's starting communities: each group's community, named after
   // the community's first group.
   template <class Graph>
-  std::optional<WeightedGraph<Index>> level(const Graph& graph, std::vector<Index>& community) {
+  std::optional<WeightedGraph<Index, W>> level(const Graph& graph, std::vector<Index>& community) {
     const size_t n = graph.node_count();
+    TablePool<Index, W> tables(n);
     std::vector<Index> groups;
     {
-      const std::vector<uint64_t> degree = degrees(graph);
-      const double total_weight = two_m(degree);
-      Partition<Index> part(std::move(community), degree);
+      const std::vector<W> degree = degrees(graph);
+      Partition<Index, W> part(std::move(community), degree);
       const Schedule<Index> schedule(n, options_.seed, level_++);
-      move_nodes(graph, degree, total_weight, schedule, MoveSettings{options_.resolution, kMaxPasses}, part);
-      groups = options_.refine ? refine(graph, degree, total_weight, schedule, options_.resolution, part)
-                               : part.community;
+      const Level<Index, Graph> here{graph, degree, two_m(degree), schedule, tables};
+      move_nodes(here, options_.resolution, kMaxPasses, part);
+      groups = options_.refine ? refine(here, options_.resolution, part) : part.community;
       community = std::move(part.community);
     }
     std::vector<Index> dense;
@@ -564,7 +707,7 @@ class Multilevel {
     community = std::move(next);
     first_group = {};
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { node_at_[v] = groups[node_at_[v]]; });
-    return aggregate(graph, groups, count);
+    return aggregate(graph, groups, count, tables);
   }
 
   // Splits every community into its connected parts (which can only raise
@@ -574,7 +717,7 @@ class Multilevel {
     parallel_for_ranges(n_, kMinNodesPerRange, [&](size_t begin, size_t end) {
       for (size_t u = begin; u < end; ++u) {
         poll_interrupt_every(u);
-        base_.for_each(u, [&](Index w, uint64_t) {
+        base_.for_each(u, [&](Index w, W) {
           if (w < u && community[w] == community[u]) sets.unite(static_cast<Index>(u), w);
         });
       }
@@ -597,21 +740,77 @@ class Multilevel {
     }
   }
 
-  SnapshotGraph<Index> base_;
+  const Base& base_;
   CommunityOptions options_;
   size_t n_;
-  double two_m_ = 0;
+  std::optional<double> two_m_;
   uint64_t level_ = 0;
   std::vector<Index> node_at_;  // each original node's node on the current level
 };
 
+// f(graph) with the snapshot's level-0 graph.
 template <class F>
-void with_multilevel(const CsrSnapshot& snap, const CommunityOptions& options, F&& f) {
-  snap.with_neighbor_index([&](const auto* runs) {
+decltype(auto) with_snapshot_graph(const CsrSnapshot& snap, F&& f) {
+  return snap.with_neighbor_index([&](const auto* runs) {
     using Index = std::remove_cv_t<std::remove_pointer_t<decltype(runs)>>;
-    Multilevel<Index> multilevel(snap, runs, options);
-    f(multilevel);
+    return f(SnapshotGraph<Index>{snap.offsets.data(), runs, snap.node_count()});
   });
+}
+
+// f(graph) with the rows' level-0 graph.
+template <class F>
+decltype(auto) with_rows_graph(const CsrArrays& rows, F&& f) {
+  auto typed = [&](const auto* indices) {
+    using Stored = std::remove_cv_t<std::remove_pointer_t<decltype(indices)>>;
+    const auto* w32 = rows.weight_type == WeightType::kFloat32 ? static_cast<const float*>(rows.weights) : nullptr;
+    const auto* w64 = rows.weight_type == WeightType::kFloat64 ? static_cast<const double*>(rows.weights) : nullptr;
+    return f(RowsGraph<std::make_unsigned_t<Stored>, Stored>{rows.indptr, indices, w32, w64, rows.n});
+  };
+  if (rows.wide) return typed(static_cast<const int64_t*>(rows.indices));
+  return typed(static_cast<const int32_t*>(rows.indices));
+}
+
+template <class Graph>
+void run_multilevel(const Graph& graph, const CommunityOptions& options, std::span<int64_t> out) {
+  Multilevel<typename Graph::Node, Graph>(graph, options).run(out.data());
+}
+
+// Sum over communities of L_c / m - resolution (D_c / 2m)^2, as NetworkX:
+// per node its degree and its weight into its own community (in parallel),
+// then per community in node order.
+template <class Graph>
+double modularity_of(const Graph& graph, std::span<const int64_t> labels, double resolution) {
+  using W = typename Graph::Weight;
+  const size_t n = graph.node_count();
+  std::vector<W> degree(n), within(n);
+  parallel_for_ranges(n, kMinNodesPerRange, [&](size_t begin, size_t end) {
+    for (size_t u = begin; u < end; ++u) {
+      poll_interrupt_every(u);
+      W d{}, in{};
+      graph.for_each(u, [&](auto w, W weight) {
+        d += weight;
+        if (labels[w] == labels[u]) in += weight;
+      });
+      degree[u] = d;
+      within[u] = in;
+    }
+  });
+  std::vector<W> inner(n, W{}), total(n, W{});
+  W degree_sum{};
+  for (size_t u = 0; u < n; ++u) {
+    poll_interrupt_every(u);
+    inner[labels[u]] += within[u];  // twice the weight inside (a loop's entry counts 2)
+    total[labels[u]] += degree[u];
+    degree_sum += degree[u];
+  }
+  const double two_m = static_cast<double>(degree_sum);
+  const double norm = 1.0 / (two_m * two_m);
+  double q = 0;
+  for (size_t c = 0; c < n; ++c) {
+    const double d = static_cast<double>(total[c]);
+    q += static_cast<double>(inner[c]) / two_m - resolution * d * d * norm;
+  }
+  return q;
 }
 
 }  // namespace
@@ -619,53 +818,34 @@ void with_multilevel(const CsrSnapshot& snap, const CommunityOptions& options, F
 void louvain_communities(const CsrSnapshot& snap, const CommunityOptions& options, std::span<int64_t> out) {
   CommunityOptions louvain = options;
   louvain.refine = false;
-  with_multilevel(snap, louvain, [&](auto& multilevel) { multilevel.run(out.data()); });
+  with_snapshot_graph(snap, [&](const auto& graph) { run_multilevel(graph, louvain, out); });
 }
 
 void leiden_communities(const CsrSnapshot& snap, const CommunityOptions& options, std::span<int64_t> out) {
   CommunityOptions leiden = options;
   leiden.refine = true;
-  with_multilevel(snap, leiden, [&](auto& multilevel) { multilevel.run(out.data()); });
+  with_snapshot_graph(snap, [&](const auto& graph) { run_multilevel(graph, leiden, out); });
 }
 
 void label_propagation_communities(const CsrSnapshot& snap, uint64_t seed, std::span<int64_t> out) {
   CommunityOptions options;
   options.seed = seed;
-  with_multilevel(snap, options, [&](auto& multilevel) { multilevel.propagate(out.data()); });
+  with_snapshot_graph(snap, [&](const auto& graph) {
+    using Graph = std::remove_cvref_t<decltype(graph)>;
+    Multilevel<typename Graph::Node, Graph>(graph, options).propagate(out.data());
+  });
 }
 
 double modularity(const CsrSnapshot& snap, std::span<const int64_t> labels, double resolution) {
-  const size_t n = snap.node_count();
-  // Per community: twice its inner edges (a loop's entry counts 2) and its degrees.
-  std::vector<uint64_t> inner(n, 0), total(n, 0);
-  snap.with_neighbor_index([&](const auto* runs) {
-    const SnapshotGraph<std::remove_cv_t<std::remove_pointer_t<decltype(runs)>>> graph{snap.offsets.data(), runs, n};
-    parallel_for_ranges(n, kMinNodesPerRange, [&](size_t begin, size_t end) {
-      for (size_t u = begin; u < end; ++u) {
-        poll_interrupt_every(u);
-        const int64_t c = labels[u];
-        uint64_t degree = 0, within = 0;
-        graph.for_each(u, [&](auto w, uint64_t weight) {
-          degree += weight;
-          if (labels[w] == c) within += weight;
-        });
-        atomic_add(inner[c], within);
-        atomic_add(total[c], degree);
-      }
-    });
-  });
-  // As NetworkX: L_c / m - resolution * D_c^2 / (2m)^2, summed by community.
-  uint64_t degree_sum = 0;
-  for (uint64_t d : total) degree_sum += d;
-  const double m = static_cast<double>(degree_sum) / 2;
-  const double norm = 1.0 / (static_cast<double>(degree_sum) * static_cast<double>(degree_sum));
-  double q = 0;
-  for (size_t c = 0; c < n; ++c) {
-    if (total[c] == 0) continue;
-    const double d = static_cast<double>(total[c]);
-    q += static_cast<double>(inner[c] / 2) / m - resolution * d * d * norm;
-  }
-  return q;
+  return with_snapshot_graph(snap, [&](const auto& graph) { return modularity_of(graph, labels, resolution); });
+}
+
+void rows_communities(const CsrArrays& rows, const CommunityOptions& options, std::span<int64_t> out) {
+  with_rows_graph(rows, [&](const auto& graph) { run_multilevel(graph, options, out); });
+}
+
+double rows_modularity(const CsrArrays& rows, std::span<const int64_t> labels, double resolution) {
+  return with_rows_graph(rows, [&](const auto& graph) { return modularity_of(graph, labels, resolution); });
 }
 
 }  // namespace arborvane
