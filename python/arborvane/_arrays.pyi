@@ -84,6 +84,8 @@ def csr_pagerank(
     x: Buffer,
 ) -> tuple[NativeArray, int]:
     """(scores, iterations) of NetworkX's PageRank; iterations 0: no convergence."""
+def csr_matvec(indptr: Buffer, indices: Buffer, weights: Buffer | None, x: Buffer, start: _Float) -> NativeArray:
+    """start + the row sums of the weighted entries times x, in row order."""
 def louvain_labels(
     g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
 ) -> tuple[NativeArray, NativeArray]:
