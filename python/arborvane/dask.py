@@ -161,11 +161,11 @@ def _split(data: Any, owners: _Owners, source: str | None = None, target: str | 
 
 
 def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
-    """The partition from the (2, k) edge buckets that reach it: only
-    arrays of about the partition's final size live beside the buckets."""
-    u = np.concatenate([b[0] for b in buckets]) if buckets else np.empty(0, np.int64)
-    v = np.concatenate([b[1] for b in buckets]) if buckets else np.empty(0, np.int64)
-    ids = np.unique(np.concatenate([np.unique(u), np.unique(v)]))
+    """The partition from the (2, k) edge buckets that reach it. Beside the
+    buckets (which Dask holds until this returns), the largest temporaries
+    are 12 bytes per edge of sorting keys and local indices: the partition
+    peaks at about 26 bytes per edge above its buckets and keeps 8."""
+    ids = _distinct([b[i] for b in buckets for i in (0, 1)])
     home = owners(ids) == index
     order = np.concatenate([np.flatnonzero(home), np.flatnonzero(~home)])
     owned, n = int(np.count_nonzero(home)), ids.size
@@ -173,36 +173,74 @@ def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
     small = np.int32 if n < 2**31 else np.int64
     local = np.empty(n, small)
     local[order] = np.arange(n, dtype=small)
-    lu, lv = _to_local(u, ids, local), _to_local(v, ids, local)
-    del u, v, local
+    lu, lv = (_to_local([b[i] for b in buckets], ids, local) for i in (0, 1))
+    del local
     ids = ids[order]
     del order
-    # Row * n + column for every entry of an owned row (an edge with both
-    # ends owned gives two, a self-loop one), sorted and made unique.
+    # row * n + column for every entry of an owned row (an edge with both
+    # ends owned gives two, a self-loop one), sorted and made unique in
+    # place, section by section: no second array of them.
     first = lu < owned
     second = (lv < owned) & (lu != lv)
-    key = np.concatenate([lu[first].astype(np.int64) * n + lv[first], lv[second].astype(np.int64) * n + lu[second]])
-    del lu, lv, first, second
+    key = np.empty(int(np.count_nonzero(first)) + int(np.count_nonzero(second)), np.int64)
+    at = 0
+    for rows, columns, kept in ((lu, lv, first), (lv, lu, second)):
+        for a in range(0, rows.size, _MAP_ENTRIES):
+            keep = kept[a : a + _MAP_ENTRIES]
+            piece = rows[a : a + _MAP_ENTRIES][keep].astype(np.int64) * n + columns[a : a + _MAP_ENTRIES][keep]
+            key[at : at + piece.size] = piece
+            at += piece.size
+    del lu, lv, first, second, rows, columns, kept
     key.sort()
-    if key.size:
-        distinct = np.empty(key.size, bool)
-        distinct[0] = True
-        np.not_equal(key[1:], key[:-1], out=distinct[1:])
-        key = key[distinct]
-        del distinct
-    indptr = np.searchsorted(key, np.arange(n + 1, dtype=np.int64) * n).astype(np.int64)
-    indices = np.empty(key.size, small)
+    at, last = 0, -1
     for a in range(0, key.size, _MAP_ENTRIES):
-        indices[a : a + _MAP_ENTRIES] = key[a : a + _MAP_ENTRIES] % n
-    del key
+        section = key[a : a + _MAP_ENTRIES]
+        fresh = np.empty(section.size, bool)
+        fresh[0] = section[0] != last
+        np.not_equal(section[1:], section[:-1], out=fresh[1:])
+        last = int(section[-1])
+        piece = section[fresh]  # a copy: writing it back below `a` is safe
+        key[at : at + piece.size] = piece
+        at += piece.size
+    indptr = np.searchsorted(key[:at], np.arange(n + 1, dtype=np.int64) * n).astype(np.int64)
+    # The columns overwrite the keys' buffer from its start (entry k's
+    # column lands where keys up to k lay, already read), which then
+    # shrinks to them in place.
+    columns = key.view(small)
+    for a in range(0, at, _MAP_ENTRIES):
+        b = min(at, a + _MAP_ENTRIES)
+        columns[a:b] = key[a:b] % n
+    del columns
+    key.resize(-(-at * np.dtype(small).itemsize // 8), refcheck=False)
+    indices = key.view(small)[:at]
     return _Part(index, owners, ids, owned, indptr, indices)
 
 
-def _to_local(x: NDArray[np.int64], ids: NDArray[np.int64], local: NDArray[Any]) -> NDArray[Any]:
-    """local[i] for the position i of every x in the sorted `ids`."""
-    out = np.empty(x.size, local.dtype)
-    for a in range(0, x.size, _MAP_ENTRIES):
-        out[a : a + _MAP_ENTRIES] = local[np.searchsorted(ids, x[a : a + _MAP_ENTRIES])]
+def _distinct(pieces: list[NDArray[np.int64]]) -> NDArray[np.int64]:
+    """The distinct ids in `pieces`, sorted: the pieces' own distinct ids
+    are merged whenever they outnumber those merged so far, so that they
+    never take much more memory than the result."""
+    ids = np.empty(0, np.int64)
+    pending: list[NDArray[np.int64]] = []
+    waiting = 0
+    for piece in pieces:
+        pending.append(np.unique(piece))
+        waiting += pending[-1].size
+        if waiting > max(ids.size, _MAP_ENTRIES):
+            ids, pending, waiting = np.unique(np.concatenate([ids, *pending])), [], 0
+    return np.unique(np.concatenate([ids, *pending]))
+
+
+def _to_local(pieces: list[NDArray[np.int64]], ids: NDArray[np.int64], local: NDArray[Any]) -> NDArray[Any]:
+    """local[i] for the position i in the sorted `ids` of every id in
+    `pieces`, one array, mapped section by section."""
+    out = np.empty(sum(p.size for p in pieces), local.dtype)
+    at = 0
+    for piece in pieces:
+        for a in range(0, piece.size, _MAP_ENTRIES):
+            section = piece[a : a + _MAP_ENTRIES]
+            out[at : at + section.size] = local[np.searchsorted(ids, section)]
+            at += section.size
     return out
 
 
