@@ -50,7 +50,7 @@ QUIET = {
 def client():
     with dask.config.set(QUIET):
         with distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, memory_limit=MEMORY_LIMIT, dashboard_address=None
+            n_workers=2, threads_per_worker=1, memory_limit=MEMORY_LIMIT, dashboard_address=":0"
         ) as cluster, distributed.Client(cluster) as client:
             yield client
 
@@ -228,25 +228,25 @@ def test_graph_larger_than_a_worker(tmp_path):
 
     n, files = 1_200_000, 24
     with dask.config.set(QUIET), distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, memory_limit=MEMORY_LIMIT, dashboard_address=None
+        n_workers=2, threads_per_worker=1, memory_limit=MEMORY_LIMIT, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
         client.gather(client.map(tasks.write_local_edges, [str(tmp_path)] * files, range(files), files=files, n=n))
         env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-        reference = subprocess.Popen(
+        with subprocess.Popen(
             [sys.executable, "-c", REFERENCE, str(tmp_path / "*.txt"), str(tmp_path / "reference.npz")],
             env=env, stdout=subprocess.PIPE, text=True,
-        )
-        pids = client.run(os.getpid)
-        with ad.read_edgelists(tmp_path, partitions=[n // 2], client=client) as graph:
-            distributed.wait(graph.futures)
-            holders = client.who_has(graph.futures)
-            assert len({w for f in graph.futures for w in holders[f.key]}) == 2
-            pagerank = ad.pagerank(graph).scores.compute()
-            component = ad.component_labels(graph).compute()
-            degree = ad.degrees(graph).compute()
-        peaks = client.run(tasks.peak_rss)
-        assert client.run(os.getpid) == pids  # no worker was restarted
-        footprint = int(reference.communicate(timeout=120)[0])
+        ) as reference:
+            pids = client.run(os.getpid)
+            with ad.read_edgelists(tmp_path, partitions=[n // 2], client=client) as graph:
+                distributed.wait(graph.futures)
+                holders = client.who_has(graph.futures)
+                assert len({w for f in graph.futures for w in holders[f.key]}) == 2
+                pagerank = ad.pagerank(graph).scores.compute()
+                component = ad.component_labels(graph).compute()
+                degree = ad.degrees(graph).compute()
+            peaks = client.run(tasks.peak_rss)
+            assert client.run(os.getpid) == pids  # no worker was restarted
+            footprint = int(reference.communicate(timeout=120)[0])
     assert reference.returncode == 0
     assert footprint > 1.5 * MEMORY_LIMIT > 1.5 * max(peaks.values())
     expected = np.load(tmp_path / "reference.npz")
