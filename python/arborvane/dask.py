@@ -1,8 +1,10 @@
 """Graphs partitioned by node over a Dask cluster.
 
-A graph too large for one process (arborvane holds about 27 bytes per edge)
-or already stored as many Parquet or edge-list files is split by node into
-partitions, each an ``IntGraphCore`` held in the memory of one Dask worker.
+A graph too large for one process (arborvane holds about 27 bytes per edge,
+about 70 at its peak) or already stored as many Parquet or edge-list files
+is split by node into partitions, each held in the memory of one Dask
+worker as read-only compressed sparse rows (about 4 bytes per neighbour
+entry).
 Partition p owns the nodes whose id the partitioner maps to p (a hash of the
 id, or ranges of ids) and holds every edge with an owned end: an edge inside
 a partition is stored there once, an edge between two partitions in both.
@@ -276,8 +278,8 @@ def _edge_count(part: _Part) -> tuple[int, int]:
 
 class DaskGraph:
     """An undirected graph partitioned by node over a Dask cluster: one
-    ``IntGraphCore`` per partition, each held by a worker as the result of
-    one of ``futures``. Made by ``from_dataframe``, ``read_parquet`` or
+    partition (compressed sparse rows of its nodes' edges) per future of
+    ``futures``, each held by a worker. Made by ``from_dataframe``, ``read_parquet`` or
     ``read_edgelists``; the building goes on in the cluster after they
     return (``distributed.wait(graph.futures)`` waits for it,
     ``distributed.progress(graph.futures)`` shows it).
