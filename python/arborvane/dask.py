@@ -165,9 +165,9 @@ def _split(data: Any, owners: _Owners, source: str | None = None, target: str | 
 
 def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
     """The partition from the (2, k) edge buckets that reach it. Beside the
-    buckets (which Dask holds until this returns), the largest temporaries
-    are 12 bytes per edge of sorting keys and local indices: the partition
-    peaks at about 26 bytes per edge above its buckets and keeps 8."""
+    buckets (which Dask holds until this returns), the largest temporary
+    is the sorting keys, 8 bytes per entry (16 per edge inside the
+    partition); the partition keeps 4 bytes per entry."""
     ids = _distinct([b[i] for b in buckets for i in (0, 1)])
     home = owners(ids) == index
     order = np.concatenate([np.flatnonzero(home), np.flatnonzero(~home)])
@@ -176,24 +176,24 @@ def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
     small = np.int32 if n < 2**31 else np.int64
     local = np.empty(n, small)
     local[order] = np.arange(n, dtype=small)
-    lu, lv = (_to_local([b[i] for b in buckets], ids, local) for i in (0, 1))
-    del local
+    to_local = _local_index(ids, local)
     ids = ids[order]
-    del order
+    del order, local
     # row * n + column for every entry of an owned row (an edge with both
-    # ends owned gives two, a self-loop one), sorted and made unique in
-    # place, section by section: no second array of them.
-    first = lu < owned
-    second = (lv < owned) & (lu != lv)
-    key = np.empty(int(np.count_nonzero(first)) + int(np.count_nonzero(second)), np.int64)
+    # ends owned gives two, a self-loop one), mapped section by section
+    # into room for two per edge (the pages never written cost nothing),
+    # then sorted and made unique in place: no second array of them.
+    key = np.empty(2 * sum(b.shape[1] for b in buckets), np.int64)
     at = 0
-    for rows, columns, kept in ((lu, lv, first), (lv, lu, second)):
-        for a in range(0, rows.size, _MAP_ENTRIES):
-            keep = kept[a : a + _MAP_ENTRIES]
-            piece = rows[a : a + _MAP_ENTRIES][keep].astype(np.int64) * n + columns[a : a + _MAP_ENTRIES][keep]
-            key[at : at + piece.size] = piece
-            at += piece.size
-    del lu, lv, first, second, rows, columns, kept
+    for bucket in buckets:
+        for a in range(0, bucket.shape[1], _MAP_ENTRIES):
+            lu, lv = to_local(bucket[0, a : a + _MAP_ENTRIES]), to_local(bucket[1, a : a + _MAP_ENTRIES])
+            for rows, columns, keep in ((lu, lv, lu < owned), (lv, lu, (lv < owned) & (lu != lv))):
+                piece = rows[keep].astype(np.int64) * n + columns[keep]
+                key[at : at + piece.size] = piece
+                at += piece.size
+    del to_local
+    key.resize(at, refcheck=False)
     key.sort()
     at, last = 0, -1
     for a in range(0, key.size, _MAP_ENTRIES):
@@ -243,25 +243,18 @@ def _unique(values: NDArray[Any]) -> NDArray[Any]:
     return values
 
 
-def _to_local(pieces: list[NDArray[np.int64]], ids: NDArray[np.int64], local: NDArray[Any]) -> NDArray[Any]:
-    """local[i] for the position i in the sorted `ids` of every id in
-    `pieces`, one array, mapped section by section: through a table by id
-    where the ids are dense (up to 4 table slots per id, 5 times faster
-    than the binary search otherwise)."""
-    out = np.empty(sum(p.size for p in pieces), local.dtype)
+def _local_index(ids: NDArray[np.int64], local: NDArray[Any]) -> Callable[[NDArray[np.int64]], NDArray[Any]]:
+    """A function giving local[i] for the position i in the sorted `ids` of
+    every id of a section: through a table by id where the ids are dense
+    (up to 4 table slots per id, 5 times faster than the binary search
+    otherwise)."""
     low = int(ids[0]) if ids.size else 0
     span = int(ids[-1]) - low + 1 if ids.size else 0
-    table = None
-    if span <= 4 * ids.size:
-        table = np.empty(span, local.dtype)
-        table[ids - low] = local
-    at = 0
-    for piece in pieces:
-        for a in range(0, piece.size, _MAP_ENTRIES):
-            section = piece[a : a + _MAP_ENTRIES]
-            out[at : at + section.size] = table[section - low] if table is not None else local[np.searchsorted(ids, section)]
-            at += section.size
-    return out
+    if span > 4 * ids.size:
+        return lambda section: local[np.searchsorted(ids, section)]
+    table = np.empty(span, local.dtype)
+    table[ids - low] = local
+    return lambda section: table[section - low]
 
 
 def _node_count(part: _Part) -> int:
