@@ -89,7 +89,7 @@ def distributed_run(directory, partitions, iterations):
              "distributed.worker.memory.pause": False, "distributed.worker.memory.terminate": False,
              "distributed.scheduler.work-stealing": False}
     with dask.config.set(quiet), distributed.LocalCluster(
-        n_workers=partitions, threads_per_worker=1, dashboard_address=None, memory_limit=0
+        n_workers=partitions, threads_per_worker=1, dashboard_address=":0", memory_limit=0
     ) as cluster, distributed.Client(cluster) as client:
         memory = {"start": client.run(rss_mib)}
         start = time.perf_counter()
@@ -97,6 +97,7 @@ def distributed_run(directory, partitions, iterations):
         distributed.wait(graph.futures)
         build = time.perf_counter() - start
         memory["built"] = client.run(rss_mib)
+        stored = sum(sum(c) for c in graph._each("edges", ad._edge_count))
         stamps = []
         sent_before = total_sent(client)
         start = time.perf_counter()
@@ -119,6 +120,10 @@ def distributed_run(directory, partitions, iterations):
         "payload_bytes_per_iteration": result.bytes_per_iteration,
         "sent_bytes_per_iteration": sum(sent.values()) / iterations,
         "sent_by_task": sent,
+        # What the workers' resident size grew by in the build, and the
+        # edges they store (a crossing edge counts in both of its partitions).
+        "built_mib": sum(memory["built"].values()) - sum(memory["start"].values()),
+        "stored_edges": stored,
         "memory_mib": {k: sorted(round(x) for x in v.values()) for k, v in memory.items()},
     }
 
@@ -147,12 +152,13 @@ def main():
     print(f"G(n={args.nodes:,}, m={m:,}); load average {report['load'][0]:.1f} on {os.cpu_count()} CPUs")
     print(f"single process: {single * 1e3:.1f} ms per iteration, graph + snapshot {single_mib:.0f} MiB")
     print("| partitions | ms / iteration | payload B / iteration | sent B / iteration | B / edge / iteration"
-          " | build s | worker MiB: start, built, after PageRank, peak |")
-    print("|---|---|---|---|---|---|---|")
+          " | build s | B / stored edge | worker MiB: start, built, after PageRank, peak |")
+    print("|---|---|---|---|---|---|---|---|")
     for r in runs:
         mem = r["memory_mib"]
         print(f"| {r['partitions']} | {r['iteration_s'] * 1e3:.1f} | {r['payload_bytes_per_iteration']:,} "
               f"| {r['sent_bytes_per_iteration']:,.0f} | {r['sent_bytes_per_iteration'] / m:.2f} | {r['build_s']:.1f} "
+              f"| {r['built_mib'] * 2**20 / r['stored_edges']:.0f} "
               f"| {mem['start']}, {mem['built']}, {mem['pagerank']}, {mem['peak']} |")
     for r in runs:
         print(f"sent with {r['partitions']} partitions, by task: {r['sent_by_task']}")

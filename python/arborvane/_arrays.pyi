@@ -136,6 +136,8 @@ def csr_communities(
     """Louvain (leiden false) or Leiden labels of undirected rows."""
 def csr_modularity(indptr: Buffer, indices: Buffer, weights: Buffer | None, labels: Buffer, resolution: _Float) -> float:
     """Weighted modularity of int64 labels over undirected rows."""
+def csr_matvec(indptr: Buffer, indices: Buffer, weights: Buffer | None, x: Buffer, start: _Float) -> NativeArray:
+    """start + the row sums of the weighted entries times x, in row order."""
 def louvain_labels(
     g: IntGraphCore, resolution: _Float, seed: SupportsIndex, iterations: SupportsIndex
 ) -> tuple[NativeArray, NativeArray]:

@@ -1,8 +1,10 @@
 """Graphs partitioned by node over a Dask cluster.
 
-A graph too large for one process (arborvane holds about 27 bytes per edge)
-or already stored as many Parquet or edge-list files is split by node into
-partitions, each an ``IntGraphCore`` held in the memory of one Dask worker.
+A graph too large for one process (arborvane holds about 27 bytes per edge,
+about 70 at its peak) or already stored as many Parquet or edge-list files
+is split by node into partitions, each held in the memory of one Dask
+worker as read-only compressed sparse rows (about 4 bytes per neighbour
+entry).
 Partition p owns the nodes whose id the partitioner maps to p (a hash of the
 id, or ranges of ids) and holds every edge with an owned end: an edge inside
 a partition is stored there once, an edge between two partitions in both.
@@ -33,8 +35,8 @@ import glob
 import importlib.util
 import operator
 import os
-import threading
 import uuid
+import warnings
 from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -48,10 +50,8 @@ except ImportError:
 if importlib.util.find_spec("dask.dataframe") is None:
     raise ImportError(_NEEDS_DASK)
 
-from arborvane._accel import IntGraphCore
 from arborvane._native import arrays as _native
-from arborvane.analytics import component_labels as _component_labels
-from arborvane.arrays import _id_array, degree_array, edge_array, node_array
+from arborvane.arrays import _id_array
 from arborvane.edgelist import read_edge_list
 
 # pandas and dask.dataframe (with pyarrow, about 100 MB of a worker's
@@ -73,16 +73,9 @@ __all__ = [
     "component_labels",
 ]
 
-# Resident memory of a partition's IntGraphCore per edge, as Dask's sizeof
-# reports it: 4M edges added by add_edges_flat in 16 buckets took 139 MiB
-# (36 bytes; from_arrays in one call, 27 bytes, but a higher peak).
-_GRAPH_BYTES_PER_EDGE = 36
-
-# Neighbour entries gathered per block in a PageRank iteration: 8 MiB of
-# gathered scores, small beside the partition. On the shared 2-core machine
-# (load about 25), 8M entries in blocks of 2**18 to 2**23 ran within 25% of
-# each other; blocks of 2**16 were slower.
-_GATHER_ENTRIES = 1 << 20
+# Sections of a partition's edges mapped to local indices at a time: the
+# int64 temporaries stay 8 MiB whatever the partition's size.
+_MAP_ENTRIES = 1 << 20
 
 
 class _Owners:
@@ -105,97 +98,48 @@ class _Owners:
 
 
 class _Part:
-    """One partition on a worker: its index, the partitioner, and the
-    IntGraphCore of every edge with an owned end. Tasks on the same worker
-    may run in parallel threads, so every native call holds `lock` (the
-    graph refuses an overlapping exclusive borrow instead of waiting).
+    """One partition on a worker, read-only once built: the rows of its
+    owned nodes as compressed sparse rows over local indices, and what it
+    exchanges with the other partitions.
 
-    Pickles as its edge array (16 bytes per edge), should Dask move or
-    spill it; the copy is rebuilt from it."""
+    Local indices number the owned nodes first, then the ghosts, each group
+    by ascending id (``ids``). ``indptr`` has a row for every local node,
+    the ghosts' rows empty, so that the rows are a valid CSR over all local
+    nodes; ``indices`` (int32 while the local nodes fit) lists each owned
+    row's neighbours, a parallel or reversed edge once. For every other
+    partition q, both sides agree on the order of what they exchange
+    without asking each other, by ascending id:
 
-    def __init__(self, index: int, owners: _Owners, graph: IntGraphCore) -> None:
+    - send[q]: the owned nodes with a neighbour owned by q (q holds them as
+      ghosts);
+    - receive[q]: the local indices of the ghosts that q owns.
+
+    About 4 bytes per stored neighbour entry (an edge inside the partition
+    has two, one between partitions one on each side) and 16 per local
+    node; it pickles as its arrays."""
+
+    def __init__(self, index: int, owners: _Owners, ids: NDArray[np.int64], owned: int,
+                 indptr: NDArray[np.int64], indices: NDArray[Any]) -> None:
         self.index = index
         self.owners = owners
-        self.graph = graph
-        self.lock = threading.Lock()
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        with self.lock:
-            edges = edge_array(self.graph)
-        return (_rebuild_part, (self.index, self.owners, edges))
-
-    def __sizeof__(self) -> int:
-        return _GRAPH_BYTES_PER_EDGE * self.graph.number_of_edges() + 64
-
-
-def _rebuild_part(index: int, owners: _Owners, edges: NDArray[np.int64]) -> _Part:
-    return _build(index, owners, edges.T)
-
-
-def _drop_snapshot(graph: IntGraphCore) -> None:
-    """Frees the CSR snapshot (about 20 bytes per edge) that an analytic
-    cached in `graph`: every mutation discards it, adding no nodes too."""
-    graph.add_nodes_from([])
-
-
-class _Layout:
-    """What a partition's analytics need from its local graph: the local
-    node ids (node_array order), the owned positions, the adjacency rows of
-    the owned nodes, and for every other partition q the nodes shared with
-    q, each list sorted by node id so that both sides agree on its order
-    without asking each other:
-
-    - send[q]: owned nodes with a neighbour owned by q (indices into the
-      owned positions): q holds them as ghosts;
-    - receive[q]: local positions of the ghosts that q owns.
-    """
-
-    def __init__(self, part: _Part) -> None:
-        with part.lock:
-            ids, indptr, indices = (np.asarray(a) for a in _native.adjacency_csr(part.graph))
-            _drop_snapshot(part.graph)
-        owner = part.owners(ids)
-        home = owner == part.index
         self.ids = ids
-        self.owned = np.flatnonzero(home)
-        if self.owned.size != ids.size:  # only the owned nodes' rows
-            starts, ends = indptr[self.owned], indptr[self.owned + 1]
-            self.indptr = np.concatenate([[0], np.cumsum(ends - starts)]).astype(indptr.dtype)
-            keep = np.zeros(indices.size + 1, dtype=np.int8)
-            np.add.at(keep, starts, 1)
-            np.add.at(keep, ends, -1)
-            indices = indices[np.cumsum(keep[:-1], dtype=np.int8).view(bool)]
-        else:
-            self.indptr = indptr
+        self.owned = owned
+        self.indptr = indptr
         self.indices = indices
-        self.degrees = np.diff(self.indptr).astype(np.float64)
-        # Entries from an owned node to a ghost, and the ghost's owner.
-        crossing = np.flatnonzero(~home[indices])
-        rows = np.searchsorted(self.indptr, crossing, side="right") - 1
-        column_owner = owner[indices[crossing]]
+        self.degrees = np.diff(indptr[: owned + 1]).astype(np.float64)
+        ghost_owner = owners(ids[owned:])
+        crossing = np.flatnonzero(indices >= owned)
+        rows = np.searchsorted(indptr, crossing, side="right") - 1
+        column_owner = ghost_owner[indices[crossing] - owned]
         self.send: dict[int, NDArray[np.intp]] = {}
         self.receive: dict[int, NDArray[np.intp]] = {}
-        for q in np.unique(column_owner).tolist():
-            senders = np.unique(rows[column_owner == q])
-            self.send[q] = senders[np.argsort(ids[self.owned[senders]], kind="stable")]
-            ghosts = np.flatnonzero(owner == q)
-            self.receive[q] = ghosts[np.argsort(ids[ghosts], kind="stable")]
-
-    def gather_sum(self, values: NDArray[np.float64]) -> NDArray[np.float64]:
-        """For every owned node, the sum of `values` (one per local node)
-        over its neighbours, block by block so the gathered entries stay a
-        few MiB whatever the partition's size."""
-        out = np.empty(self.owned.size)
-        rows = max(1, self.owned.size * _GATHER_ENTRIES // max(1, self.indices.size))
-        for first in range(0, self.owned.size, rows):
-            last = min(self.owned.size, first + rows)
-            a, b = int(self.indptr[first]), int(self.indptr[last])
-            out[first:last] = np.add.reduceat(values[self.indices[a:b]], self.indptr[first:last] - a)
-        return out
+        for q in _unique(column_owner).tolist():
+            self.send[q] = _unique(rows[column_owner == q])
+            self.receive[q] = owned + np.flatnonzero(ghost_owner == q)
+        self.crossing = int(crossing.size)
 
     def __sizeof__(self) -> int:
-        arrays = [self.ids, self.owned, self.degrees, self.indices, self.indptr]
-        arrays += [*self.send.values(), *self.receive.values()]
+        arrays = [self.ids, self.indptr, self.indices, self.degrees, *self.send.values(), *self.receive.values()]
         return sum(a.nbytes for a in arrays) + 64
 
 
@@ -220,34 +164,115 @@ def _split(data: Any, owners: _Owners, source: str | None = None, target: str | 
 
 
 def _build(index: int, owners: _Owners, *buckets: NDArray[np.int64]) -> _Part:
-    """The partition's graph, added bucket by bucket (in input order, as
-    from_arrays would add them all): no copy of all its edges at once."""
-    graph = IntGraphCore()
+    """The partition from the (2, k) edge buckets that reach it. Beside the
+    buckets (which Dask holds until this returns), the largest temporary
+    is the sorting keys, 8 bytes per entry (16 per edge inside the
+    partition); the partition keeps 4 bytes per entry."""
+    ids = _distinct([b[i] for b in buckets for i in (0, 1)])
+    home = owners(ids) == index
+    order = np.concatenate([np.flatnonzero(home), np.flatnonzero(~home)])
+    owned, n = int(np.count_nonzero(home)), ids.size
+    del home
+    small = np.int32 if n < 2**31 else np.int64
+    local = np.empty(n, small)
+    local[order] = np.arange(n, dtype=small)
+    to_local = _local_index(ids, local)
+    ids = ids[order]
+    del order, local
+    # row * n + column for every entry of an owned row (an edge with both
+    # ends owned gives two, a self-loop one), mapped section by section
+    # into room for two per edge (the pages never written cost nothing),
+    # then sorted and made unique in place: no second array of them.
+    key = np.empty(2 * sum(b.shape[1] for b in buckets), np.int64)
+    at = 0
     for bucket in buckets:
-        graph.add_edges_flat(bucket.T.ravel())
-    return _Part(index, owners, graph)
+        for a in range(0, bucket.shape[1], _MAP_ENTRIES):
+            lu, lv = to_local(bucket[0, a : a + _MAP_ENTRIES]), to_local(bucket[1, a : a + _MAP_ENTRIES])
+            for rows, columns, keep in ((lu, lv, lu < owned), (lv, lu, (lv < owned) & (lu != lv))):
+                piece = rows[keep].astype(np.int64) * n + columns[keep]
+                key[at : at + piece.size] = piece
+                at += piece.size
+    del to_local
+    key.resize(at, refcheck=False)
+    key.sort()
+    at, last = 0, -1
+    for a in range(0, key.size, _MAP_ENTRIES):
+        section = key[a : a + _MAP_ENTRIES]
+        fresh = np.empty(section.size, bool)
+        fresh[0] = section[0] != last
+        np.not_equal(section[1:], section[:-1], out=fresh[1:])
+        last = int(section[-1])
+        piece = section[fresh]  # a copy: writing it back below `a` is safe
+        key[at : at + piece.size] = piece
+        at += piece.size
+    indptr = np.searchsorted(key[:at], np.arange(n + 1, dtype=np.int64) * n).astype(np.int64)
+    # The columns overwrite the keys' buffer from its start (entry k's
+    # column lands where keys up to k lay, already read), which then
+    # shrinks to them in place.
+    columns = key.view(small)
+    for a in range(0, at, _MAP_ENTRIES):
+        b = min(at, a + _MAP_ENTRIES)
+        columns[a:b] = key[a:b] % n
+    del columns
+    key.resize(-(-at * np.dtype(small).itemsize // 8), refcheck=False)
+    indices = key.view(small)[:at]
+    return _Part(index, owners, ids, owned, indptr, indices)
+
+
+def _distinct(pieces: list[NDArray[np.int64]]) -> NDArray[np.int64]:
+    """The distinct ids in `pieces`, sorted: the pieces' own distinct ids
+    are merged whenever they outnumber those merged so far, so that they
+    never take much more memory than the result."""
+    ids = np.empty(0, np.int64)
+    pending: list[NDArray[np.int64]] = []
+    waiting = 0
+    for piece in pieces:
+        pending.append(_unique(piece))
+        waiting += pending[-1].size
+        if waiting > max(ids.size, _MAP_ENTRIES):
+            ids, pending, waiting = _unique(np.concatenate([ids, *pending])), [], 0
+    return _unique(np.concatenate([ids, *pending]))
+
+
+def _unique(values: NDArray[Any]) -> NDArray[Any]:
+    """The distinct values, sorted: np.unique's result, by a plain sort
+    (np.unique took 80 times longer for 1.5M int64 with numpy 2.4)."""
+    values = np.sort(values)
+    if values.size > 1:
+        values = values[np.concatenate([[True], values[1:] != values[:-1]])]
+    return values
+
+
+def _local_index(ids: NDArray[np.int64], local: NDArray[Any]) -> Callable[[NDArray[np.int64]], NDArray[Any]]:
+    """A function giving local[i] for the position i in the sorted `ids` of
+    every id of a section: through a table by id where the ids are dense
+    (up to 4 table slots per id, 5 times faster than the binary search
+    otherwise)."""
+    low = int(ids[0]) if ids.size else 0
+    span = int(ids[-1]) - low + 1 if ids.size else 0
+    if span > 4 * ids.size:
+        return lambda section: local[np.searchsorted(ids, section)]
+    table = np.empty(span, local.dtype)
+    table[ids - low] = local
+    return lambda section: table[section - low]
 
 
 def _node_count(part: _Part) -> int:
     """The number of owned nodes."""
-    with part.lock:
-        ids = node_array(part.graph)
-    return int(np.count_nonzero(part.owners(ids) == part.index))
+    return part.owned
 
 
 def _edge_count(part: _Part) -> tuple[int, int]:
     """(edges with both ends owned, edges with one end owned)."""
-    with part.lock:
-        edges = edge_array(part.graph)
-    owned_ends = (part.owners(edges[:, 0]) == part.index).astype(np.int8)
-    owned_ends += part.owners(edges[:, 1]) == part.index
-    return int(np.count_nonzero(owned_ends == 2)), int(np.count_nonzero(owned_ends == 1))
+    rows = np.repeat(np.arange(part.owned), np.diff(part.indptr[: part.owned + 1]))
+    loops = int(np.count_nonzero(part.indices == rows))
+    return (part.indices.size - part.crossing + loops) // 2, part.crossing
 
 
 class DaskGraph:
     """An undirected graph partitioned by node over a Dask cluster: one
-    ``IntGraphCore`` per partition, each held by a worker as the result of
-    one of ``futures``. Made by ``from_dataframe``, ``read_parquet`` or
+    partition (compressed sparse rows of its nodes' edges) per future of
+    ``futures``, each held by a worker. Made by ``from_dataframe``, ``read_parquet`` or
     ``read_edgelists``; the building goes on in the cluster after they
     return (``distributed.wait(graph.futures)`` waits for it,
     ``distributed.progress(graph.futures)`` shows it).
@@ -364,22 +389,23 @@ def from_dataframe(
         if name not in df.columns:
             raise KeyError(f"arborvane.dask: the DataFrame has no column {name!r}")
     inputs = client.compute(df[[source, target]].to_delayed())
-    return _partitioned(client, inputs, partitions, source, target)
+    return _partitioned(client, _split, inputs, partitions, source, target)
 
 
 def _partitioned(
     client: distributed.Client,
-    inputs: list[distributed.Future[Any]],
+    split: Callable[..., list[NDArray[np.int64]]],
+    inputs: list[Any],
     partitions: int | Sequence[int] | None,
-    source: str | None = None,
-    target: str | None = None,
+    *columns: str,
 ) -> DaskGraph:
-    """A DaskGraph from input partitions: the futures of pandas DataFrames
-    (with `source` and `target`) or of (k, 2) edge arrays."""
+    """A DaskGraph from input partitions: split(input, owners, *columns)
+    sorts one input's edges into the partitions (an input is the future of
+    a pandas DataFrame, or an edge-list file's path)."""
     owners = _owners_for(partitions, client)
+    _warn_if_stealing(client)
     splits = [
-        client.submit(_split, data, owners, source, target, key=key)
-        for data, key in zip(inputs, _keys("split", len(inputs)))
+        client.submit(split, data, owners, *columns, key=key) for data, key in zip(inputs, _keys("split", len(inputs)))
     ]
     bucket_keys = _keys("bucket", owners.count * len(splits))
     buckets = [
@@ -400,6 +426,20 @@ def _partitioned(
         for p in range(owners.count)
     ]
     return DaskGraph(client, futures, owners)
+
+
+def _warn_if_stealing(client: distributed.Client) -> None:
+    """Warns when the scheduler steals work: it would move a partition's
+    task, and with it a copy of the partition, to an idle worker, which
+    doubles that partition's memory for no speed (see docs/dask.md)."""
+    # A lambda travels by value: the scheduler needs no arborvane.
+    if client.run_on_scheduler(lambda dask_scheduler: "stealing" in dask_scheduler.extensions):
+        warnings.warn(
+            "arborvane.dask: the Dask scheduler steals work, which copies partitions between workers; "
+            "start it with the setting distributed.scheduler.work-stealing: False",
+            RuntimeWarning,
+            stacklevel=4,
+        )
 
 
 def read_parquet(
@@ -425,8 +465,11 @@ def read_parquet(
     return from_dataframe(df, source, target, partitions=partitions, client=client)
 
 
-def _edge_file(path: str) -> NDArray[np.int64]:
-    return np.asarray(read_edge_list(path).flat, dtype=np.int64).reshape(-1, 2)
+def _split_file(path: str, owners: _Owners) -> list[NDArray[np.int64]]:
+    """An edge-list file's edges sorted into the partitions: read and split
+    in one task, so that a worker never holds a file's edges unsplit while
+    it reads the next."""
+    return _split(np.asarray(read_edge_list(path).flat, dtype=np.int64).reshape(-1, 2), owners)
 
 
 def read_edgelists(
@@ -459,8 +502,7 @@ def read_edgelists(
     if not files:
         raise FileNotFoundError(f"arborvane.dask: no edge-list file at {path!r}")
     client = client or distributed.default_client()
-    inputs = client.map(_edge_file, files, key=[(f"arborvane-read-{uuid.uuid4().hex}", i) for i in range(len(files))])
-    return _partitioned(client, inputs, partitions)
+    return _partitioned(client, _split_file, files, partitions)
 
 
 def _frame(ids: NDArray[np.int64], column: str, values: NDArray[Any]) -> pd.DataFrame:
@@ -477,11 +519,7 @@ def _result(futures: list[distributed.Future[Any]], column: str, dtype: Any) -> 
 
 
 def _degree_frame(part: _Part) -> pd.DataFrame:
-    with part.lock:
-        ids = node_array(part.graph)
-        values = degree_array(part.graph)
-    owned = part.owners(ids) == part.index
-    return _frame(ids[owned], "degree", values[owned])
+    return _frame(part.ids[: part.owned], "degree", np.diff(part.indptr[: part.owned + 1]))
 
 
 def degrees(graph: DaskGraph) -> dd.DataFrame:
@@ -510,48 +548,48 @@ class _Scores(NamedTuple):
     change: float
 
 
-def _share(layout: _Layout, rank: NDArray[np.float64], damping: float) -> NDArray[np.float64]:
+def _share(part: _Part, rank: NDArray[np.float64], damping: float) -> NDArray[np.float64]:
     # Every owned node has a neighbour (it came from an edge), so no
     # degree is zero; the guard keeps that an assumption, not a division.
-    return np.divide(damping * rank, layout.degrees, out=np.zeros_like(rank), where=layout.degrees != 0)
+    return np.divide(damping * rank, part.degrees, out=np.zeros_like(rank), where=part.degrees != 0)
 
 
-def _rank_start(layout: _Layout, n: int, damping: float) -> _Scores:
-    rank = np.full(layout.owned.size, 1.0 / n if n else 0.0)
-    return _Scores(rank, _share(layout, rank, damping), float("nan"))
+def _rank_start(part: _Part, n: int, damping: float) -> _Scores:
+    rank = np.full(part.owned, 1.0 / n if n else 0.0)
+    return _Scores(rank, _share(part, rank, damping), float("nan"))
 
 
 def _rank_step(
-    layout: _Layout, scores: _Scores, damping: float, teleport: float, senders: list[int], *inbox: Any
+    part: _Part, scores: _Scores, damping: float, teleport: float, senders: list[int], *inbox: Any
 ) -> _Scores:
-    """One iteration on one partition: the owned nodes' new scores from the
-    previous shares of their neighbours, owned ones and ghosts."""
-    shares = np.zeros(layout.ids.size)
-    shares[layout.owned] = scores.share
+    """One iteration on one partition: the owned nodes' new scores, the
+    teleport term plus the previous shares of their neighbours (owned ones
+    and ghosts) added natively row by row."""
+    shares = np.empty(part.ids.size)
+    shares[: part.owned] = scores.share
     for q, piece in zip(senders, inbox):
-        shares[layout.receive[q]] = piece
-    rank = layout.gather_sum(shares)
-    rank += teleport
+        shares[part.receive[q]] = piece
+    rank = np.asarray(_native.csr_matvec(part.indptr, part.indices, None, shares, teleport))[: part.owned]
     change = float(np.abs(scores.rank - rank).sum())
-    return _Scores(rank, _share(layout, rank, damping), change)
+    return _Scores(rank, _share(part, rank, damping), change)
 
 
-def _shares_for(layout: _Layout, scores: _Scores, q: int) -> NDArray[np.float64]:
-    return scores.share[layout.send[q]]
+def _shares_for(part: _Part, scores: _Scores, q: int) -> NDArray[np.float64]:
+    return scores.share[part.send[q]]
 
 
 def _change(scores: _Scores) -> float:
     return scores.change
 
 
-def _rank_frame(layout: _Layout, scores: _Scores) -> pd.DataFrame:
-    return _frame(layout.ids[layout.owned], "pagerank", scores.rank)
+def _rank_frame(part: _Part, scores: _Scores) -> pd.DataFrame:
+    return _frame(part.ids[: part.owned], "pagerank", scores.rank)
 
 
-def _boundary(layout: _Layout) -> tuple[int, dict[int, int]]:
+def _boundary(part: _Part) -> tuple[int, dict[int, int]]:
     """The number of owned nodes, and for every partition q that holds
     ghosts of this one, how many."""
-    return int(layout.owned.size), {q: int(s.size) for q, s in layout.send.items()}
+    return part.owned, {q: int(s.size) for q, s in part.send.items()}
 
 
 class PageRank(NamedTuple):
@@ -609,7 +647,7 @@ def pagerank(
         if n == 0:
             max_iter = 0
         teleport = (1.0 - damping) / n if n else 0.0
-        scores = run.each("pagerank-start", _rank_start, run.layouts, n, damping)
+        scores = run.each("pagerank-start", _rank_start, run.parts, n, damping)
         ahead = _rank_iteration(run, 1, scores, damping, teleport) if max_iter else None
         iterations = 0
         while ahead is not None:
@@ -626,7 +664,7 @@ def pagerank(
                 break
         if ahead is not None:
             run.client.cancel(ahead[0])
-        frames = run.each("pagerank-result", _rank_frame, run.layouts, scores)
+        frames = run.each("pagerank-result", _rank_frame, run.parts, scores)
         return PageRank(_result(frames, "pagerank", np.float64), iterations, run.bytes_per_exchange)
 
 
@@ -636,7 +674,7 @@ def _rank_iteration(
     """Submits iteration k: the new scores and the L1 changes, per partition."""
     inboxes = run.exchange("shares", k, _shares_for, previous)
     scores = [
-        run.submit(_rank_step, run.layouts[p], previous[p], damping, teleport, run.senders[p], *inboxes[p],
+        run.submit(_rank_step, run.parts[p], previous[p], damping, teleport, run.senders[p], *inboxes[p],
                    key=(f"arborvane-pagerank-{run.token}", k, p))
         for p in range(run.count)
     ]
@@ -658,12 +696,11 @@ class _Run:
         self.count = graph.partitions
         self.token = uuid.uuid4().hex
         self.live: list[distributed.Future[Any]] = []
-        self.plans: list[distributed.Future[Any]] = []  # per-analytic plans, if not the layouts
+        self.plans: list[distributed.Future[Any]] = []  # per-analytic plans, if not the partitions
 
     def __enter__(self) -> _Run:
         try:
-            self.layouts = self.each("layout", _Layout, self.parts)
-            counts = self.client.gather(self.each("boundary", _boundary, self.layouts))
+            counts = self.client.gather(self.each("boundary", _boundary, self.parts))
         except BaseException:
             self.client.cancel(self.live)
             raise
@@ -678,7 +715,7 @@ class _Run:
 
     def __exit__(self, kind: object, *exc: object) -> None:
         if kind is not None:
-            self.client.cancel([*self.layouts, *self.live])
+            self.client.cancel(self.live)
 
     def submit(self, function: Callable[..., Any], *args: Any, key: Any) -> distributed.Future[Any]:
         future: distributed.Future[Any] = self.client.submit(function, *args, key=key, pure=False)
@@ -701,7 +738,7 @@ class _Run:
         """pick(plan of p, state of p, q) for every q that holds ghosts of p;
         the result's list p holds what reaches p, in senders[p] order."""
         inboxes: list[list[Any]] = [[] for _ in range(self.count)]
-        plans = self.plans or self.layouts
+        plans = self.plans or self.parts
         for q in range(self.count):
             for p in self.senders[q]:
                 key = (f"arborvane-{name}-{self.token}", k, p, q)
@@ -717,18 +754,16 @@ class _ComponentLayout:
     the local positions of the nodes it shares with q (owned nodes that are
     ghosts there and ghosts that q owns), sorted by node id."""
 
-    def __init__(self, part: _Part, layout: _Layout) -> None:
-        with part.lock:
-            _, local = _component_labels(part.graph)
-            _drop_snapshot(part.graph)
-        self.ids = layout.ids
-        self.owned = layout.owned
+    def __init__(self, part: _Part) -> None:
+        local = np.asarray(_native.csr_components(part.indptr, part.indices, None, False))
+        self.ids = part.ids
+        self.owned = part.owned
         self.order = np.argsort(local, kind="stable")
         self.starts = np.searchsorted(local[self.order], np.arange(int(local.max(initial=-1)) + 1))
         self.component = local
         self.shared: dict[int, NDArray[np.intp]] = {}
-        for q in layout.send:
-            both = np.concatenate([layout.owned[layout.send[q]], layout.receive[q]])
+        for q in part.send:
+            both = np.concatenate([part.send[q], part.receive[q]])
             self.shared[q] = both[np.argsort(self.ids[both], kind="stable")]
 
     def __sizeof__(self) -> int:
@@ -771,7 +806,7 @@ def _changed(labels: _Labels) -> bool:
 
 
 def _label_frame(plan: _ComponentLayout, labels: _Labels) -> pd.DataFrame:
-    return _frame(plan.ids[plan.owned], "component", labels.labels[plan.owned])
+    return _frame(plan.ids[: plan.owned], "component", labels.labels[: plan.owned])
 
 
 def component_labels(graph: DaskGraph) -> dd.DataFrame:
@@ -796,7 +831,7 @@ def component_labels(graph: DaskGraph) -> dd.DataFrame:
         sizes = labels.groupby("component").size().compute()
     """
     with _Run(graph) as run:
-        run.plans = run.each("components", _ComponentLayout, run.parts, run.layouts)
+        run.plans = run.each("components", _ComponentLayout, run.parts)
         labels = run.each("labels-start", _label_start, run.plans)
         rounds = 0
         while True:

@@ -20,6 +20,7 @@
 #include "accel/kernels/analytics.hpp"
 #include "module/analytic.hpp"
 #include "module/arguments.hpp"
+#include "accel/csr_graph/matvec.hpp"
 #include "module/call.hpp"
 #include "module/csr_graph_functions.hpp"
 #include "module/native_array.hpp"
@@ -519,6 +520,32 @@ PyObject* csr_modularity(const Call<kModularity>& c) {
   return to_python(c.native([&] { return rows_modularity(rows.csr, values, resolution); }));
 }
 
+// x is a float64 array of n values (n = len(indptr) - 1).
+constexpr auto kMatvec = function("csr_matvec", join(kRows, std::to_array<Parameter>({{"x"}, {"start"}})),
+                                  Access::kNone, "start + the row sums of the weighted entries times x, in row order.",
+                                  "arborvane.dask.pagerank");
+PyObject* csr_matvec(const Call<kMatvec>& c) {
+  RowsArg rows;
+  NumericArg x;
+  double start;
+  if (!rows.read(c.arg<0>(), c.arg<1>(), c.arg<2>()) || !x.read(c.arg<3>(), "x", NumericArg::kFloat64) ||
+      !c.real<4>(&start)) {
+    return nullptr;
+  }
+  if (x.size() != rows.csr.n) {
+    PyErr_SetString(PyExc_ValueError, "x must hold one value per row (len(indptr) - 1)");
+    return nullptr;
+  }
+  if (!checked(c, rows)) return nullptr;
+  double* out;
+  PyRef array(new_array(rows.csr.n, &out));
+  if (!array) return nullptr;
+  c.native([&] {
+    arborvane::csr_matvec(rows.csr, {static_cast<const double*>(x.data()), rows.csr.n}, start, {out, rows.csr.n});
+  });
+  return array.release();
+}
+
 }  // namespace
 
 PyMethodDef kCsrGraphFunctions[] = {
@@ -544,6 +571,7 @@ PyMethodDef kCsrGraphFunctions[] = {
     def<kBetweenness, csr_betweenness>(),
     def<kCommunities, csr_communities>(),
     def<kModularity, csr_modularity>(),
+    def<kMatvec, csr_matvec>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
