@@ -98,6 +98,6 @@ def test_wide_indices_and_rows_that_are_not_undirected():
     }
     for indptr, indices in broken.values():
         with pytest.raises(ValueError, match="needs an undirected graph"):
-            _native.arrays.csr_clustering(indptr, indices)
+            _native.arrays.csr_undirected_clustering(indptr, indices)
     with pytest.raises(ValueError, match="valid CSR"):
         _native.arrays.csr_core_numbers(np.array([0, 1]), np.array([5], np.int32))
