@@ -675,10 +675,10 @@ def _rank_iteration(
     inboxes = run.exchange("shares", k, _shares_for, previous)
     scores = [
         run.submit(_rank_step, run.parts[p], previous[p], damping, teleport, run.senders[p], *inboxes[p],
-                   key=(f"arborvane-pagerank-{run.token}", k, p))
+                   key=(f"arborvane-pagerank-{run.token}", k, p), on=p)
         for p in range(run.count)
     ]
-    changes = [run.submit(_change, s, key=(f"arborvane-change-{run.token}", k, p)) for p, s in enumerate(scores)]
+    changes = [run.submit(_change, s, key=(f"arborvane-change-{run.token}", k, p), on=p) for p, s in enumerate(scores)]
     return scores, changes
 
 
@@ -697,10 +697,13 @@ class _Run:
         self.token = uuid.uuid4().hex
         self.live: list[distributed.Future[Any]] = []
         self.plans: list[distributed.Future[Any]] = []  # per-analytic plans, if not the partitions
+        self.holders: dict[int, list[str]] = {}  # partition -> the worker holding it
 
     def __enter__(self) -> _Run:
         try:
             counts = self.client.gather(self.each("boundary", _boundary, self.parts))
+            who = self.client.who_has(self.parts)
+            self.holders = {p: sorted(who[f.key])[:1] for p, f in enumerate(self.parts) if who.get(f.key)}
         except BaseException:
             self.client.cancel(self.live)
             raise
@@ -717,8 +720,15 @@ class _Run:
         if kind is not None:
             self.client.cancel(self.live)
 
-    def submit(self, function: Callable[..., Any], *args: Any, key: Any) -> distributed.Future[Any]:
-        future: distributed.Future[Any] = self.client.submit(function, *args, key=key, pure=False)
+    def submit(self, function: Callable[..., Any], *args: Any, key: Any, on: int) -> distributed.Future[Any]:
+        """function(*args) as a task on the worker that holds partition
+        `on`: a loose restriction, so that the scheduler never moves the
+        partition to a less busy worker, yet runs the task elsewhere
+        once that worker is gone."""
+        holder = self.holders.get(on)
+        future: distributed.Future[Any] = self.client.submit(
+            function, *args, key=key, pure=False, workers=holder, allow_other_workers=holder is not None
+        )
         return future
 
     def each(self, name: str, function: Callable[..., Any], *columns: Any) -> list[distributed.Future[Any]]:
@@ -726,7 +736,7 @@ class _Run:
         column that is not a list is passed whole to every call."""
         keys = _keys(name, self.count)
         futures = [
-            self.submit(function, *(c[p] if isinstance(c, list) else c for c in columns), key=keys[p])
+            self.submit(function, *(c[p] if isinstance(c, list) else c for c in columns), key=keys[p], on=p)
             for p in range(self.count)
         ]
         self.live = [*self.live, *futures]
@@ -742,7 +752,7 @@ class _Run:
         for q in range(self.count):
             for p in self.senders[q]:
                 key = (f"arborvane-{name}-{self.token}", k, p, q)
-                inboxes[q].append(self.submit(pick, plans[p], state[p], q, key=key))
+                inboxes[q].append(self.submit(pick, plans[p], state[p], q, key=key, on=p))
         return inboxes
 
 
@@ -839,12 +849,13 @@ def component_labels(graph: DaskGraph) -> dd.DataFrame:
             inboxes = run.exchange("labels", rounds, _labels_for, labels)
             labels = [
                 run.submit(_label_step, run.plans[p], labels[p], run.senders[p], *inboxes[p],
-                           key=(f"arborvane-components-{run.token}", rounds, p))
+                           key=(f"arborvane-components-{run.token}", rounds, p), on=p)
                 for p in range(run.count)
             ]
             run.live = [*run.plans, *labels]
             changed = [
-                run.submit(_changed, s, key=(f"arborvane-changed-{run.token}", rounds, p)) for p, s in enumerate(labels)
+                run.submit(_changed, s, key=(f"arborvane-changed-{run.token}", rounds, p), on=p)
+                for p, s in enumerate(labels)
             ]
             if not any(run.client.gather(changed)):
                 break
