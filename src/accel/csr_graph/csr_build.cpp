@@ -219,8 +219,8 @@ class Builder final : public CsrBuild::State {
         for (size_t r = begin; r < end; ++r) {
           const int64_t at = out.indptr[r] + (directed ? 0 : transposed_[r]);
           const int64_t from = row_start_[r], count = merged_ptr_[r + 1] - merged_ptr_[r];
-          std::copy(&neighbours_[from], &neighbours_[from] + count, indices + at);
-          if (weights) std::copy(&weights_[from], &weights_[from] + count, weights + at);
+          std::copy(neighbours_.data() + from, neighbours_.data() + from + count, indices + at);
+          if (weights) std::copy(weights_.data() + from, weights_.data() + from + count, weights + at);
         }
         poll_interrupt();
       });
@@ -295,8 +295,8 @@ class Builder final : public CsrBuild::State {
       std::optional<std::pair<int64_t, int64_t>> range_duplicate;
       for (size_t r = begin; r < end; ++r) {
         poll_interrupt_every(r, 64);
-        Index* nb = &neighbours_[0] + row_start_[r];
-        double* w = weighted_ ? &weights_[0] + row_start_[r] : nullptr;
+        Index* nb = neighbours_.data() + row_start_[r];
+        double* w = weighted_ ? weights_.data() + row_start_[r] : nullptr;
         const auto len = static_cast<size_t>(row_start_[r + 1] - row_start_[r]);
         if (!std::is_sorted(nb, nb + len)) sort_row(nb, w, len, sorted);
         size_t out = 0;
