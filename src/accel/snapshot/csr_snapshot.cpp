@@ -131,8 +131,11 @@ std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> of
   degrees.resize(n);
   std::atomic<bool> undirected{true};
   std::atomic<int64_t> balance{0};
-  // A node costs a binary search per entry above it: ranges of a few
-  // thousand entries keep the pool's hand-overs negligible.
+  // A node costs a binary search per entry above it; 1024 nodes per range
+  // (about 10,000 entries on the 1M / 10M test graph) make a hand-over to
+  // the pool a negligible part of a range. Chosen, not tuned: the check
+  // took 211M instructions against the triangle count's 551M on 200k nodes /
+  // 2M edges (callgrind).
   parallel_for_ranges(n, 1024, [&](size_t first, size_t last) {
     int64_t range_balance = 0;
     for (size_t u = first; u < last && undirected.load(std::memory_order_relaxed); ++u) {
