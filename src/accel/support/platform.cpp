@@ -9,8 +9,12 @@
 #endif
 
 #if defined(_WIN32)
-#define NOMINMAX
+#ifndef NOMINMAX
+#define NOMINMAX  // keeps std::min and std::max usable after <windows.h>
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #include <process.h>
 #else
