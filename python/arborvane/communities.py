@@ -70,7 +70,7 @@ def louvain_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0
     community becomes a node of a smaller weighted graph and the moving
     goes on there, until a level merges nothing. The whole method runs
     ``iterations`` times, each run starting from the previous result (the
-    second run typically adds 0.01 to 0.03 to the modularity). Finally
+    second run typically adds 0.005 to 0.03 to the modularity). Finally
     every community is split into its connected parts, which can only raise
     modularity, so every community is connected.
 
