@@ -265,8 +265,9 @@ class TablePool {
 
 // ---- one level -----------------------------------------------------------------
 
-// The order in which a level's nodes are visited: dealt into kRounds
-// sub-rounds by hash(seed, level, node), ascending index within each.
+// The order in which Leiden's refinement visits a level's nodes (once
+// each): dealt into kRounds sub-rounds by hash(seed, level, node),
+// ascending index within each. `key` also seeds the moving's dealings.
 template <class Index>
 struct Schedule {
   std::vector<Index> order;
