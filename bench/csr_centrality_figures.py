@@ -3,7 +3,8 @@
     PYTHONPATH=build/<name>/pkg python3 bench/csr_centrality_figures.py [--nodes N] [--edges M]
         [--directed] [--repeats R] [--only clustering|betweenness]
 
-The graph of csr_search_figures.py (power-law, weights uniform in [0, 1)),
+A seeded power-law graph (Chung-Lu, degree exponent about 2.5, parallel
+edges merged, weights uniform in [0, 1)),
 undirected unless --directed. Rows, medians of --repeats runs of wall and
 process CPU seconds (all threads), each library in its own process:
 - arborvane with 1 and 2 threads: Graph.clustering (unweighted, weighted)
@@ -25,7 +26,28 @@ import subprocess
 import sys
 
 import numpy as np
-from csr_search_figures import edges, timed
+from analytics_figures import median_time
+
+
+def edges(n, m, kind, seed=42):
+    rng = np.random.default_rng(seed)
+    if kind == "uniform":
+        u, v = rng.integers(0, n, m), rng.integers(0, n, m)
+    else:
+        cumulative = np.cumsum((np.arange(n) + 1.0) ** -0.67)
+        cumulative /= cumulative[-1]
+        perm = rng.permutation(n)
+        u = perm[np.searchsorted(cumulative, rng.random(m))]
+        v = perm[np.searchsorted(cumulative, rng.random(m))]
+    key = np.unique(u * n + v)
+    u, v = key // n, key % n
+    return u, v, rng.random(len(u))
+
+
+def timed(fn, repeats):
+    cpu = []
+    wall = median_time(fn, repeats, cpu)
+    return {"wall_s": round(wall, 3), "cpu_s": round(cpu[0], 3)}
 
 
 def run_peer(peer, n, u, v, w, directed, repeats, only):
