@@ -241,9 +241,9 @@ def from_arrays(
         TypeError: ``u`` or ``v`` is not an integer array that converts safely
             to int64 (floats and uint64 are refused); the message names the dtype.
             A numpy masked array is refused too (its mask would be ignored).
-        ValueError: ``u`` and ``v`` differ in length, or are not one-dimensional.
-        A Graph is refused as ``from_edges`` refuses it (weights of the wrong
-        length or NaN).
+        ValueError: ``u`` and ``v`` differ in length, or are not one-dimensional;
+            for a Graph, whatever ``from_edges`` refuses (weights of the wrong
+            length or NaN).
 
     Complexity:
         O(m), natively, without a Python object per edge.
