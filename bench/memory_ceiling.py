@@ -303,7 +303,9 @@ def main(argv: list[str] | None = None) -> int:
                         continue
                     path = write_edges(directory, m_run // 10, m_run, kind)
                     real = measure(lib, path, m_run // 10, m_run, args.threads)
-                    got = real.get("error") or f"peak {real['peak_bytes'] / 2**30:.2f} GiB"
+                    got = real.get("error") or (f"process peak {real['process_peak_bytes'] / 2**30:.2f} GiB, "
+                                                f"analysis peak {real['peak_bytes'] / 2**30:.2f} GiB, "
+                                                f"{sum(step['seconds'] for step in real['steps'].values()):.0f} s")
                     print(f"  verified at m = {m_run:,}: predicted {(a + b * m_run) / 2**30:.2f} GiB, {got}")
     return 0
 
