@@ -184,6 +184,15 @@ PyObject* new_rows(size_t n, size_t entries, bool wide, WeightType weight_type, 
   return PyTuple_Pack(3, indptr_array.get(), indices_array.get(), weights_array.get());
 }
 
+// A truth-value argument.
+template <size_t I, const auto& C>
+bool flag(const Call<C>& c, bool* out) {
+  const int truth = PyObject_IsTrue(c.template arg<I>());
+  if (truth < 0) return false;
+  *out = truth != 0;
+  return true;
+}
+
 constexpr auto kBuild = function(
     "csr_build",
     std::to_array<Parameter>({{"u"}, {"v"}, {"weights"}, {"n"}, {"directed"}, {"duplicates"}, {"float32"}}),
@@ -199,9 +208,8 @@ PyObject* csr_build(const Call<kBuild>& c) {
       !c.count<3>(&n) || !duplicate_rule(c.arg<5>(), &edges.rule)) {
     return nullptr;
   }
-  const int directed = PyObject_IsTrue(c.arg<4>());
-  const int float32 = PyObject_IsTrue(c.arg<6>());
-  if (directed < 0 || float32 < 0) return nullptr;
+  bool directed, float32;
+  if (!flag<4>(c, &directed) || !flag<6>(c, &float32)) return nullptr;
   if (weights.present() && weights.size() != u.size()) {
     PyErr_SetString(PyExc_ValueError, "argument 'weights': must have one value per edge");
     return nullptr;
@@ -213,7 +221,7 @@ PyObject* csr_build(const Call<kBuild>& c) {
   edges.weight_type = !weights.present()                        ? WeightType::kNone
                       : weights.kind() == NumericArg::kFloat32 ? WeightType::kFloat32
                                                                : WeightType::kFloat64;
-  edges.directed = directed != 0;
+  edges.directed = directed;
   std::unique_ptr<CsrBuild> build = c.native([&] { return std::make_unique<CsrBuild>(edges); });
   PyRef edge_count(to_python(static_cast<uint64_t>(build->edges())));
   if (!edge_count) return nullptr;
@@ -286,8 +294,8 @@ constexpr auto kComponents = function("csr_components", join(kRows, std::to_arra
 PyObject* csr_components(const Call<kComponents>& c) {
   RowsArg rows;
   if (!rows.read(c.arg<0>(), c.arg<1>(), c.arg<2>()) || !checked(c, rows)) return nullptr;
-  const int strong = PyObject_IsTrue(c.arg<3>());
-  if (strong < 0) return nullptr;
+  bool strong;
+  if (!flag<3>(c, &strong)) return nullptr;
   int64_t* out;
   PyRef array(new_array(rows.csr.n, &out));
   if (!array) return nullptr;
@@ -414,15 +422,6 @@ PyObject* csr_undirected_pagerank(const Call<kUndirectedPagerank>& c) {
   return PyTuple_Pack(2, scores.get(), converged ? Py_True : Py_False);
 }
 
-// A truth-value argument.
-template <size_t I, const auto& C>
-bool flag(const Call<C>& c, bool* out) {
-  const int truth = PyObject_IsTrue(c.template arg<I>());
-  if (truth < 0) return false;
-  *out = truth != 0;
-  return true;
-}
-
 constexpr auto kClustering =
     function("csr_clustering", join(kRows, std::to_array<Parameter>({{"in_indptr"}, {"in_indices"}, {"in_weights"}})),
              Access::kNone, "NetworkX's local clustering; in-rows None for an undirected graph.", "Graph.clustering");
@@ -486,13 +485,13 @@ PyObject* csr_communities(const Call<kCommunities>& c) {
   if (!resolution_arg<3>(c, &options.resolution) || !c.count<4>(&options.seed) || !c.count<5>(&options.iterations)) {
     return nullptr;
   }
-  const int leiden = PyObject_IsTrue(c.arg<6>());
-  if (leiden < 0) return nullptr;
+  bool leiden;
+  if (!flag<6>(c, &leiden)) return nullptr;
   if (options.iterations == 0) {
     PyErr_SetString(PyExc_ValueError, "iterations must be at least 1");
     return nullptr;
   }
-  options.refine = leiden != 0;
+  options.refine = leiden;
   int64_t* out;
   PyRef array(new_array(rows.csr.n, &out));
   if (!array) return nullptr;
