@@ -17,7 +17,7 @@ import sys
 import time
 
 from . import datasets, report, sysinfo
-from .adapters import LIBRARIES, WORKLOADS, adapter_for
+from .adapters import ALL_SOURCES, LIBRARIES, WORKLOADS, adapter_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results")
@@ -117,15 +117,28 @@ def run_worker(spec: dict, timeout: float) -> dict:
     return result
 
 
+# Workloads with every node a source cost about nodes x edges: arborvane's
+# undirected betweenness at small (10,000 x 50,000) takes seconds, so this
+# bound, 10 times that, keeps them to a minute or so per library and skips
+# them from medium (200,000 x 2,000,000) up, even without a smaller size run before.
+ALL_SOURCES_MAX_WORK = 5_000_000_000
+
+
 def projected_skips(history: dict, lib: str, threads: int, size: datasets.Size, limit: float) -> dict:
-    """Workloads whose single run, scaled from the last size measured, would exceed `limit`."""
+    """Workloads whose single run, scaled from the last size measured, would exceed `limit`,
+    and those with every node a source on a graph above ALL_SOURCES_MAX_WORK."""
     skips = {}
     for key in WORKLOADS:
+        if key in ALL_SOURCES and size.nodes * size.edges > ALL_SOURCES_MAX_WORK:
+            skips[key] = f"every node a source: {size.nodes:,} x {size.edges:,} is above the harness's bound"
+            continue
         past = history.get((lib, threads, key))
         if not past:
             continue
-        seconds, edges = past
+        seconds, edges, nodes = past
         scale = 1.0 if key == "membership" else size.edges / edges  # membership: fixed query count
+        if key in ALL_SOURCES:
+            scale *= size.nodes / nodes
         if seconds * scale > limit:
             skips[key] = f"projected {seconds * scale:.0f} s per run from {seconds:.1f} s at {edges:,} edges"
     return skips
@@ -134,10 +147,10 @@ def projected_skips(history: dict, lib: str, threads: int, size: datasets.Size, 
 def _remember(history: dict, runs: list[dict]) -> None:
     """Note each workload's warm-up time, for projecting the next size's cost."""
     for run in runs:
-        edges = datasets.SIZES[run["size"]].edges
+        size = datasets.SIZES[run["size"]]
         for key, entry in run.get("workloads", {}).items():
             if entry.get("status") == "ok":
-                history[(run["lib"], run["threads"], key)] = (entry["warmup_s"], edges)
+                history[(run["lib"], run["threads"], key)] = (entry["warmup_s"], size.edges, size.nodes)
 
 
 def _merge_size(doc: dict, earlier: dict, size_name: str, libs_run: list[str]) -> None:

@@ -44,6 +44,8 @@ SIZES = {
     "medium": Size("medium", 200_000, 2_000_000, True),
     "large": Size("large", 1_000_000, 10_000_000, False),
     "xlarge": Size("xlarge", 16_000_000, 32_000_000, False, peers=False),
+    # A graph on which every-source betweenness takes seconds.
+    "powerlaw-tiny": Size("powerlaw-tiny", 5_000, 25_000, True, "powerlaw"),
     "powerlaw-small": Size("powerlaw-small", 10_000, 50_000, True, "powerlaw"),
     "powerlaw-medium": Size("powerlaw-medium", 200_000, 2_000_000, True, "powerlaw"),
     "powerlaw-large": Size("powerlaw-large", 1_000_000, 10_000_000, False, "powerlaw"),

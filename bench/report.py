@@ -49,7 +49,7 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
         "export_flat": info["m"], "distance": info["bfs"][2], "membership": info["hits"],
         "generate": info["edges_nominal"],
         "export_numpy": info["m"], "export_scipy": 2 * info["m"], "load_binary": info["m"],
-        "read_text": info["m"], "directed_build": info["m"],
+        "read_text": info["m"], "directed_build": info["m"], "graph_build": info["m"],
     }
     checks = []
     runs = [r for r in _runs_for(doc, size) if r.get("status") in ("done", "started")]
@@ -73,7 +73,8 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
                                                             f", all {seen} results match")})
 
     for key in ("triangles", "components", "distance_pairs", "component_labels", "bfs_all", "core_number",
-                "directed_bfs", "directed_weak", "directed_strong", "directed_degrees", "directed_dijkstra"):
+                "directed_bfs", "directed_weak", "directed_strong", "directed_degrees", "directed_dijkstra",
+                "graph_components", "graph_triangles", "graph_cores"):
         values = [(r["lib"], r["threads"], _exact_part(_ok(r, key)["check"])) for r in runs if _ok(r, key)]
         if not values:
             continue
@@ -84,7 +85,10 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
                                   "; ".join(f"{b[0]}/{b[1]}t: {_short(b[2])} vs {ref[0]}: {_short(ref[2])}"
                                             for b in bad))})
 
-    for key in ("clustering", "avg_clustering", "transitivity", "betweenness_all", "directed_dijkstra"):
+    for key in ("clustering", "avg_clustering", "transitivity", "betweenness_all", "directed_dijkstra",
+                "directed_clustering", "directed_clustering_weighted", "directed_betweenness",
+                "directed_betweenness_weighted", "graph_clustering", "graph_clustering_weighted",
+                "graph_transitivity", "graph_betweenness", "graph_betweenness_weighted"):
         values = [(r["lib"], r["threads"], _ok(r, key)["check"]["value"]) for r in runs
                   if _ok(r, key) and isinstance(_ok(r, key)["check"], dict) and "value" in _ok(r, key)["check"]]
         if not values:

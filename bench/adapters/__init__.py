@@ -6,7 +6,7 @@ callable and `inspect` turns its result into the value compared across libraries
 """
 from __future__ import annotations
 
-from .base import DIRECTED, WORKLOADS, Adapter, Context  # noqa: F401
+from .base import ALL_SOURCES, BUILT_BY, DIRECTED, WORKLOADS, Adapter, Context  # noqa: F401
 
 LIBRARIES = ("arborvane", "networkx", "igraph", "rustworkx", "networkit")
 

@@ -15,6 +15,12 @@ def _flat(ctx: Context) -> np.ndarray:
     return flat
 
 
+def _scores(call):
+    """A per-node float result, (labels, values): the sum compared across
+    libraries, the bits across our thread settings."""
+    return call, lambda r: float_summary(r[1].sum(), r[1])
+
+
 class ArborvaneAdapter(Adapter):
     name = "arborvane"
     multithreaded = True
@@ -58,6 +64,21 @@ class ArborvaneAdapter(Adapter):
         "directed_pagerank": "`Graph.pagerank()`: NetworkX's rule (L1 change < n * 1e-6), same bits for any "
                              "thread count",
         "directed_degrees": "`Graph.in_degree()`, `Graph.out_degree()`",
+        "directed_clustering": "`Graph.clustering()`",
+        "directed_clustering_weighted": "`Graph.clustering(weighted=True)`",
+        "directed_betweenness": "`Graph.betweenness_centrality()`: Brandes, sources in parallel",
+        "directed_betweenness_weighted": "`Graph.betweenness_centrality(weighted=True)`: Brandes over Dijkstra",
+        "graph_build": "`from_edges(u, v, w)`",
+        "graph_components": "`Graph.connected_components()`",
+        "graph_triangles": "`Graph.triangle_count()`",
+        "graph_cores": "`Graph.core_number()`",
+        "graph_clustering": "`Graph.clustering()`: IntGraphCore's triangle kernel on the rows",
+        "graph_clustering_weighted": "`Graph.clustering(weighted=True)`",
+        "graph_transitivity": "`Graph.transitivity()`",
+        "graph_betweenness": "`Graph.betweenness_centrality()`",
+        "graph_betweenness_weighted": "`Graph.betweenness_centrality(weighted=True)`",
+        "weighted_louvain": "`louvain_communities(g, seed=seed)` (weights used): 2 iterations",
+        "weighted_leiden": "`leiden_communities(g, seed=seed)` (weights used): 2 iterations",
     }
 
     def load(self) -> None:
@@ -165,7 +186,7 @@ class ArborvaneAdapter(Adapter):
         return (lambda: self.av.core_number(graph)), lambda r: core_summary(r[1])
 
     def clustering(self, graph, ctx: Context):
-        return (lambda: self.av.clustering(graph)), lambda r: float_summary(r[1].sum(), r[1])
+        return _scores(lambda: self.av.clustering(graph))
 
     def avg_clustering(self, graph, ctx: Context):
         return (lambda: self.av.average_clustering(graph)), float_summary
@@ -179,7 +200,7 @@ class ArborvaneAdapter(Adapter):
         return call, lambda r: float_summary(values=r[1])
 
     def betweenness_all(self, graph, ctx: Context):
-        return (lambda: self.av.betweenness_centrality(graph)), lambda r: float_summary(r[1].sum(), r[1])
+        return _scores(lambda: self.av.betweenness_centrality(graph))
 
     def _communities(self, graph, detect, seed):
         def inspect(result):
@@ -195,9 +216,12 @@ class ArborvaneAdapter(Adapter):
 
     # ---- arborvane.Graph (directed, weighted); node labels are the ids 0..n-1
 
-    def directed_build(self, ctx: Context):
+    def _weighted_build(self, ctx: Context, directed: bool):
         u, v, w = ctx.u, ctx.v, ctx.weights()
-        return (lambda: self.av.from_edges(u, v, w, directed=True)), lambda g: g.number_of_edges()
+        return (lambda: self.av.from_edges(u, v, w, directed=directed)), lambda g: g.number_of_edges()
+
+    def directed_build(self, ctx: Context):
+        return self._weighted_build(ctx, True)
 
     def directed_dijkstra(self, graph, ctx: Context):
         return (lambda: graph.dijkstra(ctx.source)[1]), dijkstra_summary
@@ -216,3 +240,37 @@ class ArborvaneAdapter(Adapter):
 
     def directed_degrees(self, graph, ctx: Context):
         return (lambda: (graph.in_degree()[1], graph.out_degree()[1])), lambda d: degree_summary(*d)
+
+    def directed_clustering(self, graph, ctx: Context):
+        return _scores(graph.clustering)
+
+    def directed_clustering_weighted(self, graph, ctx: Context):
+        return _scores(lambda: graph.clustering(weighted=True))
+
+    def directed_betweenness(self, graph, ctx: Context):
+        return _scores(graph.betweenness_centrality)
+
+    def directed_betweenness_weighted(self, graph, ctx: Context):
+        return _scores(lambda: graph.betweenness_centrality(weighted=True))
+
+    # ---- arborvane.Graph (undirected, weighted): Graph's methods take either kind
+
+    graph_clustering = directed_clustering
+    graph_clustering_weighted = directed_clustering_weighted
+    graph_betweenness = directed_betweenness
+    graph_betweenness_weighted = directed_betweenness_weighted
+
+    def graph_build(self, ctx: Context):
+        return self._weighted_build(ctx, False)
+
+    def graph_components(self, graph, ctx: Context):
+        return (lambda: graph.connected_components()[1]), labels_summary
+
+    def graph_triangles(self, graph, ctx: Context):
+        return graph.triangle_count, int
+
+    def graph_cores(self, graph, ctx: Context):
+        return (lambda: graph.core_number()[1]), core_summary
+
+    def graph_transitivity(self, graph, ctx: Context):
+        return graph.transitivity, float_summary

@@ -54,11 +54,41 @@ WORKLOADS = {
     "directed_strong": "directed: strongly connected components",
     "directed_pagerank": "directed weighted: PageRank, tol 1e-6",
     "directed_degrees": "directed: in- and out-degrees",
+    "directed_clustering": "directed: local clustering (Fagiolo)",
+    "directed_clustering_weighted": "directed weighted: local clustering",
+    "directed_betweenness": "directed: betweenness, every node a source",
+    "directed_betweenness_weighted": "directed weighted: betweenness, every node a source",
+    # Undirected graphs with float64 weights (arborvane.Graph): the data's edges,
+    # weights Context.weights(); the unweighted rows ignore the weights.
+    "graph_build": "undirected weighted: build from numpy arrays",
+    "graph_components": "undirected Graph: connected components",
+    "graph_triangles": "undirected Graph: triangle count",
+    "graph_cores": "undirected Graph: core numbers",
+    "graph_clustering": "undirected Graph: local clustering",
+    "graph_clustering_weighted": "undirected weighted: local clustering",
+    "graph_transitivity": "undirected Graph: transitivity",
+    "graph_betweenness": "undirected Graph: betweenness, every node a source",
+    "graph_betweenness_weighted": "undirected weighted: betweenness, every node a source",
+    "weighted_louvain": "undirected weighted: communities, Louvain",
+    "weighted_leiden": "undirected weighted: communities, Leiden",
 }
 
 #: The workloads on the directed weighted graph (built untimed by ``directed_build``).
 DIRECTED = ("directed_dijkstra", "directed_bfs", "directed_weak", "directed_strong", "directed_pagerank",
-            "directed_degrees")
+            "directed_degrees", "directed_clustering", "directed_clustering_weighted", "directed_betweenness",
+            "directed_betweenness_weighted")
+
+#: The workloads on the undirected weighted graph (built untimed by ``graph_build``).
+GRAPH = ("graph_components", "graph_triangles", "graph_cores", "graph_clustering", "graph_clustering_weighted",
+         "graph_transitivity", "graph_betweenness", "graph_betweenness_weighted", "weighted_louvain",
+         "weighted_leiden")
+
+#: The workload that builds, untimed, the graph each of those rows runs on.
+BUILT_BY = {**{key: "directed_build" for key in DIRECTED}, **{key: "graph_build" for key in GRAPH}}
+
+#: Workloads with every node a source: their cost grows with nodes x edges.
+ALL_SOURCES = ("betweenness_all", "directed_betweenness", "directed_betweenness_weighted", "graph_betweenness",
+               "graph_betweenness_weighted")
 
 #: Sources of the sampled betweenness row (the row label above says so too).
 BETWEENNESS_SOURCES = 16
@@ -385,6 +415,68 @@ class Adapter:
     def directed_degrees(self, graph, ctx: Context) -> Workload:
         """In- and out-degree (edge counts) of every node; inspect: degree_summary."""
         raise NotImplementedError
+
+    def directed_clustering(self, graph, ctx: Context) -> Workload:
+        """NetworkX's directed local clustering (Fagiolo), unweighted; inspect:
+        float_summary of the sum."""
+        raise NotImplementedError
+
+    def directed_clustering_weighted(self, graph, ctx: Context) -> Workload:
+        """As directed_clustering with NetworkX's weighted definition."""
+        raise NotImplementedError
+
+    def directed_betweenness(self, graph, ctx: Context) -> Workload:
+        """Every node a source, hops along the edges, normalised as NetworkX
+        normalises (by (n-1)(n-2)); inspect: float_summary of the sum."""
+        raise NotImplementedError
+
+    def directed_betweenness_weighted(self, graph, ctx: Context) -> Workload:
+        """As directed_betweenness, the weights as lengths."""
+        raise NotImplementedError
+
+    # The undirected weighted graph. A peer's call that ignores the weights
+    # is its row of the unweighted graph, so those rows default to that.
+    def graph_build(self, ctx: Context) -> Workload:
+        """The graph with edges u - v weighted by ctx.weights(), from numpy arrays;
+        inspect: the edge count."""
+        raise NotImplementedError
+
+    def graph_components(self, graph, ctx: Context) -> Workload:
+        """Component of every node; inspect: labels_summary."""
+        return self.component_labels(graph, ctx)
+
+    def graph_triangles(self, graph, ctx: Context) -> Workload:
+        return self.triangles(graph, ctx)
+
+    def graph_cores(self, graph, ctx: Context) -> Workload:
+        return self.core_number(graph, ctx)
+
+    def graph_clustering(self, graph, ctx: Context) -> Workload:
+        return self.clustering(graph, ctx)
+
+    def graph_clustering_weighted(self, graph, ctx: Context) -> Workload:
+        """NetworkX's weighted local clustering (geometric mean of the
+        triangle's weights over the largest weight)."""
+        raise NotImplementedError
+
+    def graph_transitivity(self, graph, ctx: Context) -> Workload:
+        return self.transitivity(graph, ctx)
+
+    def graph_betweenness(self, graph, ctx: Context) -> Workload:
+        """Every node a source, hops; as betweenness_all."""
+        return self.betweenness_all(graph, ctx)
+
+    def graph_betweenness_weighted(self, graph, ctx: Context) -> Workload:
+        """As graph_betweenness, the weights as lengths."""
+        raise NotImplementedError
+
+    def weighted_louvain(self, graph, ctx: Context) -> Workload:
+        """Louvain maximising weighted modularity; inspect: community_summary
+        with the weighted modularity."""
+        return self.communities(graph, ctx)
+
+    def weighted_leiden(self, graph, ctx: Context) -> Workload:
+        return self.communities_leiden(graph, ctx)
 
     #: Which build workload makes the graph for the memory probe and the analytics.
     memory_build = "build_numpy"

@@ -20,6 +20,23 @@ class IgraphAdapter(Adapter):
         "directed_strong": "`connected_components(mode='strong').membership`",
         "directed_pagerank": "`pagerank(directed=True, weights='weight')` (PRPACK)",
         "directed_degrees": "`indegree()`, `outdegree()`",
+        "directed_clustering": "none: local transitivity is undirected only",
+        "directed_clustering_weighted": "none: local transitivity is undirected only",
+        "directed_betweenness": "`betweenness(directed=True)`, scaled by 1/((n-1)(n-2)) for the check",
+        "directed_betweenness_weighted": "`betweenness(directed=True, weights='weight')`, scaled as above",
+        "graph_build": "`Graph(n, edges=list(zip(u.tolist(), v.tolist())), edge_attrs={'weight': w})`, "
+                       "conversion timed",
+        "graph_components": "as component_labels",
+        "graph_triangles": "as triangles",
+        "graph_cores": "as core_number",
+        "graph_clustering": "as clustering",
+        "graph_clustering_weighted": "none compared: `transitivity_local_undirected(weights=...)` is "
+                                     "Barrat's definition, not NetworkX's",
+        "graph_transitivity": "as transitivity",
+        "graph_betweenness": "as betweenness_all",
+        "graph_betweenness_weighted": "`betweenness(directed=False, weights='weight')`, scaled as betweenness_all",
+        "weighted_louvain": "`community_multilevel(weights='weight')` (seeded through `random.seed`)",
+        "weighted_leiden": "`community_leiden(objective_function='modularity', weights='weight')` (2 iterations)",
         "build_list": "`Graph(n, edges=list of tuples)`",
         "build_numpy": "`Graph(n, edges=list(zip(u.tolist(), v.tolist())))`, conversion timed "
                        "(passing the (m, 2) array directly is slower)",
@@ -142,9 +159,16 @@ class IgraphAdapter(Adapter):
         sources = ctx.betweenness_sources()
         return (lambda: graph.betweenness(directed=False, sources=sources)), len
 
-    def betweenness_all(self, graph, ctx: Context):
-        scale = 2 / max((ctx.n - 1) * (ctx.n - 2), 1)
-        return (lambda: graph.betweenness(directed=False)), lambda r: float_summary(sum(r) * scale)
+    def betweenness_all(self, graph, ctx: Context, weights=None):
+        directed = graph.is_directed()
+        scale = (1 if directed else 2) / max((ctx.n - 1) * (ctx.n - 2), 1)  # NetworkX's normalisation
+        return (lambda: graph.betweenness(directed=directed, weights=weights)), lambda r: float_summary(sum(r) * scale)
+
+    def _weighted_betweenness(self, graph, ctx: Context):
+        return self.betweenness_all(graph, ctx, "weight")
+
+    directed_betweenness = betweenness_all
+    directed_betweenness_weighted = graph_betweenness_weighted = _weighted_betweenness
 
     def _communities(self, graph, detect, seed):
         def call():
@@ -153,18 +177,31 @@ class IgraphAdapter(Adapter):
 
         return call, lambda clustering: community_summary(clustering.membership, clustering.modularity)
 
-    def communities(self, graph, ctx: Context):
-        return self._communities(graph, graph.community_multilevel, ctx.seed)
+    def communities(self, graph, ctx: Context, weights=None):
+        return self._communities(graph, lambda: graph.community_multilevel(weights=weights), ctx.seed)
 
-    def communities_leiden(self, graph, ctx: Context):
-        return self._communities(graph, lambda: graph.community_leiden(objective_function="modularity"), ctx.seed)
+    def communities_leiden(self, graph, ctx: Context, weights=None):
+        detect = lambda: graph.community_leiden(objective_function="modularity", weights=weights)  # noqa: E731
+        return self._communities(graph, detect, ctx.seed)
+
+    def weighted_louvain(self, graph, ctx: Context):
+        return self.communities(graph, ctx, "weight")
+
+    def weighted_leiden(self, graph, ctx: Context):
+        return self.communities_leiden(graph, ctx, "weight")
 
     # ---- directed, weighted
 
-    def directed_build(self, ctx: Context):
+    def _weighted_build(self, ctx: Context, directed: bool):
         n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
-        return (lambda: self.ig.Graph(n=n, edges=list(zip(u.tolist(), v.tolist())), directed=True,
+        return (lambda: self.ig.Graph(n=n, edges=list(zip(u.tolist(), v.tolist())), directed=directed,
                                       edge_attrs={"weight": w})), self.edge_count
+
+    def directed_build(self, ctx: Context):
+        return self._weighted_build(ctx, True)
+
+    def graph_build(self, ctx: Context):
+        return self._weighted_build(ctx, False)
 
     def directed_dijkstra(self, graph, ctx: Context):
         return (lambda: graph.distances(ctx.source, weights="weight", mode="out")[0]), dijkstra_summary

@@ -21,6 +21,23 @@ class NetworkitAdapter(Adapter):
         "directed_strong": "`components.StronglyConnectedComponents(G)`",
         "directed_pagerank": "`centrality.PageRank(G, damp=0.85, tol=1e-6)` (weighted; its own stopping rule)",
         "directed_degrees": "`centrality.DegreeCentrality(G, outDeg=False / True)`",
+        "directed_clustering": "none: `LocalClusteringCoefficient` is undirected only",
+        "directed_clustering_weighted": "none: `LocalClusteringCoefficient` is undirected only",
+        "directed_betweenness": "`centrality.Betweenness(graphtools.toUnweighted(G), normalized=True)` "
+                                "(the copy untimed; parallel)",
+        "directed_betweenness_weighted": "`centrality.Betweenness(G, normalized=True)` (parallel)",
+        "graph_build": "`GraphFromCoo((w, (u, v)), n, weighted=True)` (no duplicate check)",
+        "graph_components": "as component_labels, on the weighted graph",
+        "graph_triangles": "as triangles, on the weighted graph",
+        "graph_cores": "as core_number (weights ignored)",
+        "graph_clustering": "as clustering (weights ignored)",
+        "graph_clustering_weighted": "none: `LocalClusteringCoefficient` ignores the weights",
+        "graph_transitivity": "as transitivity, on the weighted graph",
+        "graph_betweenness": "`centrality.Betweenness(graphtools.toUnweighted(G), normalized=True)` "
+                             "(the copy untimed; parallel)",
+        "graph_betweenness_weighted": "`centrality.Betweenness(G, normalized=True)` (parallel)",
+        "weighted_louvain": "`community.PLM(G, refine=False)` on the weighted graph",
+        "weighted_leiden": "`community.ParallelLeiden(G)` on the weighted graph",
         "build_list": "no list input: `np.fromiter` of the pairs, then `GraphFromCoo`, conversion timed",
         "build_numpy": "`GraphFromCoo((u, v), n)` (no duplicate check)",
         "generate": "`ErdosRenyiGenerator(n, p).generate()` with p = m / (n(n-1)/2): G(n, p) with "
@@ -236,9 +253,28 @@ class NetworkitAdapter(Adapter):
 
     # ---- directed, weighted
 
-    def directed_build(self, ctx: Context):
+    def _weighted_build(self, ctx: Context, directed: bool):
         n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
-        return (lambda: self.nk.GraphFromCoo((w, (u, v)), n, directed=True, weighted=True)), self.edge_count
+        return (lambda: self.nk.GraphFromCoo((w, (u, v)), n, directed=directed, weighted=True)), self.edge_count
+
+    def directed_build(self, ctx: Context):
+        return self._weighted_build(ctx, True)
+
+    def graph_build(self, ctx: Context):
+        return self._weighted_build(ctx, False)
+
+    def _hops(self, graph):
+        """An unweighted copy (made untimed): NetworKit's betweenness follows the weights."""
+        return self.nk.graphtools.toUnweighted(graph)
+
+    def directed_betweenness(self, graph, ctx: Context):
+        return self.betweenness_all(self._hops(graph), ctx)
+
+    def directed_betweenness_weighted(self, graph, ctx: Context):
+        return self.betweenness_all(graph, ctx)
+
+    graph_betweenness = directed_betweenness
+    graph_betweenness_weighted = directed_betweenness_weighted
 
     def directed_dijkstra(self, graph, ctx: Context):
         def call():

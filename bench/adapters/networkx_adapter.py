@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, distance_summary,
-                   flatten, float_summary, labels_summary, pickle_load_workload,
+from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, community_summary, core_summary,
+                   distance_summary, flatten, float_summary, labels_summary, pickle_load_workload,
                    pickle_save_workload, save_score_mapping, sizes_summary)
 
 
@@ -35,6 +35,16 @@ class NetworkxAdapter(Adapter):
         "transitivity": "`transitivity(G)`",
         "betweenness": "`betweenness_centrality(G, k=16, seed=seed)`",
         "betweenness_all": "`betweenness_centrality(G)`",
+        "directed_build": "`DiGraph`, `add_nodes_from(range(n))`, `add_weighted_edges_from(zip(u, v, w))`",
+        "directed_clustering": "`clustering(G)` (Fagiolo's definition on a DiGraph)",
+        "directed_clustering_weighted": "`clustering(G, weight='weight')`",
+        "directed_betweenness": "`betweenness_centrality(G)`",
+        "directed_betweenness_weighted": "`betweenness_centrality(G, weight='weight')`",
+        "graph_build": "`Graph`, `add_nodes_from(range(n))`, `add_weighted_edges_from(zip(u, v, w))`",
+        "graph_clustering_weighted": "`clustering(G, weight='weight')`",
+        "graph_betweenness_weighted": "`betweenness_centrality(G, weight='weight')`",
+        "weighted_louvain": "`community.louvain_communities(G, weight='weight', seed=seed)`",
+        "weighted_leiden": "no Leiden of its own (`leiden_communities` needs a backend)",
     }
     memory_build = "build_list"
 
@@ -136,8 +146,8 @@ class NetworkxAdapter(Adapter):
     def core_number(self, graph, ctx: Context):
         return (lambda: self.nx.core_number(graph)), lambda r: core_summary(list(r.values()))
 
-    def clustering(self, graph, ctx: Context):
-        return (lambda: self.nx.clustering(graph)), lambda r: float_summary(sum(r.values()))
+    def clustering(self, graph, ctx: Context, weight=None):
+        return (lambda: self.nx.clustering(graph, weight=weight)), lambda r: float_summary(sum(r.values()))
 
     def avg_clustering(self, graph, ctx: Context):
         return (lambda: self.nx.average_clustering(graph)), float_summary
@@ -149,5 +159,47 @@ class NetworkxAdapter(Adapter):
         seed = ctx.seed
         return (lambda: self.nx.betweenness_centrality(graph, k=BETWEENNESS_SOURCES, seed=seed)), len
 
-    def betweenness_all(self, graph, ctx: Context):
-        return (lambda: self.nx.betweenness_centrality(graph)), lambda r: float_summary(sum(r.values()))
+    def betweenness_all(self, graph, ctx: Context, weight=None):
+        call = lambda: self.nx.betweenness_centrality(graph, weight=weight)  # noqa: E731
+        return call, lambda r: float_summary(sum(r.values()))
+
+    # ---- directed and undirected, weighted: the definitions arborvane.Graph follows
+
+    def _weighted_build(self, ctx: Context, directed: bool):
+        n, triples = ctx.n, list(zip(ctx.u.tolist(), ctx.v.tolist(), ctx.weights().tolist()))
+
+        def call():
+            g = self.nx.DiGraph() if directed else self.nx.Graph()
+            g.add_nodes_from(range(n))
+            g.add_weighted_edges_from(triples)
+            return g
+
+        return call, self.edge_count
+
+    def directed_build(self, ctx: Context):
+        return self._weighted_build(ctx, True)
+
+    def graph_build(self, ctx: Context):
+        return self._weighted_build(ctx, False)
+
+    def _weighted_clustering(self, graph, ctx: Context):
+        return self.clustering(graph, ctx, "weight")
+
+    def _weighted_betweenness(self, graph, ctx: Context):
+        return self.betweenness_all(graph, ctx, "weight")
+
+    directed_clustering = clustering
+    directed_betweenness = betweenness_all
+    directed_clustering_weighted = graph_clustering_weighted = _weighted_clustering
+    directed_betweenness_weighted = graph_betweenness_weighted = _weighted_betweenness
+
+    def weighted_louvain(self, graph, ctx: Context):
+        nx, seed = self.nx, ctx.seed
+
+        def inspect(parts):
+            labels = np.empty(ctx.n, dtype=np.int64)
+            for i, part in enumerate(parts):
+                labels[list(part)] = i
+            return community_summary(labels, nx.community.modularity(graph, parts, weight="weight"))
+
+        return (lambda: nx.community.louvain_communities(graph, weight="weight", seed=seed)), inspect

@@ -20,6 +20,22 @@ class RustworkxAdapter(Adapter):
         "directed_strong": "`strongly_connected_components(G)` (a list of lists), labelled in Python",
         "directed_pagerank": "`pagerank(G, alpha=0.85, weight_fn=float, tol=1e-6)`",
         "directed_degrees": "no bulk degrees (`in_degree(node)` one node per call)",
+        "directed_clustering": "no local clustering coefficient",
+        "directed_clustering_weighted": "no local clustering coefficient",
+        "directed_betweenness": "`betweenness_centrality(G, normalized=True)` (parallel)",
+        "directed_betweenness_weighted": "no weighted betweenness (`betweenness_centrality` counts hops)",
+        "graph_build": "no array input: `PyGraph()`, `add_nodes_from(range(n))`, "
+                       "`add_edges_from(list(zip(u.tolist(), v.tolist(), w.tolist())))`, conversion timed",
+        "graph_components": "as component_labels",
+        "graph_triangles": "as triangles",
+        "graph_cores": "as core_number",
+        "graph_clustering": "no local clustering coefficient",
+        "graph_clustering_weighted": "no local clustering coefficient",
+        "graph_transitivity": "as transitivity",
+        "graph_betweenness": "as betweenness_all",
+        "graph_betweenness_weighted": "no weighted betweenness (`betweenness_centrality` counts hops)",
+        "weighted_louvain": "no community detection",
+        "weighted_leiden": "no community detection",
         "build_list": "`PyGraph().extend_from_edge_list(list of tuples)` (multigraph default: "
                       "no duplicate check)",
         "build_numpy": "no array input: `extend_from_edge_list(list(zip(u.tolist(), v.tolist())))`, "
@@ -180,16 +196,25 @@ class RustworkxAdapter(Adapter):
 
     # ---- directed, weighted
 
-    def directed_build(self, ctx: Context):
+    def _weighted_build(self, ctx: Context, directed: bool):
         rx, n, u, v, w = self.rx, ctx.n, ctx.u, ctx.v, ctx.weights()
 
         def call():
-            g = rx.PyDiGraph()
+            g = rx.PyDiGraph() if directed else rx.PyGraph()
             g.add_nodes_from(range(n))
             g.add_edges_from(list(zip(u.tolist(), v.tolist(), w.tolist())))
             return g
 
         return call, self.edge_count
+
+    def directed_build(self, ctx: Context):
+        return self._weighted_build(ctx, True)
+
+    def graph_build(self, ctx: Context):
+        return self._weighted_build(ctx, False)
+
+    def directed_betweenness(self, graph, ctx: Context):
+        return self.betweenness_all(graph, ctx)
 
     def directed_dijkstra(self, graph, ctx: Context):
         rx, s, n = self.rx, ctx.source, ctx.n
