@@ -15,7 +15,7 @@ import sys
 import traceback
 
 from . import datasets
-from .adapters import BUILT_BY, WORKLOADS, Context, adapter_for
+from .adapters import BUILT_BY, Context, adapter_for
 from .measure import peak_rss_bytes, rss_bytes, time_call
 
 ANALYTICS = ("pagerank", "pagerank20", "triangles", "components", "distance", "distance_pairs",

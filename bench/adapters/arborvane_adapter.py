@@ -214,14 +214,11 @@ class ArborvaneAdapter(Adapter):
     def communities_leiden(self, graph, ctx: Context):
         return self._communities(graph, self.av.leiden_communities, ctx.seed)
 
-    # ---- arborvane.Graph (directed, weighted); node labels are the ids 0..n-1
+    # ---- arborvane.Graph, directed and weighted; node labels are the ids 0..n-1
 
     def _weighted_build(self, ctx: Context, directed: bool):
         u, v, w = ctx.u, ctx.v, ctx.weights()
         return (lambda: self.av.from_edges(u, v, w, directed=directed)), lambda g: g.number_of_edges()
-
-    def directed_build(self, ctx: Context):
-        return self._weighted_build(ctx, True)
 
     def directed_dijkstra(self, graph, ctx: Context):
         return (lambda: graph.dijkstra(ctx.source)[1]), dijkstra_summary
@@ -259,9 +256,6 @@ class ArborvaneAdapter(Adapter):
     graph_clustering_weighted = directed_clustering_weighted
     graph_betweenness = directed_betweenness
     graph_betweenness_weighted = directed_betweenness_weighted
-
-    def graph_build(self, ctx: Context):
-        return self._weighted_build(ctx, False)
 
     def graph_components(self, graph, ctx: Context):
         return (lambda: graph.connected_components()[1]), labels_summary

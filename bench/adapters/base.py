@@ -385,11 +385,17 @@ class Adapter:
         """Leiden communities maximising modularity at resolution 1."""
         raise NotImplementedError
 
-    # The directed weighted graph; each returns (call, inspect) like the others.
-    def directed_build(self, ctx: Context) -> Workload:
-        """The graph with edges u -> v weighted by ctx.weights(), from numpy arrays;
-        inspect: the edge count."""
+    # The weighted graphs; each returns (call, inspect) like the others.
+    def _weighted_build(self, ctx: Context, directed: bool) -> Workload:
+        """The graph with edges u -> v (u - v undirected) weighted by ctx.weights(),
+        from numpy arrays; inspect: the edge count."""
         raise NotImplementedError
+
+    def directed_build(self, ctx: Context) -> Workload:
+        return self._weighted_build(ctx, True)
+
+    def graph_build(self, ctx: Context) -> Workload:
+        return self._weighted_build(ctx, False)
 
     def directed_dijkstra(self, graph, ctx: Context) -> Workload:
         """Weighted distances from ctx.source along the edges; inspect: dijkstra_summary."""
@@ -427,8 +433,10 @@ class Adapter:
 
     def directed_betweenness(self, graph, ctx: Context) -> Workload:
         """Every node a source, hops along the edges, normalised as NetworkX
-        normalises (by (n-1)(n-2)); inspect: float_summary of the sum."""
-        raise NotImplementedError
+        normalises (by (n-1)(n-2)); inspect: float_summary of the sum. By
+        default betweenness_all, for libraries whose call follows the
+        graph's direction."""
+        return self.betweenness_all(graph, ctx)
 
     def directed_betweenness_weighted(self, graph, ctx: Context) -> Workload:
         """As directed_betweenness, the weights as lengths."""
@@ -436,11 +444,6 @@ class Adapter:
 
     # The undirected weighted graph. A peer's call that ignores the weights
     # is its row of the unweighted graph, so those rows default to that.
-    def graph_build(self, ctx: Context) -> Workload:
-        """The graph with edges u - v weighted by ctx.weights(), from numpy arrays;
-        inspect: the edge count."""
-        raise NotImplementedError
-
     def graph_components(self, graph, ctx: Context) -> Workload:
         """Component of every node; inspect: labels_summary."""
         return self.component_labels(graph, ctx)

@@ -167,7 +167,6 @@ class IgraphAdapter(Adapter):
     def _weighted_betweenness(self, graph, ctx: Context):
         return self.betweenness_all(graph, ctx, "weight")
 
-    directed_betweenness = betweenness_all
     directed_betweenness_weighted = graph_betweenness_weighted = _weighted_betweenness
 
     def _communities(self, graph, detect, seed):
@@ -196,12 +195,6 @@ class IgraphAdapter(Adapter):
         n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
         return (lambda: self.ig.Graph(n=n, edges=list(zip(u.tolist(), v.tolist())), directed=directed,
                                       edge_attrs={"weight": w})), self.edge_count
-
-    def directed_build(self, ctx: Context):
-        return self._weighted_build(ctx, True)
-
-    def graph_build(self, ctx: Context):
-        return self._weighted_build(ctx, False)
 
     def directed_dijkstra(self, graph, ctx: Context):
         return (lambda: graph.distances(ctx.source, weights="weight", mode="out")[0]), dijkstra_summary

@@ -257,12 +257,6 @@ class NetworkitAdapter(Adapter):
         n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
         return (lambda: self.nk.GraphFromCoo((w, (u, v)), n, directed=directed, weighted=True)), self.edge_count
 
-    def directed_build(self, ctx: Context):
-        return self._weighted_build(ctx, True)
-
-    def graph_build(self, ctx: Context):
-        return self._weighted_build(ctx, False)
-
     def _hops(self, graph):
         """An unweighted copy (made untimed): NetworKit's betweenness follows the weights."""
         return self.nk.graphtools.toUnweighted(graph)

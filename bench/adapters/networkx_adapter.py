@@ -176,12 +176,6 @@ class NetworkxAdapter(Adapter):
 
         return call, self.edge_count
 
-    def directed_build(self, ctx: Context):
-        return self._weighted_build(ctx, True)
-
-    def graph_build(self, ctx: Context):
-        return self._weighted_build(ctx, False)
-
     def _weighted_clustering(self, graph, ctx: Context):
         return self.clustering(graph, ctx, "weight")
 
@@ -189,7 +183,6 @@ class NetworkxAdapter(Adapter):
         return self.betweenness_all(graph, ctx, "weight")
 
     directed_clustering = clustering
-    directed_betweenness = betweenness_all
     directed_clustering_weighted = graph_clustering_weighted = _weighted_clustering
     directed_betweenness_weighted = graph_betweenness_weighted = _weighted_betweenness
 

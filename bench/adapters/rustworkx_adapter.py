@@ -207,15 +207,6 @@ class RustworkxAdapter(Adapter):
 
         return call, self.edge_count
 
-    def directed_build(self, ctx: Context):
-        return self._weighted_build(ctx, True)
-
-    def graph_build(self, ctx: Context):
-        return self._weighted_build(ctx, False)
-
-    def directed_betweenness(self, graph, ctx: Context):
-        return self.betweenness_all(graph, ctx)
-
     def directed_dijkstra(self, graph, ctx: Context):
         rx, s, n = self.rx, ctx.source, ctx.n
 
