@@ -140,7 +140,8 @@ def projected_skips(history: dict, lib: str, threads: int, size: datasets.Size, 
         if key in ALL_SOURCES:
             scale *= size.nodes / nodes
         if seconds * scale > limit:
-            skips[key] = f"projected {seconds * scale:.0f} s per run from {seconds:.1f} s at {edges:,} edges"
+            at = f"{nodes:,} nodes x {edges:,} edges" if key in ALL_SOURCES else f"{edges:,} edges"
+            skips[key] = f"projected {seconds * scale:.0f} s per run from {seconds:.1f} s at {at}"
     return skips
 
 
