@@ -158,7 +158,7 @@ def graph_copies(g):
     """The Graph of g's edges and nodes: undirected, undirected with weights
     (0.25 to 2.75), and directed along edges() order; NetworkX's weighted
     and directed graphs to match."""
-    u, v = (np.array(side, np.int64) for side in zip(*g.edges()))
+    u, v = arborvane.edge_array(g).T  # strided views
     w = 0.25 + np.arange(len(u)) * 37 % 11 / 4
     nodes = arborvane.node_array(g)
     plain = arborvane.from_edges(u, v, nodes=nodes)

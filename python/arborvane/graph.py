@@ -751,7 +751,7 @@ def _labels_and_codes(parts: list[NDArray[Any]]) -> tuple[NDArray[Any], NDArray[
         # by hashing (numpy's sorts and pandas.factorize hold the interpreter
         # for seconds over 24M random ids, the concatenation alone for 0.1
         # to 0.4 s over 6M ids at load 10).
-        ids = [p.astype(np.int64, copy=False) for p in parts]
+        ids = [np.ascontiguousarray(p, dtype=np.int64) for p in parts]
         labels, codes = _native.label_codes(ids[0], ids[1], ids[2] if len(ids) > 2 else None)
         return np.asarray(labels).astype(parts[0].dtype, copy=False), np.asarray(codes), None
     values = np.concatenate(parts)
