@@ -2,7 +2,8 @@
 
 A child interpreter builds the graphs and files, then runs one call after
 another, each repeated until it is interrupted; this process sends it a
-real SIGINT (what Ctrl-C sends) `--after` seconds into every try and
+real SIGINT (what Ctrl-C sends) `--after` seconds into every try (give or
+take half of it, so that the tries land in different phases of a call) and
 measures, on the shared monotonic clock, the time from the signal to the
 KeyboardInterrupt reaching the child's Python code. The signal comes from
 another process because the core class's methods keep the interpreter lock
@@ -17,6 +18,7 @@ previous call's result is being freed (not interruptible) waits for that.
 
 import argparse
 import os
+import random
 import signal
 import statistics
 import subprocess
@@ -48,6 +50,17 @@ dense = av.from_arrays(*np.triu_indices(2500, 1))  # a complete graph: the dense
 sparse = IntGraphCore(); sparse.build_random(int(20_000 * S) or 1000, int(100_000 * S) or 5000, 2)
 ring = IntGraphCore(); ring.add_edges_flat([x for i in range(n) for x in (i, (i + 1) % n)])
 grown = IntGraphCore()
+# arborvane.Graph: the same edges with weights, undirected and directed; a
+# weighted complete graph for the dense clustering; the sparse graph's edges.
+w = np.random.default_rng(1).uniform(0.5, 2.0, len(u))
+G, D = av.from_edges(u, v, weights=w), av.from_edges(u, v, weights=w, directed=True)
+G_rows, G_x = G.csr(), np.full(len(G), 1.0)
+scattered = np.random.default_rng(4).integers(-2**63, 2**63 - 1, n, endpoint=True)  # random 64-bit ids
+su, sv = scattered[u % n], scattered[v % n]
+i, j = np.triu_indices(2500, 1)
+dense_G = av.from_edges(i, j, weights=np.random.default_rng(2).uniform(0.5, 2.0, len(i)))
+sparse_u, sparse_v = av.edge_array(sparse).T
+sparse_G = av.from_edges(sparse_u, sparse_v, weights=np.random.default_rng(3).uniform(0.5, 2.0, len(sparse_u)))
 
 
 class Pairs(collections.abc.Sequence):  # a lazy sequence of a trillion id pairs
@@ -93,6 +106,18 @@ CALLS = {
     "IntGraphCore.add_nodes_from (range)": "IntGraphCore().add_nodes_from(range(10**12))",
     "IntGraphCore.has_edges (lazy sequence)": "g.has_edges(Pairs())",
     "IntGraphCore.subgraph_edge_count (range)": "g.subgraph_edge_count(range(10**11))",
+    "from_edges (weighted)": "av.from_edges(u, v, weights=w)",
+    "from_edges (directed, weighted)": "av.from_edges(u, v, weights=w, directed=True)",
+    "from_edges (random 64-bit ids)": "av.from_edges(su, sv)",
+    "Graph.pagerank (tol 0)": "D.pagerank(max_iter=10**9, tol=0.0)",
+    "Graph.dijkstra": "D.dijkstra(0)",
+    "Graph.strongly_connected_components": "D.strongly_connected_components()",
+    "Graph.betweenness_centrality (weighted)": "sparse_G.betweenness_centrality(weighted=True)",
+    "Graph.clustering(weighted=True)": "G.clustering(weighted=True)",
+    "Graph.clustering(weighted=True) (K2500)": "dense_G.clustering(weighted=True)",
+    "louvain_communities (weighted Graph)": "av.louvain_communities(G, seed=1, iterations=10**9)",
+    "leiden_communities (weighted Graph)": "av.leiden_communities(G, seed=1, iterations=10**9)",
+    "_arrays.csr_matvec": "av._native.arrays.csr_matvec(*G_rows, G_x, 0.0)",
 }
 
 CHILD = """
@@ -135,13 +160,13 @@ def main():
         try:
             if child.stdout.readline().strip() != "ready":
                 sys.exit("the child failed to set up")
-            print(f"signal {args.after} s into each try, {args.tries} tries, "
+            print(f"signal {args.after} s (+- 50%) into each try, {args.tries} tries, "
                   f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
             for name, _ in calls:
                 latencies, singles = [], []
                 for _ in range(args.tries):
                     assert child.stdout.readline().strip() == "start"
-                    time.sleep(args.after)
+                    time.sleep(args.after * random.uniform(0.5, 1.5))
                     sent = time.perf_counter()
                     os.kill(child.pid, signal.SIGINT)
                     word, *rest = child.stdout.readline().split()

@@ -70,6 +70,8 @@ def csr_build(
     tuple[int, int] | None,
 ]:
     """(rows, in_rows, edges, duplicate) of the edges u -> v (int64 codes below n), parallel ones merged."""
+def label_codes(u: Buffer, v: Buffer, nodes: Buffer | None) -> tuple[NativeArray, NativeArray]:
+    """(labels, codes): the distinct int64 values of u, v and nodes ascending, each value's index."""
 def csr_dijkstra(
     indptr: Buffer, indices: Buffer, weights: Buffer | None, source: SupportsIndex, target: SupportsIndex | None
 ) -> tuple[NativeArray, NativeArray]:

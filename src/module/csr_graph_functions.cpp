@@ -248,6 +248,31 @@ PyObject* csr_build(const Call<kBuild>& c) {
   return PyTuple_Pack(4, rows.get(), in_rows.get(), edge_count.get(), Py_None);
 }
 
+constexpr auto kLabelCodes =
+    function("label_codes", std::to_array<Parameter>({{"u"}, {"v"}, {"nodes"}}), Access::kNone,
+             "(labels, codes): the distinct int64 values of u, v and nodes ascending, each value's index.",
+             "from_edges");
+PyObject* label_codes(const Call<kLabelCodes>& c) {
+  NumericArg u, v, nodes;
+  if (!u.read(c.arg<0>(), "u", NumericArg::kInt64) || !v.read(c.arg<1>(), "v", NumericArg::kInt64) ||
+      !nodes.read(c.arg<2>(), "nodes", NumericArg::kInt64, true)) {
+    return nullptr;
+  }
+  const std::span<const int64_t> parts[] = {{static_cast<const int64_t*>(u.data()), u.size()},
+                                            {static_cast<const int64_t*>(v.data()), v.size()},
+                                            {static_cast<const int64_t*>(nodes.data()), nodes.size()}};
+  const size_t count = u.size() + v.size() + nodes.size();
+  int64_t* codes;
+  PyRef codes_array(new_array(count, &codes));
+  if (!codes_array) return nullptr;
+  std::vector<int64_t> distinct = c.native([&] { return arborvane::label_codes(parts, {codes, count}); });
+  int64_t* labels;
+  PyRef labels_array(new_array(distinct.size(), &labels));
+  if (!labels_array) return nullptr;
+  std::copy(distinct.begin(), distinct.end(), labels);
+  return PyTuple_Pack(2, labels_array.get(), codes_array.get());
+}
+
 // ---- kernels ------------------------------------------------------------------------
 
 constexpr auto kDijkstra = function("csr_dijkstra", join(kRows, std::to_array<Parameter>({{"source"}, {"target"}})),
@@ -562,6 +587,7 @@ PyMethodDef kCsrGraphFunctions[] = {
                    "Graph.transitivity">(),
     def<kUndirectedPagerank, csr_undirected_pagerank>(),
     def<kBuild, csr_build>(),
+    def<kLabelCodes, label_codes>(),
     def<kDijkstra, csr_dijkstra>(),
     def<kBfs, csr_bfs>(),
     def<kComponents, csr_components>(),

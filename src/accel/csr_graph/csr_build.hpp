@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "accel/csr_graph/csr_graph.hpp"
 
@@ -80,5 +81,18 @@ class CsrBuild {
  private:
   std::unique_ptr<State> state_;
 };
+
+}  // namespace arborvane
+
+namespace arborvane {
+
+// The node codes of int64 labels given in parts: the distinct values
+// ascending (returned) and, in codes (one entry per value, the parts one
+// after another), each value's index among them. Ids from 0 up without large
+// gaps are ranked by a table of the ids present; others are hashed once (a
+// table of at most 4 slots per distinct value, its hash seeded per call so
+// that no chosen ids pile up in one run), and the distinct values
+// radix-sorted and ranked. Throws Interrupted on Ctrl-C, std::bad_alloc.
+std::vector<int64_t> label_codes(std::span<const std::span<const int64_t>> parts, std::span<int64_t> codes);
 
 }  // namespace arborvane
