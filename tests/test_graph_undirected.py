@@ -101,3 +101,18 @@ def test_wide_indices_and_rows_that_are_not_undirected():
             _native.arrays.csr_undirected_clustering(indptr, indices)
     with pytest.raises(ValueError, match="valid CSR"):
         _native.arrays.csr_core_numbers(np.array([0, 1]), np.array([5], np.int32))
+
+
+def test_built_rows_stay_read_only_and_vouch_only_for_themselves():
+    # The analytics skip the shape check of the rows csr_build wrote, so
+    # they must be unwritable, and must not vouch for other rows.
+    g = arborvane.from_edges([0, 0, 1], [1, 2, 2])  # a triangle
+    for array in g.csr()[:2]:
+        with pytest.raises(ValueError):
+            array.flags.writeable = True
+    indptr, indices = g._analytic_rows
+    assert np.asarray(indices).flags.writeable is False
+    other_indptr, _ = arborvane.from_edges([0, 0, 0, 1], [0, 1, 2, 1])._analytic_rows  # [0, 3, 5, 6]
+    with pytest.raises(ValueError, match="needs an undirected graph"):
+        _native.arrays.csr_triangles(other_indptr, indices)
+    assert _native.arrays.csr_triangle_count(indptr, indices) == 1
