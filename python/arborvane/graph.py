@@ -90,6 +90,11 @@ class Graph:
         g._analytic_rows = rows[:2] if built is None else built
         return g
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled (and deep-copied) as its numpy arrays: the copy's rows are
+        # no longer the build's own, so its analytics check them on every call.
+        return Graph._make, (self._labels, self._directed, self._rows, self._in_rows, self._edge_count, self._lookup)
+
     # ---- structure ------------------------------------------------------------
 
     @property
