@@ -419,24 +419,6 @@ PyMethodDef graph_analytic() {
   return analytic_entry<RowsSource, Kernel, kName, kDoc, kShownAs>();
 }
 
-// (scores, converged) of pagerank_array's kernel over a Graph's undirected
-// rows: its scores for the same graph, bit for bit. Graph.pagerank keeps
-// NetworkX's rules (dangling nodes, personalization) and its own kernel.
-constexpr auto kUndirectedPagerank =
-    function("csr_undirected_pagerank", join(RowsSource::kParameters, kPagerankParameters), Access::kNone,
-             "(scores, converged) of the undirected snapshot PageRank.");
-PyObject* csr_undirected_pagerank(const Call<kUndirectedPagerank>& c) {
-  PagerankOptions o;
-  if (!checked_pagerank_options<2>(c, &o)) return nullptr;
-  bool converged = false;
-  PyRef scores(RowsSource::per_node<double>(c, [&](const CsrSnapshot& snap, std::span<double> out) {
-    auto computed = pagerank(snap, o.damping, o.max_iter, o.tol, &converged);
-    std::copy(computed.data(), computed.data() + computed.size(), out.begin());
-  }));
-  if (!scores) return nullptr;
-  return PyTuple_Pack(2, scores.get(), converged ? Py_True : Py_False);
-}
-
 constexpr auto kClustering =
     function("csr_clustering", join(kRows, std::to_array<Parameter>({{"in_indptr"}, {"in_indices"}, {"in_weights"}})),
              Access::kNone, "NetworkX's local clustering; in-rows None for an undirected graph.", "Graph.clustering");
@@ -575,7 +557,6 @@ PyMethodDef kCsrGraphFunctions[] = {
                    "Graph.average_clustering">(),
     graph_analytic<transitivity, "csr_transitivity", "Three times the triangles over the connected triples.",
                    "Graph.transitivity">(),
-    def<kUndirectedPagerank, csr_undirected_pagerank>(),
     def<kBuild, csr_build>(),
     def<kDijkstra, csr_dijkstra>(),
     def<kBfs, csr_bfs>(),
