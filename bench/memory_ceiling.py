@@ -102,7 +102,7 @@ def _graph_steps(path: str, n: int, m: int, threads: int):
     return {
         "build": build,
         # The kernel pagerank_array runs, over the Graph's rows.
-        "pagerank": lambda: native.csr_undirected_pagerank(*g().csr()[:2], 0.85, 20, 0.0),
+        "pagerank": lambda: g().pagerank(),
         "components": lambda: g().connected_components(),
         "triangles": lambda: g().triangle_count(),
         "core_number": lambda: g().core_number(),

@@ -109,10 +109,6 @@ def csr_average_clustering(indptr: Buffer, indices: Buffer) -> float:
     """Mean local clustering coefficient."""
 def csr_transitivity(indptr: Buffer, indices: Buffer) -> float:
     """Three times the triangles over the connected triples."""
-def csr_undirected_pagerank(
-    indptr: Buffer, indices: Buffer, damping: _Float = 0.85, max_iter: SupportsIndex = 100, tol: _Float = 1e-06
-) -> tuple[NativeArray, bool]:
-    """(scores, converged) of the undirected snapshot PageRank."""
 def csr_clustering(
     indptr: Buffer,
     indices: Buffer,

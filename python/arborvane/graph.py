@@ -54,13 +54,14 @@ class Graph:
         (['a', 'b', 'c'], 2.5)
     """
 
-    __slots__ = ("_labels", "_directed", "_rows", "_in_rows", "_edge_count", "_lookup")
+    __slots__ = ("_labels", "_directed", "_rows", "_in_rows", "_edge_count", "_lookup", "_analytic_rows")
     _labels: NDArray[Any]
     _directed: bool
     _rows: _Rows
     _in_rows: _Rows
     _edge_count: int
     _lookup: dict[Any, int] | None
+    _analytic_rows: tuple[Any, Any]  # (indptr, indices) as the undirected analytics take them
 
     def __init__(self) -> None:
         raise TypeError("build a Graph with arborvane.from_edges() or one of the Graph.from_* constructors")
@@ -74,14 +75,25 @@ class Graph:
         in_rows: _Rows,
         edge_count: int,
         lookup: dict[Any, int] | None,
+        built: tuple[Any, Any] | None = None,
     ) -> Graph:
+        """``built``: the native (indptr, indices) that csr_build wrote and
+        ``rows`` views, for the undirected analytics; they vouch for their
+        own shape, so the analytics skip the check of it. Without them the
+        rows are checked natively on every call."""
         g = object.__new__(cls)
         for array in (labels, *rows, *in_rows):
             if array is not None:
                 array.flags.writeable = False
         g._labels, g._directed, g._rows, g._in_rows = labels, directed, rows, in_rows
         g._edge_count, g._lookup = edge_count, lookup
+        g._analytic_rows = rows[:2] if built is None else built
         return g
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled (and deep-copied) as its numpy arrays: the copy's rows are
+        # no longer the build's own, so its analytics check them on every call.
+        return Graph._make, (self._labels, self._directed, self._rows, self._in_rows, self._edge_count, self._lookup)
 
     # ---- structure ------------------------------------------------------------
 
@@ -401,11 +413,11 @@ class Graph:
     # rows where numpy holds them: no copy of the adjacency, only a degree
     # array of n uint32 values per call. Edge weights are ignored.
 
-    def _undirected_rows(self, name: str) -> tuple[NDArray[np.int64], NDArray[Any]]:
+    def _undirected_rows(self, name: str) -> tuple[Any, Any]:
         """The (indptr, indices) of an undirected graph; ValueError for a directed one."""
         if self._directed:
             raise ValueError(f"Graph.{name}() needs an undirected graph; this one is directed")
-        return self._rows[0], self._rows[1]
+        return self._analytic_rows
 
     def connected_components(self) -> tuple[NDArray[Any], NDArray[np.int64]]:
         """The connected component of every node of an undirected graph,
@@ -552,7 +564,7 @@ class Graph:
         """
         if not weighted and not self._directed:
             # Integer triangle counts: the kernel IntGraphCore's clustering runs.
-            return self._labels, np.asarray(_native.csr_undirected_clustering(*self._rows[:2]))
+            return self._labels, np.asarray(_native.csr_undirected_clustering(*self._analytic_rows))
         rows, in_rows = self._weighted_rows(weighted)
         values = _native.csr_clustering(*rows, *(in_rows if self._directed else (None, None, None)))
         return self._labels, np.asarray(values)
@@ -885,7 +897,8 @@ def from_edges(
         x, y = labels[list(duplicate)].tolist()
         raise ValueError(f"from_edges(): duplicate edge ({x!r}, {y!r}) with duplicates='error'")
     rows = _as_rows(built)
-    return Graph._make(labels, directed, rows, rows if in_built is None else _as_rows(in_built), edge_count, lookup)
+    in_rows = rows if in_built is None else _as_rows(in_built)
+    return Graph._make(labels, directed, rows, in_rows, edge_count, lookup, None if directed else built[:2])
 
 
 def _as_rows(native: tuple[Any, Any, Any]) -> _Rows:

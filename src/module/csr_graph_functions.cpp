@@ -69,6 +69,7 @@ class NumericArg {
   bool present() const noexcept { return held_; }
   unsigned kind() const noexcept { return kind_; }
   const void* data() const noexcept { return view_.buf; }
+  PyObject* owner() const noexcept { return held_ ? view_.obj : nullptr; }
   size_t size() const noexcept { return held_ ? static_cast<size_t>(view_.len / view_.itemsize) : 0; }
 
  private:
@@ -165,8 +166,11 @@ bool duplicate_rule(PyObject* obj, DuplicateRule* out) {
 }
 
 // New rows (indptr, indices, weights or None) of `entries` entries, their
-// memory described in *out.
-PyObject* new_rows(size_t n, size_t entries, bool wide, WeightType weight_type, RowsOut* out) {
+// memory described in *out; frozen (read-only to Python), the indices with
+// their indptr when `undirected`: CsrBuild writes an undirected graph's rows
+// as the analytics read them (each row strictly ascending, every entry
+// mirrored), so undirected_snapshot need not check them again.
+PyObject* new_rows(size_t n, size_t entries, bool wide, WeightType weight_type, bool undirected, RowsOut* out) {
   void* indptr;
   PyRef indptr_array(new_native_array(ElementType::kInt64, n + 1, 0, &indptr));
   if (!indptr_array) return nullptr;
@@ -181,6 +185,9 @@ PyObject* new_rows(size_t n, size_t entries, bool wide, WeightType weight_type, 
     if (!weights_array) return nullptr;
   }
   out->indptr = static_cast<int64_t*>(indptr);
+  freeze_native_array(indptr_array.get());
+  freeze_native_array(indices_array.get(), undirected ? indptr_array.get() : nullptr);
+  if (weights_array.get() != Py_None) freeze_native_array(weights_array.get());
   return PyTuple_Pack(3, indptr_array.get(), indices_array.get(), weights_array.get());
 }
 
@@ -234,11 +241,11 @@ PyObject* csr_build(const Call<kBuild>& c) {
                               : float32          ? WeightType::kFloat32
                                                  : WeightType::kFloat64;
   RowsOut rows_out, in_out;
-  PyRef rows(new_rows(edges.n, build->entries(), build->wide(), out_type, &rows_out));
+  PyRef rows(new_rows(edges.n, build->entries(), build->wide(), out_type, !edges.directed, &rows_out));
   if (!rows) return nullptr;
   PyRef in_rows(Py_NewRef(Py_None));
   if (edges.directed) {
-    in_rows = PyRef(new_rows(edges.n, build->entries(), build->wide(), out_type, &in_out));
+    in_rows = PyRef(new_rows(edges.n, build->entries(), build->wide(), out_type, false, &in_out));
     if (!in_rows) return nullptr;
   }
   c.native([&] {
@@ -376,17 +383,25 @@ PyObject* csr_pagerank(const Call<kPagerank>& c) {
 // The rows of an undirected Graph as a snapshot that borrows them: read,
 // checked (valid_csr, then CsrSnapshot::over_rows), only the degrees
 // computed. Null with ValueError when they are not an undirected graph.
+// Rows that csr_build wrote for an undirected graph, passed as its own
+// frozen NativeArrays (indices frozen with that indptr), are not checked
+// again: their shape is the build's, and nothing can have written to them
+// since. Anything else, numpy views of them included, is checked in full.
 template <const auto& C>
 std::unique_ptr<CsrSnapshot> undirected_snapshot(const Call<C>& c, const RowsArg& rows) {
-  if (!checked(c, rows)) return nullptr;
-  // indptr passed valid_csr: it starts at 0 and never decreases, so its
-  // int64 values read as uint64 unchanged; the indices lie in [0, n).
+  const bool built = frozen_with(rows.indices.owner(), rows.indptr.owner());
+  if (!built && !checked(c, rows)) return nullptr;
+  // indptr passed valid_csr (or csr_build wrote it): it starts at 0 and
+  // never decreases, so its int64 values read as uint64 unchanged; the
+  // indices lie in [0, n).
   const std::span<const uint64_t> offsets(reinterpret_cast<const uint64_t*>(rows.csr.indptr), rows.csr.n + 1);
   auto snap = c.native([&] {
     if (rows.csr.wide) {
-      return CsrSnapshot::over_rows(offsets, std::span(static_cast<const uint64_t*>(rows.csr.indices), rows.csr.entries));
+      const std::span runs(static_cast<const uint64_t*>(rows.csr.indices), rows.csr.entries);
+      return CsrSnapshot::over_rows(offsets, runs, built);
     }
-    return CsrSnapshot::over_rows(offsets, std::span(static_cast<const uint32_t*>(rows.csr.indices), rows.csr.entries));
+    const std::span runs(static_cast<const uint32_t*>(rows.csr.indices), rows.csr.entries);
+    return CsrSnapshot::over_rows(offsets, runs, built);
   });
   if (!snap) {
     PyErr_Format(PyExc_ValueError,
@@ -427,24 +442,6 @@ struct RowsSource {
 template <auto Kernel, Literal kName, Literal kDoc, Literal kShownAs>
 PyMethodDef graph_analytic() {
   return analytic_entry<RowsSource, Kernel, kName, kDoc, kShownAs>();
-}
-
-// (scores, converged) of pagerank_array's kernel over a Graph's undirected
-// rows: its scores for the same graph, bit for bit. Graph.pagerank keeps
-// NetworkX's rules (dangling nodes, personalization) and its own kernel.
-constexpr auto kUndirectedPagerank =
-    function("csr_undirected_pagerank", join(RowsSource::kParameters, kPagerankParameters), Access::kNone,
-             "(scores, converged) of the undirected snapshot PageRank.");
-PyObject* csr_undirected_pagerank(const Call<kUndirectedPagerank>& c) {
-  PagerankOptions o;
-  if (!checked_pagerank_options<2>(c, &o)) return nullptr;
-  bool converged = false;
-  PyRef scores(RowsSource::per_node<double>(c, [&](const CsrSnapshot& snap, std::span<double> out) {
-    auto computed = pagerank(snap, o.damping, o.max_iter, o.tol, &converged);
-    std::copy(computed.data(), computed.data() + computed.size(), out.begin());
-  }));
-  if (!scores) return nullptr;
-  return PyTuple_Pack(2, scores.get(), converged ? Py_True : Py_False);
 }
 
 constexpr auto kClustering =
@@ -585,7 +582,6 @@ PyMethodDef kCsrGraphFunctions[] = {
                    "Graph.average_clustering">(),
     graph_analytic<transitivity, "csr_transitivity", "Three times the triangles over the connected triples.",
                    "Graph.transitivity">(),
-    def<kUndirectedPagerank, csr_undirected_pagerank>(),
     def<kBuild, csr_build>(),
     def<kLabelCodes, label_codes>(),
     def<kDijkstra, csr_dijkstra>(),

@@ -18,6 +18,8 @@ struct NativeArrayObject {
   Py_ssize_t shape[2];
   Py_ssize_t strides[2];
   char format[2];
+  bool frozen;         // exported read-only, writable requests refused (freeze_native_array)
+  PyObject* built_with;  // owned, or null: the array this one was frozen with
 };
 
 // Large blocks take transparent huge pages: a fresh export touches every
@@ -27,6 +29,7 @@ constexpr size_t kSmallAlignment = 64;
 
 void array_dealloc(PyObject* self) {
   auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  Py_XDECREF(array->built_with);
   free_block(array->data, array->capacity, kSmallAlignment);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -41,9 +44,14 @@ bool fortran_contiguous(const NativeArrayObject* array) {
 
 int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   auto* array = reinterpret_cast<NativeArrayObject*>(self);
-  // The memory is C-contiguous and writable; a request for another layout
-  // is refused, as the buffer protocol asks of an exporter that cannot
-  // honour it.
+  // The memory is C-contiguous, and writable unless frozen; a request for
+  // another layout, or for writing to a frozen array, is refused, as the
+  // buffer protocol asks of an exporter that cannot honour it.
+  if (array->frozen && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+    view->obj = nullptr;
+    PyErr_SetString(PyExc_BufferError, "arborvane graph arrays are read-only");
+    return -1;
+  }
   if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !fortran_contiguous(array)) {
     view->obj = nullptr;
     PyErr_SetString(PyExc_BufferError, "arborvane result is C-contiguous, not Fortran-contiguous");
@@ -52,7 +60,7 @@ int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   view->buf = array->data;
   view->obj = Py_NewRef(self);
   view->len = array->bytes;
-  view->readonly = 0;
+  view->readonly = array->frozen ? 1 : 0;
   view->itemsize = array->itemsize;
   view->format = (flags & PyBUF_FORMAT) ? array->format : nullptr;
   bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
@@ -154,6 +162,21 @@ PyObject* new_native_array(ElementType type, size_t rows, size_t columns, void**
   array->strides[1] = static_cast<Py_ssize_t>(e.size);
   *data = memory;
   return self;
+}
+
+void freeze_native_array(PyObject* self, PyObject* built_with) {
+  auto* array = reinterpret_cast<NativeArrayObject*>(self);
+  array->frozen = true;
+  PyObject* before = array->built_with;
+  array->built_with = Py_XNewRef(built_with);
+  Py_XDECREF(before);
+}
+
+bool frozen_with(PyObject* obj, PyObject* built_with) {
+  PyObject* type = g_type.load(std::memory_order_acquire);
+  if (!obj || !built_with || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return false;
+  const auto* array = reinterpret_cast<const NativeArrayObject*>(obj);
+  return array->frozen && array->built_with == built_with;
 }
 
 void shrink_native_array(PyObject* self, size_t rows) {

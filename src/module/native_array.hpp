@@ -24,6 +24,17 @@ PyTypeObject* native_array_type();
 // MemoryError (or another error) set on failure.
 PyObject* new_native_array(ElementType type, size_t rows, size_t columns, void** data);
 
+// Makes a NativeArray read-only for good, before it is handed out: its
+// buffer is exported read-only and a writable request is refused, so no
+// numpy view of it can be made writable again. `built_with` (or null), kept
+// alive by it, is the NativeArray it was built together with: an indices
+// array frozen with its indptr vouches that the two form the rows its
+// builder wrote (frozen_with).
+void freeze_native_array(PyObject* array, PyObject* built_with = nullptr);
+
+// Whether `obj` is a NativeArray frozen with exactly `built_with`.
+bool frozen_with(PyObject* obj, PyObject* built_with);
+
 // Shortens a 1-D NativeArray that has not been exported yet to its first
 // `rows` elements (the memory is kept).
 void shrink_native_array(PyObject* array, size_t rows);

@@ -13,9 +13,9 @@
 //
 // Every node is computed by one thread from its own rows, summing in
 // ascending order of j, then k: the same bits for any thread count. For
-// each neighbour j, j's row is scanned against marks of i's row (an array
-// of n slots per running chunk), or, when j's row is much the longer, i's
-// row is searched for in j's sorted row.
+// each neighbour j, j's row is scanned against marks of i's row (one array
+// of n slots per running chunk, a slot per side), or, when j's row is much
+// the longer, i's row is searched for in j's sorted row.
 //
 // kernels/clustering.cpp computes the unweighted undirected case on the
 // IntGraphCore snapshot by counting each triangle once from its
@@ -26,6 +26,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "accel/csr_graph/csr_graph.hpp"
@@ -98,15 +99,24 @@ constexpr size_t kPollNeighbours = 16;
 // the 1M-edge power-law figures' graph, where the two cost the same.
 constexpr int64_t kScanRatio = 16;
 
-// Clustering of node i. `marks` holds one array of n slots per side, all 0:
-// i's entries are marked there (entry + 1) for the time of the call.
+// A mark: a place in a row of i, plus 1. The index type's width suffices:
+// a strictly ascending row of indices below n has at most n entries.
+template <class Rows>
+using Mark = std::make_unsigned_t<typename Rows::IndexType>;
+
+// Clustering of node i. `marks` holds Sides slots per node, all 0 (node v's
+// slot for side b at v * Sides + b; both sides of a node share a cache
+// line): i's entries are marked there (place in i's row + 1) for the time
+// of the call.
 template <class Rows, size_t Sides>
-double node_clustering(const std::array<Rows, Sides>& sides, const std::array<int64_t*, Sides>& marks, double top,
-                       size_t i) {
+double node_clustering(const std::array<Rows, Sides>& sides, Mark<Rows>* marks, double top, size_t i) {
   constexpr bool kWeighted = Rows::kWeighted;
   constexpr bool kUndirected = Sides == 1;
   for (size_t b = 0; b < Sides; ++b) {
-    for (int64_t k = sides[b].begin(i); k < sides[b].end(i); ++k) marks[b][sides[b].idx[k]] = k + 1;
+    const int64_t first = sides[b].begin(i);
+    for (int64_t k = first; k < sides[b].end(i); ++k) {
+      marks[static_cast<size_t>(sides[b].idx[k]) * Sides + b] = static_cast<Mark<Rows>>(k - first + 1);
+    }
   }
   double sum = 0.0;    // weighted: the sum of the triangles' geometric means
   uint64_t count = 0;  // unweighted: the triangles
@@ -139,8 +149,10 @@ double node_clustering(const std::array<Rows, Sides>& sides, const std::array<in
           };
           // Either way the matches come in ascending k: the same sum.
           if (c.end(j) - c0 <= (b.end(i) - b0) * kScanRatio) {
+            const int64_t before_first = b.begin(i) - 1;
             for (int64_t kc = c0; kc < c.end(j); ++kc) {
-              const int64_t kb = marks[bi][c.idx[kc]] - 1;
+              const Mark<Rows> mark = marks[static_cast<size_t>(c.idx[kc]) * Sides + bi];
+              const int64_t kb = before_first + static_cast<int64_t>(mark);
               if (kb >= b0) triangle(kb, kc);
             }
           } else {
@@ -151,7 +163,9 @@ double node_clustering(const std::array<Rows, Sides>& sides, const std::array<in
     }
   }
   for (size_t b = 0; b < Sides; ++b) {
-    for (int64_t k = sides[b].begin(i); k < sides[b].end(i); ++k) marks[b][sides[b].idx[k]] = 0;
+    for (int64_t k = sides[b].begin(i); k < sides[b].end(i); ++k) {
+      marks[static_cast<size_t>(sides[b].idx[k]) * Sides + b] = 0;
+    }
   }
   if (kWeighted ? sum == 0.0 : count == 0) return 0.0;
   u128 pairs;  // the denominator, exactly
@@ -177,13 +191,15 @@ double node_clustering(const std::array<Rows, Sides>& sides, const std::array<in
 // intersections at least.
 constexpr size_t kNodesPerChunk = 16;
 
-// Mark arrays for the chunks running at once: one set per chunk while it
-// runs, taken from a free list (a fresh set if every one is taken).
+// Mark arrays for the chunks running at once: one array of n * sides marks
+// per chunk while it runs, taken from a free list (a fresh one if every one
+// is taken).
+template <class Mark>
 class MarkSets {
  public:
   MarkSets(size_t n, size_t sides) : n_(n), sides_(sides) {}
 
-  std::unique_ptr<int64_t[]> take() {
+  std::unique_ptr<Mark[]> take() {
     {
       std::lock_guard lock(mutex_);
       if (!free_.empty()) {
@@ -192,9 +208,9 @@ class MarkSets {
         return set;
       }
     }
-    return std::unique_ptr<int64_t[]>(new int64_t[n_ * sides_]());
+    return std::unique_ptr<Mark[]>(new Mark[n_ * sides_]());
   }
-  void give_back(std::unique_ptr<int64_t[]> set) {
+  void give_back(std::unique_ptr<Mark[]> set) {
     std::lock_guard lock(mutex_);
     free_.push_back(std::move(set));
   }
@@ -202,19 +218,17 @@ class MarkSets {
  private:
   size_t n_, sides_;
   std::mutex mutex_;
-  std::vector<std::unique_ptr<int64_t[]>> free_;
+  std::vector<std::unique_ptr<Mark[]>> free_;
 };
 
 template <class Rows, size_t Sides>
 void all_clustering(const std::array<Rows, Sides>& sides, double top, std::span<double> out) {
   const size_t n = out.size();
-  MarkSets sets(n, Sides);
+  MarkSets<Mark<Rows>> sets(n, Sides);
   parallel_for_ranges(n, kNodesPerChunk, [&](size_t begin, size_t end) {
-    std::unique_ptr<int64_t[]> set = sets.take();
-    std::array<int64_t*, Sides> marks;
-    for (size_t b = 0; b < Sides; ++b) marks[b] = set.get() + b * n;
+    std::unique_ptr<Mark<Rows>[]> set = sets.take();
     // An interruption leaves marks behind: the set is then dropped.
-    for (size_t i = begin; i < end; ++i) out[i] = node_clustering(sides, marks, top, i);
+    for (size_t i = begin; i < end; ++i) out[i] = node_clustering(sides, set.get(), top, i);
     sets.give_back(std::move(set));
   });
 }

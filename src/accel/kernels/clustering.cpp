@@ -34,9 +34,12 @@ namespace {
 // never depend on the thread count; integers would not care anyway).
 constexpr size_t kTripleBlock = 4096;
 
-// Triangles through every node index.
-template <class Index>
-std::vector<uint64_t> triangles_per_node(const CsrSnapshot& snap, const Index* runs) {
+// Calls emit(u, triangles through u) for every node index u, in parallel.
+// The counts are gathered by rank and handed out straight from there
+// (rank[u] is u's place in the orientation): no second array of n counts
+// by node.
+template <class Index, class Emit>
+void triangles_per_node(const CsrSnapshot& snap, const Index* runs, Emit&& emit) {
   const size_t n = snap.node_count();
   const DegreeOrientation<Index> oriented = orient_by_degree(snap, runs);
   std::vector<uint64_t> by_rank(n, 0);
@@ -48,17 +51,14 @@ std::vector<uint64_t> triangles_per_node(const CsrSnapshot& snap, const Index* r
     const uint64_t at_r = triangles_from<true>(oriented, r, credit);
     if (at_r) credit(r, at_r);
   });
-  std::vector<uint64_t> by_node(n);
-  parallel_for(n, 4096, [&](size_t u) { by_node[u] = by_rank[oriented.rank[u]]; });
-  return by_node;
+  parallel_for(n, 4096, [&](size_t u) { emit(u, by_rank[oriented.rank[u]]); });
 }
 
 template <class Index>
 void local_clustering(const CsrSnapshot& snap, const Index* runs, double* out) {
-  std::vector<uint64_t> triangles = triangles_per_node(snap, runs);
-  parallel_for(snap.node_count(), 4096, [&](size_t u) {
+  triangles_per_node(snap, runs, [&](size_t u, uint64_t triangles) {
     const uint64_t d = loop_free_degree(snap, runs, u);
-    out[u] = triangles[u] ? exact_ratio(u128{2} * triangles[u], u128{d} * (d - 1)) : 0.0;
+    out[u] = triangles ? exact_ratio(u128{2} * triangles, u128{d} * (d - 1)) : 0.0;
   });
 }
 
@@ -89,8 +89,7 @@ void clustering(const CsrSnapshot& snap, std::span<double> out) {
 
 void node_triangles(const CsrSnapshot& snap, std::span<int64_t> out) {
   snap.with_neighbor_index([&](const auto* runs) {
-    const std::vector<uint64_t> triangles = triangles_per_node(snap, runs);
-    std::copy(triangles.begin(), triangles.end(), out.begin());
+    triangles_per_node(snap, runs, [&](size_t u, uint64_t triangles) { out[u] = static_cast<int64_t>(triangles); });
   });
 }
 

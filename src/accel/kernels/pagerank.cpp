@@ -49,6 +49,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -461,15 +462,25 @@ UninitializedBuffer<double> iterate_blocked(const CsrSnapshot& snap, const Index
 //
 // ARBORVANE_PAGERANK_BIN_BYTES, when set, replaces the budget and applies
 // to graphs of any size (0: the pull), so that tests can make small graphs
-// run in many waves or fall back.
+// run in many waves or fall back. It is read once, at the first PageRank of
+// the process (a function-local static: thread-safe), not on every call.
 constexpr uint64_t kBinBudgetBytes = uint64_t{64} << 20;
 constexpr uint64_t kBinBytesPerNode = 16;
+
+std::optional<uint64_t> forced_bin_bytes() {
+  static const std::optional<uint64_t> forced = []() -> std::optional<uint64_t> {
+    const char* text = std::getenv("ARBORVANE_PAGERANK_BIN_BYTES");
+    if (!text) return std::nullopt;
+    return std::strtoull(text, nullptr, 10);
+  }();
+  return forced;
+}
 
 uint64_t bin_entries_for(const CsrSnapshot& snap) {
   const size_t n = snap.node_count();
   uint64_t budget = std::max(kBinBudgetBytes, kBinBytesPerNode * n);
-  if (const char* forced = std::getenv("ARBORVANE_PAGERANK_BIN_BYTES")) {
-    budget = std::strtoull(forced, nullptr, 10);
+  if (const auto forced = forced_bin_bytes()) {
+    budget = *forced;
   } else if (n <= kPullNodes) {
     return 0;
   }

@@ -123,7 +123,8 @@ bool undirected_run(std::span<const uint64_t> offsets, const Index* runs, size_t
 }  // namespace
 
 template <class Index>
-std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> offsets, std::span<const Index> runs) {
+std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> offsets, std::span<const Index> runs,
+                                                    bool known_undirected) {
   const size_t n = offsets.size() - 1;
   auto snap = std::make_unique<CsrSnapshot>();
   snap->storage = std::make_unique<Storage>();
@@ -141,7 +142,8 @@ std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> of
     for (size_t u = first; u < last && undirected.load(std::memory_order_relaxed); ++u) {
       poll_interrupt_every(u - first, 64);
       const uint64_t length = offsets[u + 1] - offsets[u];
-      if (length > std::numeric_limits<uint32_t>::max() || !undirected_run(offsets, runs.data(), u, range_balance)) {
+      if (length > std::numeric_limits<uint32_t>::max() ||
+          (!known_undirected && !undirected_run(offsets, runs.data(), u, range_balance))) {
         undirected.store(false, std::memory_order_relaxed);
         return;
       }
@@ -161,8 +163,10 @@ std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t> of
   return snap;
 }
 
-template std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t>, std::span<const uint32_t>);
-template std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t>, std::span<const uint64_t>);
+template std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t>, std::span<const uint32_t>,
+                                                             bool);
+template std::unique_ptr<CsrSnapshot> CsrSnapshot::over_rows(std::span<const uint64_t>, std::span<const uint64_t>,
+                                                             bool);
 
 
 const CsrSnapshot& SnapshotCache::get_or_build(const GraphState& graph) {

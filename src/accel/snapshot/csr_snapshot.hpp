@@ -78,9 +78,12 @@ struct CsrSnapshot {
   // valid_csr (csr_graph.hpp). Returns null unless they are an undirected
   // graph as the kernels read one: every run strictly ascending, every
   // entry (u, v) matched by an entry (v, u), no run of 2^32 or more
-  // entries. Polls for Ctrl-C.
+  // entries. `known_undirected`: the caller vouches for the first two (rows
+  // that the CSR build wrote), which are then not checked; the run lengths
+  // still are. Polls for Ctrl-C.
   template <class Index>
-  static std::unique_ptr<CsrSnapshot> over_rows(std::span<const uint64_t> offsets, std::span<const Index> runs);
+  static std::unique_ptr<CsrSnapshot> over_rows(std::span<const uint64_t> offsets, std::span<const Index> runs,
+                                                bool known_undirected = false);
 
   size_t node_count() const noexcept { return degrees.size(); }
   uint64_t entry_count() const noexcept { return offsets.empty() ? 0 : offsets.back(); }
