@@ -45,15 +45,22 @@ uint64_t directed_pagerank(const CsrArrays& out_rows, const CsrArrays& in_rows, 
       }
     }
   });
-  std::vector<double> coefficient(in_rows.entries), next(n);
-  in_rows.visit([&](const auto* idx, auto weight) {
-    parallel_for_ranges(in_rows.entries, size_t{1} << 14, [&](size_t begin, size_t end) {
-      for (size_t k = begin; k < end; ++k) {
-        poll_interrupt_every(k, 4096);
-        coefficient[k] = inverse_sum[static_cast<size_t>(idx[k])] * weight(k);
-      }
+  // A weighted entry i -> j carries its own coefficient w_ij * (1 / S[i]).
+  // Unweighted, that coefficient is 1 / S[i] itself, so each node's
+  // x[i] * (1 / S[i]) is formed once per iteration instead of once per
+  // entry: the same products, without 8 bytes per entry beside the rows.
+  const bool weighted = in_rows.weight_type != WeightType::kNone;
+  std::vector<double> coefficient(weighted ? in_rows.entries : 0), scaled(weighted ? 0 : n), next(n);
+  if (weighted) {
+    in_rows.visit([&](const auto* idx, auto weight) {
+      parallel_for_ranges(in_rows.entries, size_t{1} << 14, [&](size_t begin, size_t end) {
+        for (size_t k = begin; k < end; ++k) {
+          poll_interrupt_every(k, 4096);
+          coefficient[k] = inverse_sum[static_cast<size_t>(idx[k])] * weight(k);
+        }
+      });
     });
-  });
+  }
   const double alpha = options.alpha, keep = 1.0 - options.alpha;
   const double* p = options.personalization.data();
   const double* dangling = options.dangling.data();
@@ -63,16 +70,31 @@ uint64_t directed_pagerank(const CsrArrays& out_rows, const CsrArrays& in_rows, 
       double dsum = 0.0;
       for (int64_t i : dangling_nodes) dsum += x[static_cast<size_t>(i)];
       const double* current = x.data();
-      parallel_for_ranges(n, kMinChunkNodes, [&](size_t begin, size_t end) {
-        poll_interrupt();
-        for (size_t j = begin; j < end; ++j) {
-          double sum = 0.0;
-          for (int64_t k = in_rows.indptr[j]; k < in_rows.indptr[j + 1]; ++k) {
-            sum += current[static_cast<size_t>(idx[k])] * coefficient[static_cast<size_t>(k)];
+      if (weighted) {
+        parallel_for_ranges(n, kMinChunkNodes, [&](size_t begin, size_t end) {
+          poll_interrupt();
+          for (size_t j = begin; j < end; ++j) {
+            double sum = 0.0;
+            for (int64_t k = in_rows.indptr[j]; k < in_rows.indptr[j + 1]; ++k) {
+              sum += current[static_cast<size_t>(idx[k])] * coefficient[static_cast<size_t>(k)];
+            }
+            next[j] = alpha * (sum + dsum * dangling[j]) + keep * p[j];
           }
-          next[j] = alpha * (sum + dsum * dangling[j]) + keep * p[j];
-        }
-      });
+        });
+      } else {
+        parallel_for_ranges(n, kMinChunkNodes, [&](size_t begin, size_t end) {
+          poll_interrupt();
+          for (size_t i = begin; i < end; ++i) scaled[i] = current[i] * inverse_sum[i];
+        });
+        parallel_for_ranges(n, kMinChunkNodes, [&](size_t begin, size_t end) {
+          poll_interrupt();
+          for (size_t j = begin; j < end; ++j) {
+            double sum = 0.0;
+            for (int64_t k = in_rows.indptr[j]; k < in_rows.indptr[j + 1]; ++k) sum += scaled[static_cast<size_t>(idx[k])];
+            next[j] = alpha * (sum + dsum * dangling[j]) + keep * p[j];
+          }
+        });
+      }
       double change = 0.0;
       for (size_t j = 0; j < n; ++j) change += std::fabs(next[j] - x[j]);
       std::copy(next.begin(), next.end(), x.begin());
