@@ -21,7 +21,9 @@ m = 10 n (uniform, and power law) whose build and analysis peak under CAP: it me
 process's peak (the build's included, which holds the edge arrays) at a few sizes, fits peak = a + b * m by least squares, and solves for CAP; a bisection over m on
 that model gives the edge count in whole millions. ``--verify`` then runs one real analysis
 at 95 % of the predicted ceiling, only when the machine has that much memory available plus
-a quarter of it to spare; the measured peak is reported next to the prediction.
+a quarter of it to spare (``--spare``); the measured peak is reported next to the prediction.
+The edge file of such a run (8 bytes per edge, written in buckets) needs about 1.5 GiB of
+memory to write and twice its size again of disk beside it while it is written.
 """
 from __future__ import annotations
 
@@ -318,6 +320,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--extended", action="store_true", help="also core numbers, clustering, betweenness, degrees")
     parser.add_argument("--bisect", metavar="CAP", help="predict the largest m = 10 n graph under CAP bytes")
     parser.add_argument("--verify", action="store_true", help="with --bisect: one real run near the ceiling")
+    parser.add_argument("--spare", type=float, default=0.25,
+                        help="--verify runs only with the run's predicted peak times 1 + SPARE available "
+                             "(0.25; on a machine of CAP bytes nothing runs unless SPARE is at most about 0)")
     parser.add_argument("--random-build", action="store_true",
                         help="arborvane builds uniform graphs with its own build_random (same n and m, not the "
                              "same edges; its sets are sized once, as after a bulk load of a whole graph)")
@@ -363,7 +368,7 @@ def main(argv: list[str] | None = None) -> int:
                       f"predicted ceiling under {cap / 2**30:.1f} GiB: m = {m:,} (n = {m // 10:,})")
                 if args.verify:
                     m_run = int(0.95 * m) // 10 * 10
-                    if _available_bytes() < 1.25 * (a + b * m_run):
+                    if _available_bytes() < (1 + args.spare) * (a + b * m_run):
                         print("  not verified: too little memory available on this machine")
                         continue
                     path = write_edges(directory, m_run // 10, m_run, kind)
