@@ -770,10 +770,10 @@ def _id_codes(ids: NDArray[Any]) -> NDArray[Any]:
     """Integer ids as the native build reads them: int32 or int64 in native
     byte order, any strides; a view where the values allow (the caller
     checked that they lie in [0, 2**31) or below the presence table's size)."""
-    if ids.dtype.kind == "u" and ids.dtype.itemsize >= 4 and ids.dtype.isnative:
-        # uint32 ids below 2**31 and uint64 ids below 2**63 read the same as signed.
-        if ids.dtype.itemsize == 8 or not len(ids) or int(ids.max()) < 2**31:
-            return ids.view(np.int64 if ids.dtype.itemsize == 8 else np.int32)
+    # uint32 ids below 2**31 and uint64 ids below 2**63 read the same as signed.
+    unsigned = ids.dtype.kind == "u" and ids.dtype.itemsize >= 4 and ids.dtype.isnative
+    if unsigned and (ids.dtype.itemsize == 8 or not len(ids) or int(ids.max()) < 2**31):
+        return ids.view(np.int64 if ids.dtype.itemsize == 8 else np.int32)
     if ids.dtype in (np.dtype(np.int32), np.dtype(np.int64)):
         return ids
     return ids.astype(np.int32 if ids.dtype.itemsize <= 2 else np.int64)
