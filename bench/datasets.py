@@ -75,22 +75,32 @@ def _power_law_ends(n: int, rng: np.random.Generator):
     return draw
 
 
+def ends_sampler(n: int, rng: np.random.Generator, kind: str):
+    """draw(count): count edge ends below n, uniform or with power-law weights."""
+    if kind == "powerlaw":
+        return _power_law_ends(n, rng)
+
+    def ends(count: int) -> np.ndarray:
+        return rng.integers(0, n, count, dtype=np.int64)
+
+    return ends
+
+
+def pair_keys(n: int, ends, count: int) -> np.ndarray:
+    """lo * n + hi of count drawn pairs, those of two equal ends left out."""
+    u = ends(count)
+    v = ends(count)
+    keep = u != v
+    return np.minimum(u, v)[keep] * n + np.maximum(u, v)[keep]
+
+
 def _distinct_pairs(n: int, m: int, rng: np.random.Generator, kind: str = "uniform") -> tuple[np.ndarray, np.ndarray]:
     """m distinct unordered pairs of distinct ids below n, in random order and orientation;
     the ends uniform, or drawn with power-law weights."""
-    if kind == "powerlaw":
-        ends = _power_law_ends(n, rng)
-    else:
-        def ends(count: int) -> np.ndarray:
-            return rng.integers(0, n, count, dtype=np.int64)
+    ends = ends_sampler(n, rng, kind)
     keys = np.empty(0, dtype=np.int64)
     while keys.size < m:
-        draw = int((m - keys.size) * 1.1) + 1024
-        u = ends(draw)
-        v = ends(draw)
-        keep = u != v
-        lo, hi = np.minimum(u, v)[keep], np.maximum(u, v)[keep]
-        keys = _sorted_unique(np.concatenate([keys, lo * n + hi]))
+        keys = _sorted_unique(np.concatenate([keys, pair_keys(n, ends, int((m - keys.size) * 1.1) + 1024)]))
     keys = rng.permutation(keys)[:m]
     u, v = keys // n, keys % n
     flip = rng.random(m) < 0.5

@@ -1,12 +1,14 @@
 """Peak memory of a whole-graph analysis, in resident bytes per edge.
 
 ``python -m bench.memory_ceiling [--sizes 4000000:40000000,16000000:32000000] [--kind uniform|powerlaw]
-[--libs arborvane,graph,networkit] [--threads 2] [--extended]``
+[--libs arborvane,graph,graph-int64,networkit] [--threads 2] [--extended]``
 
 For every size and library one fresh interpreter builds the graph from the same edge file
-(read whole, as int64 arrays that are dropped once the graph is built: ``from_arrays``, ``graph``
-(an ``arborvane.Graph`` from ``from_edges``, analysed in place) and
-NetworKit's ``GraphFromCoo``) and runs the analysis: PageRank (20 iterations), connected component
+of int32 pairs, read whole and dropped once the graph is built: ``from_arrays`` and
+NetworKit's ``GraphFromCoo`` get int64 arrays, ``graph`` (an ``arborvane.Graph`` from
+``from_edges``, analysed in place) the file's own int32 views ``pairs[0::2]``,
+``pairs[1::2]`` (``graph-int64``: int64 arrays); the output names each input. It then
+runs the analysis: PageRank (20 iterations), connected component
 labels, the triangle count, and with ``--extended`` also core numbers, local clustering,
 sampled betweenness and the degrees. Before each step the kernel's high-water mark of the
 resident set (``VmHWM``) is reset (``/proc/self/clear_refs``, Linux), so every step reports
@@ -19,7 +21,9 @@ m = 10 n (uniform, and power law) whose build and analysis peak under CAP: it me
 process's peak (the build's included, which holds the edge arrays) at a few sizes, fits peak = a + b * m by least squares, and solves for CAP; a bisection over m on
 that model gives the edge count in whole millions. ``--verify`` then runs one real analysis
 at 95 % of the predicted ceiling, only when the machine has that much memory available plus
-a quarter of it to spare; the measured peak is reported next to the prediction.
+a quarter of it to spare (``--spare``); the measured peak is reported next to the prediction.
+The edge file of such a run (8 bytes per edge, written in buckets) needs about 1.5 GiB of
+memory to write and twice its size again of disk beside it while it is written.
 """
 from __future__ import annotations
 
@@ -56,9 +60,12 @@ def _reset_peak() -> None:
         refs.write("5")
 
 
-def _edges(path: str) -> tuple[np.ndarray, np.ndarray]:
-    """(u, v) int64 arrays from the int32 pair file."""
+def _edges(path: str, wide: bool = True) -> tuple[np.ndarray, np.ndarray]:
+    """(u, v) from the int32 pair file: int64 arrays, or (not wide) the two strided int32
+    views of the pairs as read, 8 bytes per edge in all."""
     pairs = np.fromfile(path, dtype=np.int32)
+    if not wide:
+        return pairs[0::2], pairs[1::2]
     return pairs[0::2].astype(np.int64), pairs[1::2].astype(np.int64)
 
 
@@ -88,15 +95,17 @@ def _arborvane_steps(path: str, n: int, m: int, threads: int):
     }
 
 
-def _graph_steps(path: str, n: int, m: int, threads: int):
-    """arborvane.Graph: the rows built once from the arrays, analysed in place."""
+def _graph_steps(path: str, n: int, m: int, threads: int, wide: bool = False):
+    """arborvane.Graph: the rows built once from the edges (int32 views of the pair file, as
+    a user holding a billion edges would pass them; int64 arrays when wide), analysed in
+    place."""
     import arborvane
     from arborvane._native import arrays as native
     arborvane.set_num_threads(threads)
     state = {}
 
     def build():
-        state["g"] = arborvane.from_edges(*_edges(path))
+        state["g"] = arborvane.from_edges(*_edges(path, wide))
 
     g = lambda: state["g"]  # noqa: E731
     return {
@@ -149,7 +158,8 @@ def _networkit_steps(path: str, n: int, m: int, threads: int):
 
 def _child(lib: str, path: str, n: int, m: int, threads: int, extended: bool) -> None:
     warnings.simplefilter("ignore")  # PageRank's 20 iterations are not meant to converge
-    make = {"arborvane": _arborvane_steps, "graph": _graph_steps, "networkit": _networkit_steps}[lib]
+    make = {"arborvane": _arborvane_steps, "graph": _graph_steps, "networkit": _networkit_steps,
+            "graph-int64": lambda *a: _graph_steps(*a, wide=True)}[lib]
     steps = make(path, n, m, threads)
     base = _status_kib("VmRSS")
     report = {"lib": lib, "n": n, "m": m, "base_bytes": base * 1024, "steps": {}}
@@ -166,17 +176,64 @@ def _child(lib: str, path: str, n: int, m: int, threads: int, extended: bool) ->
 
 # ---- the driver ------------------------------------------------------------------------
 
+# Distinct keys per bucket of the edge file's generation: a bucket's sort
+# (the keys, their sorted copy and the mask, 8 + 8 + 1 bytes a key) then takes
+# about 300 MiB, far below the file of a billion edges (8 GiB).
+BUCKET_EDGES = 1 << 24
+
+
 def write_edges(directory: str, n: int, m: int, kind: str, seed: int = 1) -> str:
     """The path of a file of m distinct edges among 0..n-1 (uniform ends, or bench.datasets'
-    power law) as int32 pairs, written unless `directory` holds it already."""
+    power law), in random order and orientation, as int32 pairs; written unless `directory`
+    holds it already.
+
+    Written in pieces, so that a billion edges need little more memory than a bucket: the
+    drawn pairs go to buckets by their smaller end (files beside the result), each bucket
+    is made distinct on its own (pairs of different buckets differ), more are drawn until
+    m distinct pairs exist, m of them are kept, and the file is written in rounds,
+    each a shuffled slice of every bucket."""
     from . import datasets
     path = os.path.join(directory, f"{kind}-{n}-{m}-{seed}.i32")
     if os.path.exists(path):
         return path
-    u, v = datasets._distinct_pairs(n, m, np.random.default_rng(seed), kind)
-    pairs = np.empty(2 * m, dtype=np.int32)
-    pairs[0::2], pairs[1::2] = u, v
-    pairs.tofile(path + ".tmp")
+    rng = np.random.default_rng(seed)
+    ends = datasets.ends_sampler(n, rng, kind)
+    buckets = -(-m // BUCKET_EDGES)
+    with tempfile.TemporaryDirectory(dir=directory) as tmp:
+        names = [os.path.join(tmp, str(b)) for b in range(buckets)]
+        counts = np.zeros(buckets, dtype=np.int64)
+        while counts.sum() < m:
+            missing = int(m - counts.sum())
+            for _ in range(-(-missing // BUCKET_EDGES)):
+                keys = datasets.pair_keys(n, ends, int(min(missing, BUCKET_EDGES) * 1.1) + 1024)
+                bucket = (keys // n * buckets // n).astype(np.uint16)  # radix-sorted: 16 bits
+                order = np.argsort(bucket, kind="stable")
+                bounds = np.searchsorted(bucket[order], np.arange(buckets + 1))
+                for b in range(buckets):
+                    with open(names[b], "ab") as out:
+                        keys[order[bounds[b]:bounds[b + 1]]].tofile(out)
+            for b in range(buckets):
+                keys = datasets._sorted_unique(np.fromfile(names[b], dtype=np.int64))
+                keys.tofile(names[b])
+                counts[b] = keys.size
+        # Every bucket keeps its share of the m (numpy's multivariate hypergeometric draw
+        # stops at 10**9 pairs); the pairs it keeps are a random subset of its own.
+        kept = counts * m // counts.sum()
+        kept[np.flatnonzero(counts)[: m - kept.sum()]] += 1
+        for b in range(buckets):
+            keys = rng.permutation(np.fromfile(names[b], dtype=np.int64))[: kept[b]]
+            pairs = np.empty(2 * keys.size, dtype=np.int32)
+            flip = rng.random(keys.size) < 0.5
+            lo, hi = keys // n, keys % n
+            pairs[0::2], pairs[1::2] = np.where(flip, hi, lo), np.where(flip, lo, hi)
+            pairs.tofile(names[b])
+        with open(path + ".tmp", "wb") as out:
+            for r in range(buckets):
+                parts = []
+                for b in range(buckets):
+                    first, last = kept[b] * r // buckets, kept[b] * (r + 1) // buckets
+                    parts.append(np.fromfile(names[b], dtype=np.int64, count=last - first, offset=8 * first))
+                rng.permutation(np.concatenate(parts)).tofile(out)
     os.replace(path + ".tmp", path)
     return path
 
@@ -231,6 +288,15 @@ def ceiling(a: float, b: float, cap: int) -> int:
     return lo * 1_000_000
 
 
+# What each library's build is given (every one reads the same int32 pair file).
+INPUTS = {"arborvane": "from_arrays(int64 u, int64 v)", "graph": "from_edges(int32 views pairs[0::2], pairs[1::2])",
+          "graph-int64": "from_edges(int64 u, int64 v)", "networkit": "GraphFromCoo((int64 u, int64 v))"}
+
+
+def _print_inputs(libs: list[str]) -> None:
+    print("inputs: " + "; ".join(f"{lib}: {INPUTS.get(lib, '?')}" for lib in libs), flush=True)
+
+
 def _print_header(steps: tuple[str, ...]) -> None:
     print("| library | n | m | " + " | ".join(steps) + " | peak B/edge | PageRank s |")
     print("|---|---:|---:|" + "---:|" * (len(steps) + 2), flush=True)
@@ -254,6 +320,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--extended", action="store_true", help="also core numbers, clustering, betweenness, degrees")
     parser.add_argument("--bisect", metavar="CAP", help="predict the largest m = 10 n graph under CAP bytes")
     parser.add_argument("--verify", action="store_true", help="with --bisect: one real run near the ceiling")
+    parser.add_argument("--spare", type=float, default=0.25,
+                        help="--verify runs only with the run's predicted peak times 1 + SPARE available "
+                             "(0.25; on a machine of CAP bytes nothing runs unless SPARE is at most about 0)")
     parser.add_argument("--random-build", action="store_true",
                         help="arborvane builds uniform graphs with its own build_random (same n and m, not the "
                              "same edges; its sets are sized once, as after a bulk load of a whole graph)")
@@ -269,6 +338,7 @@ def main(argv: list[str] | None = None) -> int:
     steps = STEPS + (EXTENDED_STEPS if args.extended else ())
     with tempfile.TemporaryDirectory(prefix="arborvane-memory-") as tmp:
         directory = args.edges_dir or tmp
+        _print_inputs(libs)
         if not args.bisect:
             _print_header(steps)
             for size in args.sizes.split(","):
@@ -298,7 +368,7 @@ def main(argv: list[str] | None = None) -> int:
                       f"predicted ceiling under {cap / 2**30:.1f} GiB: m = {m:,} (n = {m // 10:,})")
                 if args.verify:
                     m_run = int(0.95 * m) // 10 * 10
-                    if _available_bytes() < 1.25 * (a + b * m_run):
+                    if _available_bytes() < (1 + args.spare) * (a + b * m_run):
                         print("  not verified: too little memory available on this machine")
                         continue
                     path = write_edges(directory, m_run // 10, m_run, kind)

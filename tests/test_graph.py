@@ -221,6 +221,36 @@ def test_native_build_equals_numpy_sorting(seed):
                 arborvane.from_edges(u, v, directed=directed, duplicates="error")
 
 
+def test_integer_ids_read_in_place_build_the_general_graph():
+    # Gapped ids go through the rank table, dense ones are their own codes;
+    # int32 strided views, reversed views and unsigned ids are read where
+    # they are. Each must equal the graph of the same ids as Python objects.
+    rng = np.random.default_rng(7)
+    for gap in (3, 1):
+        pairs = rng.integers(0, 120, 400).astype(np.int32)
+        pairs[:120] = np.arange(120)
+        pairs *= gap
+        u, v, w = pairs[0::2], pairs[1::2], rng.random(200)
+        nodes = np.array([gap * 120, 0], dtype=np.int32)  # an isolated node
+        for directed in (False, True):
+            ref = arborvane.from_edges(u.astype(object), v.astype(object), w, directed=directed, duplicates="min",
+                                       nodes=nodes.astype(object))
+            for a, b, extra in ((u, v, nodes), (u[::-1], v[::-1], nodes), (u.astype(np.uint32), v.astype(np.uint32),
+                                nodes.astype(np.uint32)), (u.astype(np.uint64), v.astype(np.uint64),
+                                nodes.astype(np.uint64))):
+                weights = w[::-1] if a.strides[0] < 0 else w
+                g = arborvane.from_edges(a, b, weights, directed=directed, duplicates="min", nodes=extra)
+                assert g.labels.dtype == a.dtype and g.labels.tolist() == ref.labels.tolist()
+                for incoming in (False, True):
+                    assert [x.tobytes() for x in g.csr(incoming)] == [x.tobytes() for x in ref.csr(incoming)]
+    build = _native.arrays.csr_build
+    ids, rank = np.array([0, 2, 4], np.int32), np.array([0, 0, 1, 1, 2], np.int64)
+    assert build(ids, ids[::-1], None, 3, False, "sum", False, rank)[2] == 2
+    for bad_ids, bad_rank, n in ((ids + 1, rank, 3), (ids, rank[:3], 3), (ids, rank, 2), (ids[::-1], None, 4)):
+        with pytest.raises(ValueError, match="u and v must hold"):
+            build(bad_ids, ids, None, n, False, "sum", False, bad_rank)
+
+
 def test_native_build_same_bits_for_any_thread_count():
     rng = np.random.default_rng(3)
     u, v = rng.integers(0, 1000, 200_000), rng.integers(0, 1000, 200_000)  # long rows, 3 chunks

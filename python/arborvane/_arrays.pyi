@@ -62,14 +62,21 @@ def betweenness_scores(
 def degree_centrality(g: IntGraphCore) -> tuple[NativeArray, NativeArray]:
     """(ids, degree / (n - 1)), a self-loop counted twice."""
 def csr_build(
-    u: Buffer, v: Buffer, weights: Buffer | None, n: SupportsIndex, directed: object, duplicates: str, float32: object
+    u: Buffer,
+    v: Buffer,
+    weights: Buffer | None,
+    n: SupportsIndex,
+    directed: object,
+    duplicates: str,
+    float32: object,
+    rank: Buffer | None = None,
 ) -> tuple[
     tuple[NativeArray, NativeArray, NativeArray | None] | None,
     tuple[NativeArray, NativeArray, NativeArray | None] | None,
     int,
     tuple[int, int] | None,
 ]:
-    """(rows, in_rows, edges, duplicate) of the edges u -> v (int64 codes below n), parallel ones merged."""
+    """(rows, in_rows, edges, duplicate) of the edges u -> v (int32 or int64 codes below n, any strides; with rank: ids, each node's code rank[id]), parallel ones merged."""
 def label_codes(u: Buffer, v: Buffer, nodes: Buffer | None) -> tuple[NativeArray, NativeArray]:
     """(labels, codes): the distinct int64 values of u, v and nodes ascending, each value's index."""
 def csr_dijkstra(

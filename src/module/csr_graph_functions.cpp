@@ -28,8 +28,9 @@
 namespace arborvane::py {
 namespace {
 
-// A read-only, C-contiguous, one-dimensional numeric buffer argument,
-// released on scope exit (after any detached work that reads it).
+// A read-only, one-dimensional numeric buffer argument, C-contiguous unless
+// read_strided, released on scope exit (after any detached work that reads
+// it).
 class NumericArg {
  public:
   enum Kind : unsigned { kInt32 = 1, kInt64 = 2, kFloat32 = 4, kFloat64 = 8 };
@@ -41,11 +42,31 @@ class NumericArg {
     if (held_) PyBuffer_Release(&view_);
   }
 
-  // Reads `obj` as one of the kinds in `accepted` (a mask of Kind); None is
-  // accepted (as absent) when `optional`.
+  // Reads `obj` as one of the kinds in `accepted` (a mask of Kind); None or
+  // an omitted argument (null) is accepted (as absent) when `optional`.
   bool read(PyObject* obj, const char* name, unsigned accepted, bool optional = false) {
-    if (optional && obj == Py_None) return true;
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    if (optional && (!obj || obj == Py_None)) return true;
+    return get(obj, name, accepted, PyBUF_C_CONTIGUOUS);
+  }
+
+  // Reads `obj` as read() does, any strides allowed (stride()).
+  bool read_strided(PyObject* obj, const char* name, unsigned accepted) {
+    return get(obj, name, accepted, PyBUF_STRIDES);
+  }
+
+  bool present() const noexcept { return held_; }
+  unsigned kind() const noexcept { return kind_; }
+  const void* data() const noexcept { return view_.buf; }
+  PyObject* owner() const noexcept { return held_ ? view_.obj : nullptr; }
+  size_t size() const noexcept { return held_ ? static_cast<size_t>(view_.len / view_.itemsize) : 0; }
+  // Bytes from one element to the next.
+  std::ptrdiff_t stride() const noexcept {
+    return view_.ndim == 1 && view_.strides ? view_.strides[0] : view_.itemsize;
+  }
+
+ private:
+  bool get(PyObject* obj, const char* name, unsigned accepted, int flags) {
+    if (PyObject_GetBuffer(obj, &view_, flags | PyBUF_FORMAT) < 0) {
       argument_error(name);
       return false;
     }
@@ -66,13 +87,6 @@ class NumericArg {
     return true;
   }
 
-  bool present() const noexcept { return held_; }
-  unsigned kind() const noexcept { return kind_; }
-  const void* data() const noexcept { return view_.buf; }
-  PyObject* owner() const noexcept { return held_ ? view_.obj : nullptr; }
-  size_t size() const noexcept { return held_ ? static_cast<size_t>(view_.len / view_.itemsize) : 0; }
-
- private:
   Py_buffer view_{};
   bool held_ = false;
   unsigned kind_ = 0;
@@ -200,19 +214,28 @@ bool flag(const Call<C>& c, bool* out) {
   return true;
 }
 
+// The codes of one end of the edges, as the caller's array holds them.
+CodeArray code_array(const NumericArg& a) {
+  return {a.data(), a.size(), a.stride(), a.kind() == NumericArg::kInt64};
+}
+
 constexpr auto kBuild = function(
     "csr_build",
-    std::to_array<Parameter>({{"u"}, {"v"}, {"weights"}, {"n"}, {"directed"}, {"duplicates"}, {"float32"}}),
+    std::to_array<Parameter>(
+        {{"u"}, {"v"}, {"weights"}, {"n"}, {"directed"}, {"duplicates"}, {"float32"}, {"rank", "None"}}),
     Access::kNone,
-    "(rows, in_rows, edges, duplicate) of the edges u -> v (int64 codes below n), parallel ones merged.",
+    "(rows, in_rows, edges, duplicate) of the edges u -> v (int32 or int64 codes below n, any strides; with rank: "
+    "ids, each node's code rank[id]), parallel ones merged.",
     "from_edges");
 PyObject* csr_build(const Call<kBuild>& c) {
-  NumericArg u, v, weights;
+  constexpr unsigned kCodes = NumericArg::kInt32 | NumericArg::kInt64;
+  NumericArg u, v, weights, rank;
   EdgeCodes edges;
   uint64_t n;
-  if (!u.read(c.arg<0>(), "u", NumericArg::kInt64) || !v.read(c.arg<1>(), "v", NumericArg::kInt64) ||
+  if (!u.read_strided(c.arg<0>(), "u", kCodes) || !v.read_strided(c.arg<1>(), "v", kCodes) ||
       !weights.read(c.arg<2>(), "weights", NumericArg::kFloat32 | NumericArg::kFloat64, true) ||
-      !c.count<3>(&n) || !duplicate_rule(c.arg<5>(), &edges.rule)) {
+      !c.count<3>(&n) || !duplicate_rule(c.arg<5>(), &edges.rule) ||
+      !rank.read(c.arg<7>(), "rank", NumericArg::kInt64, true)) {
     return nullptr;
   }
   bool directed, float32;
@@ -222,8 +245,9 @@ PyObject* csr_build(const Call<kBuild>& c) {
     return nullptr;
   }
   edges.n = static_cast<size_t>(n);
-  edges.u = {static_cast<const int64_t*>(u.data()), u.size()};
-  edges.v = {static_cast<const int64_t*>(v.data()), v.size()};
+  edges.u = code_array(u);
+  edges.v = code_array(v);
+  edges.rank = {static_cast<const int64_t*>(rank.data()), rank.size()};
   edges.weights = weights.present() ? weights.data() : nullptr;
   edges.weight_type = !weights.present()                        ? WeightType::kNone
                       : weights.kind() == NumericArg::kFloat32 ? WeightType::kFloat32

@@ -5,6 +5,7 @@
 #include "accel/csr_graph/csr_build.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <type_traits>
@@ -13,6 +14,7 @@
 #include "accel/parallel/interrupt.hpp"
 #include "accel/parallel/worker_pool.hpp"
 #include "accel/support/internal_error.hpp"
+#include "accel/support/platform.hpp"
 #include "accel/support/uninitialized_buffer.hpp"
 
 namespace arborvane {
@@ -43,6 +45,13 @@ constexpr size_t kMinEdgesPerChunk = size_t{1} << 16;
 // a loaded machine (measured at 5,000 edges under load 12 on 2 cores).
 // Hub rows balance through the pool's dynamic chunks.
 constexpr size_t kMinEntriesPerRange = size_t{1} << 14;
+
+// Waves of the copy of the merged rows out of the build's scratch, each
+// wave's scratch returned to the system after it: 16 waves leave 1/16 of the
+// scratch (0.25 bytes per edge) beside the output at the peak, and cost no
+// measurable build time at 4M nodes / 40M edges (a pool dispatch and a
+// madvise call each; CPU time within the noise of 2 runs under load 10).
+constexpr size_t kCopyWaves = 16;
 
 // Rows up to this length are sorted by insertion: at 1M nodes and 10M
 // edges (rows of about 10) it halves the time of the per-row sorts against
@@ -168,6 +177,37 @@ double merged_weight(const double* w, size_t count, DuplicateRule rule) {
   return w[count - 1];
 }
 
+// The k-th code of one CodeArray of T, through the rank table when there
+// is one; an id outside the table reads as -1, which every caller refuses
+// as out of range.
+template <class T>
+class CodeReader {
+ public:
+  CodeReader(const CodeArray& a, std::span<const int64_t> rank)
+      : base_(static_cast<const char*>(a.data)), stride_(a.stride), rank_(rank.data()), ids_(rank.size()) {}
+
+  int64_t operator()(size_t k) const noexcept {
+    T value;
+    std::memcpy(&value, base_ + static_cast<std::ptrdiff_t>(k) * stride_, sizeof value);
+    const auto code = static_cast<int64_t>(value);
+    if (!rank_) return code;
+    return static_cast<uint64_t>(code) < ids_ ? rank_[code] : -1;
+  }
+
+ private:
+  const char* base_;
+  std::ptrdiff_t stride_;
+  const int64_t* rank_;
+  uint64_t ids_;
+};
+
+// Calls f(read) with the CodeReader of a's element type.
+template <class F>
+void with_code_reader(const CodeArray& a, std::span<const int64_t> rank, F&& f) {
+  if (a.wide) return f(CodeReader<int64_t>(a, rank));
+  f(CodeReader<int32_t>(a, rank));
+}
+
 // Calls f(read) with read(k) the k-th input weight as a double.
 template <class F>
 void with_input_weights(const EdgeCodes& e, F&& f) {
@@ -197,10 +237,12 @@ template <class Index>
 class Builder final : public CsrBuild::State {
  public:
   explicit Builder(const EdgeCodes& e)
-      : n_(e.n), m_(e.u.size()), rule_(e.rule), weighted_(e.weight_type != WeightType::kNone) {
+      : n_(e.n), m_(e.u.size), rule_(e.rule), weighted_(e.weight_type != WeightType::kNone) {
     wide = std::is_same_v<Index, int64_t>;
     directed = e.directed;
-    sort_by_row(e);
+    with_code_reader(e.u, e.rank, [&](auto u) {
+      with_code_reader(e.v, e.rank, [&](auto v) { sort_by_row(e, u, v); });
+    });
     merge_rows();
     count_transposed();
   }
@@ -214,16 +256,42 @@ class Builder final : public CsrBuild::State {
       for (size_t r = 0; r < n_; ++r) out.indptr[r + 1] = transposed_[r] + (merged_ptr_[r + 1] - merged_ptr_[r]);
       prefix_sum(out.indptr, n_);
     }
+    // The copy runs in waves of consecutive rows, each wave's scratch
+    // released once it is copied: the scratch shrinks as the output fills
+    // (an undirected row's own entries touch every page of its part of the
+    // output), so the build peaks at the output and 1/kCopyWaves of the
+    // scratch instead of both whole (4 bytes per edge given less, 12
+    // weighted). Afterwards the transposed entries are read from the output.
+    size_t wave_rows[kCopyWaves + 1];
+    int64_t wave_start[kCopyWaves + 1];
+    for (size_t w = 0; w <= kCopyWaves; ++w) {
+      const auto first = static_cast<int64_t>(m_ / kCopyWaves * w);
+      wave_rows[w] = w == kCopyWaves ? n_
+                                     : static_cast<size_t>(std::lower_bound(row_start_.data(), row_start_.data() + n_,
+                                                                            first) - row_start_.data());
+      wave_start[w] = row_start_[wave_rows[w]];
+    }
     with_output_weights(out, [&](auto* weights) {
-      parallel_for_ranges(n_, rows_per_range(n_, edges), [&](size_t begin, size_t end) {
-        for (size_t r = begin; r < end; ++r) {
-          const int64_t at = out.indptr[r] + (directed ? 0 : transposed_[r]);
-          const int64_t from = row_start_[r], count = merged_ptr_[r + 1] - merged_ptr_[r];
-          std::copy(neighbours_.data() + from, neighbours_.data() + from + count, indices + at);
-          if (weights) std::copy(weights_.data() + from, weights_.data() + from + count, weights + at);
-        }
-        poll_interrupt();
-      });
+      for (size_t w = 0; w < kCopyWaves; ++w) {
+        const size_t first = wave_rows[w];
+        parallel_for_ranges(wave_rows[w + 1] - first, rows_per_range(n_, edges), [&](size_t begin, size_t end) {
+          for (size_t r = first + begin; r < first + end; ++r) {
+            const int64_t at = out.indptr[r] + (directed ? 0 : transposed_[r]);
+            const int64_t from = row_start_[r], count = merged_ptr_[r + 1] - merged_ptr_[r];
+            std::copy(neighbours_.data() + from, neighbours_.data() + from + count, indices + at);
+            if (weights) std::copy(weights_.data() + from, weights_.data() + from + count, weights + at);
+            row_start_[r] = at;
+          }
+          poll_interrupt();
+        });
+        const auto read = static_cast<size_t>(wave_start[w]), count = static_cast<size_t>(wave_start[w + 1]) - read;
+        platform::discard_pages(neighbours_.data() + read, count * sizeof(Index));
+        if (weighted_) platform::discard_pages(weights_.data() + read, count * sizeof(double));
+      }
+      rows_ = indices;
+      row_weights_ = weights;
+      neighbours_ = {};
+      weights_ = {};
       if (!directed) scatter_transposed(out.indptr, indices, weights);
     });
   }
@@ -238,26 +306,29 @@ class Builder final : public CsrBuild::State {
 
  private:
   // Stable counting sort of the edges by row (the source; an undirected
-  // edge's smaller end) into neighbours_ and weights_.
-  void sort_by_row(const EdgeCodes& e) {
+  // edge's smaller end) into neighbours_ and weights_; `read_u` and `read_v`
+  // give the edges' codes.
+  template <class ReadU, class ReadV>
+  void sort_by_row(const EdgeCodes& e, const ReadU& read_u, const ReadV& read_v) {
     const size_t chunks = chunk_count(m_, n_);
     ChunkCounts counts(chunks, n_);
     const auto n = static_cast<uint64_t>(n_);
     const bool directed_edges = directed;
     auto row_of = [&](size_t k, int64_t& a, int64_t& b) {
-      a = e.u[k];
-      b = e.v[k];
+      a = read_u(k);
+      b = read_v(k);
       if (!directed_edges && a > b) std::swap(a, b);
     };
     parallel_for(chunks, 1, [&](size_t t) {
       int64_t* count = counts.chunk(t);
       for (size_t k = chunk_begin(m_, chunks, t), end = chunk_begin(m_, chunks, t + 1); k < end; ++k) {
         poll_interrupt_every(k, size_t{1} << 14);
-        if (static_cast<uint64_t>(e.u[k]) >= n || static_cast<uint64_t>(e.v[k]) >= n) {
-          throw InvalidRequest("u and v must hold node codes in [0, n)");
-        }
         int64_t a, b;
         row_of(k, a, b);
+        if (static_cast<uint64_t>(a) >= n || static_cast<uint64_t>(b) >= n) {
+          throw InvalidRequest(e.rank.empty() ? "u and v must hold node codes in [0, n)"
+                                              : "u and v must hold ids in [0, len(rank)) whose ranks lie in [0, n)");
+        }
         ++count[a];
       }
     });
@@ -266,7 +337,9 @@ class Builder final : public CsrBuild::State {
     prefix_sum(row_start_.data(), n_);
     counts.to_cursors(row_start_.data());
     neighbours_ = UninitializedBuffer<Index>(m_);
+    rows_ = neighbours_.data();
     if (weighted_) weights_ = UninitializedBuffer<double>(m_);
+    row_weights_ = weights_.data();
     with_input_weights(e, [&](auto weight) {
       parallel_for(chunks, 1, [&](size_t t) {
         int64_t* cursor = counts.chunk(t);
@@ -367,7 +440,7 @@ class Builder final : public CsrBuild::State {
     transposed_counts_->totals(transposed_.data());
   }
 
-  // Calls f(chunk, row, neighbour, scratch position) for every transposed
+  // Calls f(chunk, row, neighbour, position in rows_) for every transposed
   // entry, each chunk's rows in order on one thread.
   template <class F>
   void for_transposed(const F& f) {
@@ -377,30 +450,33 @@ class Builder final : public CsrBuild::State {
         const auto from = static_cast<size_t>(row_start_[r]);
         const auto to = from + static_cast<size_t>(merged_ptr_[r + 1] - merged_ptr_[r]);
         for (size_t j = from; j < to; ++j) {
-          if (directed || static_cast<size_t>(neighbours_[j]) != r) f(t, r, neighbours_[j], j);
+          if (directed || static_cast<size_t>(rows_[j]) != r) f(t, r, rows_[j], j);
         }
       }
     });
   }
 
   // Writes the transposed entries, node b's from start[b] on, sources
-  // ascending.
+  // ascending (after write_rows: their weights are those rows' own).
   template <class Weight>
   void scatter_transposed(const int64_t* start, Index* indices, Weight* weights) {
     transposed_counts_->to_cursors(start);
+    const auto* from = static_cast<const Weight*>(row_weights_);
     for_transposed([&](size_t t, size_t r, Index b, size_t j) {
       const auto at = static_cast<size_t>(transposed_counts_->chunk(t)[b]++);
       indices[at] = static_cast<Index>(r);
-      if (weights) weights[at] = static_cast<Weight>(weights_[j]);
+      if (weights) weights[at] = from[j];
     });
   }
 
   size_t n_, m_;
   DuplicateRule rule_;
   bool weighted_;
-  UninitializedBuffer<Index> neighbours_;
+  UninitializedBuffer<Index> neighbours_;    // the rows as sorted, until write_rows copies them out
   UninitializedBuffer<double> weights_;
-  UninitializedBuffer<int64_t> row_start_;   // n + 1 bounds of the rows as sorted
+  const Index* rows_ = nullptr;              // the merged rows: neighbours_, then the output's
+  const void* row_weights_ = nullptr;        // their weights (double, then the output's type)
+  UninitializedBuffer<int64_t> row_start_;   // n + 1 bounds of the rows as sorted, then where rows_ holds them
   UninitializedBuffer<int64_t> merged_ptr_;  // n + 1 bounds of the rows as merged (each from row_start_[r])
   UninitializedBuffer<int64_t> transposed_;  // n counts of transposed entries
   std::vector<size_t> chunk_rows_;           // rows of each chunk of the transpose
@@ -410,7 +486,7 @@ class Builder final : public CsrBuild::State {
 }  // namespace
 
 CsrBuild::CsrBuild(const EdgeCodes& edges) {
-  if (edges.v.size() != edges.u.size()) throw InvalidRequest("u and v must have the same length");
+  if (edges.v.size != edges.u.size) throw InvalidRequest("u and v must have the same length");
   if (edges.n > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
     state_ = std::make_unique<Builder<int64_t>>(edges);
   } else {

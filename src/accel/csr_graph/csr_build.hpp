@@ -1,5 +1,8 @@
 // Building arborvane.Graph's compressed sparse rows from an edge list of
-// node codes (0..n-1, mapped from the labels by the caller).
+// node codes (0..n-1, mapped from the labels by the caller), read where the
+// caller holds them: int32 or int64 arrays, strided views included, and
+// optionally mapped through a rank table as they are read, so that integer
+// ids need no array of codes of their own.
 //
 // The edges are counting-sorted by row (parallel over the worker pool, in
 // chunks of the input that each scatter in input order, so every row holds
@@ -31,10 +34,23 @@ namespace arborvane {
 // the caller to refuse the edges (first_duplicate()).
 enum class DuplicateRule : uint8_t { kSum, kMin, kLast, kError };
 
+// One array of codes as the caller holds it: `size` int32 (or int64, when
+// wide) values `stride` bytes apart, from `data` on (a negative stride walks
+// backwards; the values need not be aligned).
+struct CodeArray {
+  const void* data = nullptr;
+  size_t size = 0;
+  std::ptrdiff_t stride = 0;
+  bool wide = false;
+};
+
 struct EdgeCodes {
-  size_t n = 0;                    // nodes
-  std::span<const int64_t> u, v;  // one code per edge, in [0, n)
-  const void* weights = nullptr;   // u.size() values of weight_type, or null
+  size_t n = 0;  // nodes
+  // One value per edge: the node's code in [0, n), or with a rank table the
+  // node's id in [0, rank.size()), whose code is rank[id].
+  CodeArray u, v;
+  std::span<const int64_t> rank;
+  const void* weights = nullptr;  // u.size values of weight_type, or null
   WeightType weight_type = WeightType::kNone;
   bool directed = false;
   DuplicateRule rule = DuplicateRule::kSum;
@@ -53,7 +69,7 @@ struct RowsOut {
 class CsrBuild {
  public:
   // Sorts and merges the edges. Throws InvalidRequest when a code lies
-  // outside [0, n) or the lengths differ, Interrupted on Ctrl-C,
+  // outside [0, n) (an id outside the rank table) or the lengths differ, Interrupted on Ctrl-C,
   // std::bad_alloc.
   explicit CsrBuild(const EdgeCodes& edges);
   ~CsrBuild();
@@ -71,9 +87,10 @@ class CsrBuild {
   // row then neighbour (an undirected pair as (min, max)), if any.
   std::optional<std::pair<int64_t, int64_t>> first_duplicate() const noexcept;
 
-  // Fills the rows; each at most once.
+  // Fills the rows, at most once, and releases the build's copy of them.
   void write_rows(const RowsOut& out);
-  // Fills a directed graph's in-rows.
+  // Fills a directed graph's in-rows, after write_rows (it reads those
+  // rows, weights of the same type).
   void write_in_rows(const RowsOut& out);
 
   struct State;
@@ -88,8 +105,7 @@ namespace arborvane {
 
 // The node codes of int64 labels given in parts: the distinct values
 // ascending (returned) and, in codes (one entry per value, the parts one
-// after another), each value's index among them. Ids from 0 up without large
-// gaps are ranked by a table of the ids present; others are hashed once (a
+// after another), each value's index among them. The values are hashed once (a
 // table of at most 4 slots per distinct value, its hash seeded per call so
 // that no chosen ids pile up in one run), and the distinct values
 // radix-sorted and ranked. Throws Interrupted on Ctrl-C, std::bad_alloc.

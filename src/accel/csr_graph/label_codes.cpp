@@ -1,7 +1,8 @@
 // Node codes of int64 labels for arborvane.Graph (label_codes in
 // csr_build.hpp): what numpy.unique(values, return_inverse=True) returns for
-// the parts joined, found by a table of the ids present or by hashing
-// instead of sorting all the values, with Ctrl-C polling throughout (numpy's
+// the parts joined, found by hashing instead of sorting all the values
+// (ids from 0 up without large gaps are ranked by a table of the ids present
+// before they come here, and read in place by the build), with Ctrl-C polling throughout (numpy's
 // concatenation and sorts and pandas.factorize cannot be interrupted: over
 // 24M random ids they held the interpreter for seconds).
 #include <algorithm>
@@ -110,34 +111,10 @@ void each_value(std::span<const std::span<const int64_t>> parts, Visit&& visit) 
   }
 }
 
-// Ids from 0 up without large gaps (at most twice as many as the values,
-// plus a little): a table of the ids present ranks them without hashing.
-bool dense_codes(std::span<const std::span<const int64_t>> parts, std::span<int64_t> codes,
-                 std::vector<int64_t>& labels) {
-  int64_t low = 0, high = -1;
-  each_value(parts, [&](size_t i, int64_t value) {
-    low = i == 0 ? value : std::min(low, value);
-    high = i == 0 ? value : std::max(high, value);
-  });
-  if (low < 0 || static_cast<uint64_t>(high) >= 2 * codes.size() + 1024) return false;
-  std::vector<int64_t> rank(static_cast<size_t>(high) + 1, 0);
-  each_value(parts, [&](size_t, int64_t value) { rank[static_cast<size_t>(value)] = 1; });
-  for (size_t id = 0; id < rank.size(); ++id) {
-    poll_interrupt_every(id, kPollSteps);
-    if (rank[id] != 0) {
-      rank[id] = static_cast<int64_t>(labels.size());
-      labels.push_back(static_cast<int64_t>(id));
-    }
-  }
-  each_value(parts, [&](size_t i, int64_t value) { codes[i] = rank[static_cast<size_t>(value)]; });
-  return true;
-}
-
 }  // namespace
 
 std::vector<int64_t> label_codes(std::span<const std::span<const int64_t>> parts, std::span<int64_t> codes) {
   std::vector<int64_t> labels;
-  if (dense_codes(parts, codes, labels)) return labels;
   // The seed only places values in the table; the results never depend on it.
   FirstIndex table(std::random_device{}() * SplitMix64::kIncrement);
   each_value(parts, [&](size_t i, int64_t value) { codes[i] = table.insert(value); });

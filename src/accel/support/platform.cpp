@@ -275,6 +275,18 @@ void advise_huge_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
+void discard_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
+  if (begin < end) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 void trim_free_memory() noexcept {
 #if defined(__GLIBC__)
   malloc_trim(0);

@@ -30,6 +30,11 @@ std::optional<uint64_t> available_memory() noexcept;
 // failure only costs speed; nothing elsewhere).
 void advise_huge_pages(void* p, size_t bytes) noexcept;
 
+// Returns the whole pages inside [p, p + bytes) to the system, which stop
+// counting as resident; what they held is lost (Linux; nothing elsewhere,
+// where the memory stays until its block is freed).
+void discard_pages(void* p, size_t bytes) noexcept;
+
 // Hands memory that the C allocator holds free back to the system (glibc's
 // malloc_trim; nothing where the allocator does that by itself).
 void trim_free_memory() noexcept;
