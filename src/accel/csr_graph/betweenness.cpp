@@ -80,7 +80,10 @@ struct SourceSearch {
   };
   std::vector<Hop> hops;
   // Weighted: a node's state in one place, since relaxing a row entry reads
-  // the distance and the settled flag and a lowering writes the rest.
+  // the distance and the settled flag and a lowering writes the rest. With
+  // one predecessor array and the heap's masked child choice: undirected
+  // weighted 5.53 s -> 5.10 s, directed 3.37 s -> 3.00 s, same bits
+  // (5000-node benchmark graph, one thread, CPU s, load ~12).
   struct Reach {
     double dist = kUnreached;    // kUnreached until reached
     double sigma = 0.0;          // shortest paths from the source
