@@ -100,7 +100,6 @@ def _graph_steps(path: str, n: int, m: int, threads: int, wide: bool = False):
     a user holding a billion edges would pass them; int64 arrays when wide), analysed in
     place."""
     import arborvane
-    from arborvane._native import arrays as native
     arborvane.set_num_threads(threads)
     state = {}
 
@@ -110,7 +109,6 @@ def _graph_steps(path: str, n: int, m: int, threads: int, wide: bool = False):
     g = lambda: state["g"]  # noqa: E731
     return {
         "build": build,
-        # The kernel pagerank_array runs, over the Graph's rows.
         "pagerank": lambda: g().pagerank(),
         "components": lambda: g().connected_components(),
         "triangles": lambda: g().triangle_count(),
