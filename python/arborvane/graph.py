@@ -794,9 +794,8 @@ def _id_codes(ids: NDArray[Any]) -> NDArray[Any]:
 def _labels_and_codes(parts: list[NDArray[Any]]) -> tuple[NDArray[Any], NDArray[np.int64], dict[Any, int] | None]:
     """The distinct labels of the parts joined (sorted when they can be, else
     in order of first appearance) and each value's index among them; plus
-    the label -> index dict when the labels are not sorted."""
-    if len({p.dtype for p in parts}) > 1:
-        parts = [p.astype(object) for p in parts]
+    the label -> index dict when the labels are not sorted. The parts share
+    one dtype (from_edges makes mixed ones object arrays)."""
     kind = parts[0].dtype.kind
     if kind == "i" or (kind == "u" and all(p.max(initial=0) < 2**63 for p in parts)):
         # Integers that _dense_labels does not take: hashed natively, where
