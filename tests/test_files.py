@@ -1,6 +1,7 @@
 """Graph files: edge-list text (read_edgelist / write_edgelist) and the
 binary format (save / load), including damaged and hostile files."""
 
+import fcntl
 import os
 import pathlib
 import signal
@@ -326,23 +327,70 @@ def test_overwriting_keeps_permission_bits(tmp_path):
 def test_killed_save_leaves_the_old_file_and_nothing_else(tmp_path):
     path = tmp_path / "g.avg"
     code = f"""
-import arborvane
+import sys, arborvane
 g = arborvane.IntGraphCore()
 g.build_random(200_000, 2_000_000, 1)
 arborvane.save(g, {str(path)!r})
 print("saved", flush=True)
+sys.stdin.readline()
 while True:
     arborvane.save(g, {str(path)!r})
 """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     for delay in (0.05, 0.13, 0.21):
-        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, env=env)
+        child = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         assert child.stdout.readline() == b"saved\n"
+        # That save removed what the previous kill may have left.
+        assert os.listdir(tmp_path) == ["g.avg"]
+        child.stdin.write(b"go\n")
+        child.stdin.flush()
         time.sleep(delay)
         child.kill()
         child.communicate()
-        assert os.listdir(tmp_path) == ["g.avg"]
+        # A kill between naming the new file and renaming it over the old
+        # one leaves it under its hidden name, for the next save to remove.
+        left = [p for p in os.listdir(tmp_path) if p != "g.avg"]
+        assert path.exists() and len(left) <= 1 and all(files._is_hidden_name(p, ".g.avg.") for p in left)
     assert arborvane.load(path).number_of_edges() == 2_000_000
+    arborvane.save(graph(edges=[(1, 2)]), path)
+    assert os.listdir(tmp_path) == ["g.avg"]
+
+
+@pytest.mark.parametrize("unnamed", [True, False])
+def test_writes_remove_only_leftovers_whose_writer_is_gone(tmp_path, monkeypatch, unnamed):
+    monkeypatch.setattr(files, "_UNNAMED_FILES", unnamed and files._UNNAMED_FILES)
+    path = tmp_path / "g.avg"
+    path.write_bytes(b"older")
+    dead, alive = ".g.avg.0123456789ab.tmp", ".g.avg.ba9876543210.tmp"
+    kept = [alive, ".g.avg.0123456789AB.tmp", ".g.avg.0123456789a.tmp", ".h.avg.0123456789ab.tmp", "g.avg.0123456789ab.tmp"]
+    for name in [dead, *kept]:
+        (tmp_path / name).write_bytes(b"x")
+    (tmp_path / ".g.avg.00000000000f.tmp").symlink_to(tmp_path / kept[1])  # not a regular file
+    kept.append(".g.avg.00000000000f.tmp")
+    writer = os.open(tmp_path / alive, os.O_RDONLY)  # a live writer holds its lock
+    fcntl.flock(writer, fcntl.LOCK_EX)
+    replace, flock = os.replace, fcntl.flock
+
+    def replace_meanwhile(source, target):
+        files._remove_leftovers(str(target))  # what a later writer does first
+        assert os.path.exists(source)  # this writer's own file, locked, stays
+        replace(source, target)
+
+    def removed_before_the_lock(fd, operation):
+        if operation == fcntl.LOCK_EX and not unnamed:
+            [new] = set(os.listdir(tmp_path)) - {"g.avg", *kept}  # the writer's, just made
+            os.unlink(tmp_path / new)
+            monkeypatch.setattr(fcntl, "flock", flock)  # once
+        flock(fd, operation)
+
+    monkeypatch.setattr(os, "replace", replace_meanwhile)
+    monkeypatch.setattr(fcntl, "flock", removed_before_the_lock)
+    try:
+        arborvane.save(graph(edges=[(1, 2)]), path)
+    finally:
+        os.close(writer)
+    assert sorted(os.listdir(tmp_path)) == sorted(["g.avg", *kept])
+    assert arborvane.load(path).edges() == [(1, 2)]
 
 
 def test_load_reads_a_fifo_as_a_stream(tmp_path):

@@ -10,8 +10,11 @@ Writers never leave a half-written file at ``path``: a regular file is
 replaced atomically once the new content is complete (written first to an
 unnamed file on Linux, to a hidden one beside it elsewhere), so an
 interrupted write (an exception, Ctrl-C, a killed process) leaves the older
-file intact and nothing else. FIFOs, devices and open descriptors named
-through /dev/fd are written to directly. See docs/files-and-safety.md.
+file intact and nothing else. A hidden file that a killed process could not
+remove (killed between naming it and the rename, or while writing where
+unnamed files are unavailable) is removed by the next write to ``path``.
+FIFOs, devices and open descriptors named through /dev/fd are written to
+directly. See docs/files-and-safety.md.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ import lzma
 import os
 import secrets
 import stat
+import sys
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Iterator
 
@@ -35,6 +39,9 @@ from arborvane.edgelist import EdgeListReader
 
 if TYPE_CHECKING:
     from _typeshed import StrOrBytesPath
+
+if sys.platform != "win32":
+    import fcntl
 
 __all__ = ["read_edgelist", "write_edgelist", "save", "load"]
 
@@ -59,6 +66,12 @@ _DESCRIPTOR_DIRECTORIES = ("/proc/", "/dev/fd/")
 # Unnamed temporary files (O_TMPFILE) that can be named once complete.
 _DESCRIPTOR_TABLE = "/proc/self/fd"
 _UNNAMED_FILES = hasattr(os, "O_TMPFILE") and os.link in os.supports_dir_fd and os.path.isdir(_DESCRIPTOR_TABLE)
+# A writer holds an flock on its new file until that file is renamed over the
+# target, so a hidden file of ours that nobody holds is a dead writer's.
+# Windows has no such locks: leftovers are kept there.
+_LOCKS = sys.platform != "win32"
+_HIDDEN_SUFFIX = ".tmp"
+_HIDDEN_HEX = 12  # hex digits of a hidden name's random part
 
 
 def read_edgelist(path: StrOrBytesPath) -> IntGraphCore:
@@ -285,6 +298,7 @@ def _replacing_or_direct(path: str) -> Iterator[IO[bytes]]:
             yield handle
         return
     target = os.path.realpath(path)
+    _remove_leftovers(target)
     fd, temporary = _new_file(target)
     try:
         with open(fd, "wb") as handle:
@@ -299,34 +313,123 @@ def _replacing_or_direct(path: str) -> Iterator[IO[bytes]]:
                 temporary = None
     finally:
         if temporary is not None:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
+            _unlink_quietly(temporary)
 
 
 def _new_file(target: str) -> tuple[int, str | None]:
-    """A new file in `target`'s directory to be renamed over it later: unnamed
-    where the system can make one and name it later (Linux's O_TMPFILE, named
-    through /proc/self/fd), so a killed process leaves nothing behind;
-    otherwise a hidden name beside `target`, returned with the descriptor."""
+    """A new file in `target`'s directory to be renamed over it later, locked
+    until closed (`_held`): unnamed where the system can make one and name it
+    later (Linux's O_TMPFILE, named through /proc/self/fd), so a killed
+    process leaves nothing behind; otherwise a hidden name beside `target`,
+    returned with the descriptor."""
     flags = os.O_WRONLY | os.O_CLOEXEC
     if _UNNAMED_FILES:
         try:
-            return os.open(os.path.dirname(target), flags | os.O_TMPFILE, 0o666), None
+            fd = os.open(os.path.dirname(target), flags | os.O_TMPFILE, 0o666)
         except OSError as exc:
             if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
                 raise
-    temporary = _hidden_name(target)
-    return os.open(temporary, flags | os.O_CREAT | os.O_EXCL, 0o666), temporary
+        else:
+            return _held(fd, None)
+    while True:
+        temporary = _hidden_name(target)
+        fd = os.open(temporary, flags | os.O_CREAT | os.O_EXCL, 0o666)
+        # Named before it is locked: a later writer's _remove_leftovers may
+        # take the lock first and remove the (still empty) file, and then
+        # holds the lock until it is gone. Once locked, the name is checked.
+        fd, named = _held(fd, temporary)
+        if named is not None:
+            return fd, named
+        os.close(fd)
+
+
+def _held(fd: int, name: str | None) -> tuple[int, str | None]:
+    """`fd` under an exclusive flock, which its writer holds until it closes
+    the file, after the rename (so `_remove_leftovers` never takes it), and
+    `name` if that still names the file (None: unnamed, or removed before
+    the lock). The file is closed, and `name` removed, if this fails."""
+    try:
+        if _LOCKS:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+            except OSError:
+                pass  # a file system without locks: nothing there removes leftovers either
+        if name is not None and not _same_file(fd, name):
+            name = None
+        return fd, name
+    except BaseException:
+        os.close(fd)
+        if name is not None:
+            _unlink_quietly(name)
+        raise
+
+
+def _same_file(fd: int, name: str) -> bool:
+    """Whether `name` (not followed if a link) is the file open as `fd`."""
+    try:
+        named = os.lstat(name)
+    except FileNotFoundError:
+        return False
+    held = os.fstat(fd)
+    return (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino)
+
+
+def _remove_leftovers(target: str) -> None:
+    """Removes the hidden files of earlier writes to `target` whose writers
+    died before renaming them: names of exactly `_hidden_name`'s pattern
+    for `target`, regular files, and only those whose lock this process
+    gets (a live writer holds its own until the rename). Files it cannot
+    open or lock stay."""
+    if not _LOCKS:
+        return
+    directory, name = os.path.split(target)
+    prefix = f".{name}."
+    try:
+        with os.scandir(directory) as entries:
+            leftovers = [e.path for e in entries if _is_hidden_name(e.name, prefix) and e.is_file(follow_symlinks=False)]
+    except OSError:
+        return
+    for leftover in leftovers:
+        _remove_if_abandoned(leftover)
+
+
+def _is_hidden_name(entry: str, prefix: str) -> bool:
+    """Whether `entry` is `prefix` + 12 lowercase hex digits + ".tmp"."""
+    digits = entry[len(prefix) : -len(_HIDDEN_SUFFIX)]
+    return (len(entry) == len(prefix) + _HIDDEN_HEX + len(_HIDDEN_SUFFIX) and entry.startswith(prefix)
+            and entry.endswith(_HIDDEN_SUFFIX) and all(c in "0123456789abcdef" for c in digits))
+
+
+def _remove_if_abandoned(path: str) -> None:
+    """Removes the regular file `path` if nobody holds its lock, keeping the
+    lock until it is gone (see `_new_file`)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        if stat.S_ISREG(os.fstat(fd).st_mode) and _same_file(fd, path):
+            os.unlink(path)
+    except OSError:
+        pass  # held by a live writer (BlockingIOError), or gone meanwhile
+    finally:
+        os.close(fd)
+
+
+def _unlink_quietly(name: str) -> None:
+    try:
+        os.unlink(name)
+    except OSError:
+        pass
 
 
 def _link_unnamed(fd: int, target: str, fresh: bool) -> str | None:
     """Names the unnamed file `fd`: at `target` itself when nothing was
     there (None: done), otherwise at a hidden name beside it, returned for
-    the caller to rename over `target`. Between that link and the rename a
-    killed process would leave the hidden name behind; the window is two
-    system calls wide."""
+    the caller to rename over `target`. A process killed between that link
+    and the rename leaves the hidden name behind, unlocked, for the next
+    write to `target` to remove."""
     if fresh:
         try:
             _link_descriptor(fd, target)
@@ -341,7 +444,7 @@ def _link_unnamed(fd: int, target: str, fresh: bool) -> str | None:
 def _hidden_name(target: str) -> str:
     """A fresh hidden name beside `target`: .<name>.<12 hex digits>.tmp"""
     directory, name = os.path.split(target)
-    return os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+    return os.path.join(directory, f".{name}.{secrets.token_hex(_HIDDEN_HEX // 2)}{_HIDDEN_SUFFIX}")
 
 
 def _link_descriptor(fd: int, name: str) -> None:
