@@ -24,7 +24,10 @@ struct NativeArrayObject {
 
 // Large blocks take transparent huge pages: a fresh export touches every
 // page once, and with 4 KiB pages the page faults cost as much as writing
-// the data.
+// the data (edge_array at 10M edges took 45% more CPU time without them).
+// They are faulted in as they are written, not when made: from_edges makes
+// its rows before the build's scratch is released wave by wave, and
+// faulting them in early would add them whole to the build's peak.
 constexpr size_t kSmallAlignment = 64;
 
 void array_dealloc(PyObject* self) {

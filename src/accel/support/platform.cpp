@@ -266,12 +266,13 @@ std::optional<uint64_t> available_memory() noexcept {
 #endif
 }
 
-void advise_huge_pages(void* p, size_t bytes) noexcept {
+bool advise_huge_pages(void* p, size_t bytes) noexcept {
 #if defined(MADV_HUGEPAGE)
-  ::madvise(p, bytes, MADV_HUGEPAGE);
+  return ::madvise(p, bytes, MADV_HUGEPAGE) == 0;
 #else
   (void)p;
   (void)bytes;
+  return false;
 #endif
 }
 

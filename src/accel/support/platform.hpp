@@ -27,8 +27,9 @@ size_t available_cpus() noexcept;
 std::optional<uint64_t> available_memory() noexcept;
 
 // Offers [p, p + bytes) to transparent huge pages (Linux; a hint, whose
-// failure only costs speed; nothing elsewhere).
-void advise_huge_pages(void* p, size_t bytes) noexcept;
+// failure only costs speed; nothing elsewhere). True when the system took
+// the advice (false where huge pages are off for the process or unknown).
+bool advise_huge_pages(void* p, size_t bytes) noexcept;
 
 // Returns the whole pages inside [p, p + bytes) to the system, which stop
 // counting as resident; what they held is lost (Linux; nothing elsewhere,

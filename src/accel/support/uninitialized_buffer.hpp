@@ -2,7 +2,9 @@
 // result vectors in which every slot is written before it is read: unlike
 // std::vector<T>(n) it spends no pass zero-filling memory that is
 // overwritten anyway (for a large array that pass is also where every page
-// is first touched, so it costs the page faults on top).
+// is first touched, so it costs the page faults on top). A large array's
+// huge pages are faulted in when it is made, with interrupt polls between
+// them (see huge_page_memory.hpp): the writes that follow may land anywhere.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,7 @@
 #include <span>
 #include <type_traits>
 
+#include "accel/parallel/interrupt.hpp"
 #include "accel/support/huge_page_memory.hpp"
 
 namespace arborvane {
@@ -49,7 +52,7 @@ class UninitializedBuffer {
   static T* allocate(size_t size) {
     if (size == 0) return nullptr;
     if (size > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(allocate_block(size * sizeof(T), Align));
+    return static_cast<T*>(allocate_block(size * sizeof(T), Align, kHugePageFrom, poll_interrupt));
   }
 
   std::unique_ptr<T[], Free> data_;
