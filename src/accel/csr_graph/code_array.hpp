@@ -22,8 +22,9 @@ struct CodeArray {
 
 // The k-th value of one CodeArray of T, through the rank table when there
 // is one; an id outside the table reads as -1, which every caller refuses
-// as out of range.
-template <class T>
+// as out of range. kContiguous: the array's stride is sizeof(T), known to
+// the compiler (which then vectorizes simple loops over the values).
+template <class T, bool kContiguous = false>
 class CodeReader {
  public:
   CodeReader(const CodeArray& a, std::span<const int64_t> rank)
@@ -31,7 +32,8 @@ class CodeReader {
 
   int64_t operator()(size_t k) const noexcept {
     T value;
-    std::memcpy(&value, base_ + static_cast<std::ptrdiff_t>(k) * stride_, sizeof value);
+    const std::ptrdiff_t stride = kContiguous ? static_cast<std::ptrdiff_t>(sizeof(T)) : stride_;
+    std::memcpy(&value, base_ + static_cast<std::ptrdiff_t>(k) * stride, sizeof value);
     const auto code = static_cast<int64_t>(value);
     if (!rank_) return code;
     return static_cast<uint64_t>(code) < ids_ ? rank_[code] : -1;
