@@ -301,10 +301,29 @@ struct LabelArgs {
   }
   size_t count() const noexcept { return u.size() + v.size() + nodes.size(); }
   bool wide() const noexcept { return parts[0].wide || parts[1].wide || parts[2].wide; }
+
+  static constexpr auto kParameters = std::to_array<Parameter>({{"u"}, {"v"}, {"nodes"}});
 };
 
+// A new int64 (wide) or int32 array of n values, filled natively by
+// fill(values), values the typed span of its memory.
+template <const auto& C, class Fill>
+PyObject* filled_int_array(const Call<C>& c, bool wide, size_t n, Fill&& fill) {
+  void* data;
+  PyRef array(new_native_array(wide ? ElementType::kInt64 : ElementType::kInt32, n, 0, &data));
+  if (!array) return nullptr;
+  c.native([&] {
+    if (wide) {
+      fill(std::span(static_cast<int64_t*>(data), n));
+    } else {
+      fill(std::span(static_cast<int32_t*>(data), n));
+    }
+  });
+  return array.release();
+}
+
 constexpr auto kLabelCodes =
-    function("label_codes", std::to_array<Parameter>({{"u"}, {"v"}, {"nodes"}}), Access::kNone,
+    function("label_codes", LabelArgs::kParameters, Access::kNone,
              "(labels, codes): the distinct values of u, v and nodes (int32 or int64, any strides; nodes may be "
              "None) ascending (int64), each value's index (int32 below 2**31 values, else int64).",
              "from_edges");
@@ -312,14 +331,10 @@ PyObject* label_codes(const Call<kLabelCodes>& c) {
   LabelArgs args;
   if (!args.read(c)) return nullptr;
   const size_t count = args.count();
-  const bool narrow = count <= static_cast<size_t>(std::numeric_limits<int32_t>::max());
-  void* codes;
-  PyRef codes_array(new_native_array(narrow ? ElementType::kInt32 : ElementType::kInt64, count, 0, &codes));
+  std::vector<int64_t> distinct;
+  PyRef codes_array(filled_int_array(c, count > static_cast<size_t>(std::numeric_limits<int32_t>::max()), count,
+                                     [&](auto codes) { distinct = arborvane::label_codes(args.parts, codes); }));
   if (!codes_array) return nullptr;
-  std::vector<int64_t> distinct = c.native([&] {
-    return narrow ? arborvane::label_codes(args.parts, std::span(static_cast<int32_t*>(codes), count))
-                  : arborvane::label_codes(args.parts, std::span(static_cast<int64_t*>(codes), count));
-  });
   int64_t* labels;
   PyRef labels_array(new_array(distinct.size(), &labels));
   if (!labels_array) return nullptr;
@@ -328,7 +343,7 @@ PyObject* label_codes(const Call<kLabelCodes>& c) {
 }
 
 constexpr auto kDenseIds =
-    function("dense_ids", std::to_array<Parameter>({{"u"}, {"v"}, {"nodes"}}), Access::kNone,
+    function("dense_ids", LabelArgs::kParameters, Access::kNone,
              "(labels, rank) of ids in [0, 2 * count + 1024) (int32 or int64, any strides; nodes may be None): the "
              "distinct ids ascending (int64 if any array is, else int32) and each id's index among them (int64; "
              "None when no id up to the largest is missing); None for other ids.",
@@ -338,20 +353,11 @@ PyObject* dense_ids(const Call<kDenseIds>& c) {
   if (!args.read(c)) return nullptr;
   std::optional<DenseIds> ids = c.native([&] { return DenseIds::find(args.parts); });
   if (!ids) Py_RETURN_NONE;
-  const bool wide = args.wide();
-  void* labels;
-  PyRef labels_array(new_native_array(wide ? ElementType::kInt64 : ElementType::kInt32, ids->count(), 0, &labels));
-  if (!labels_array) return nullptr;
   int64_t* rank = nullptr;
   PyRef rank_array(ids->complete() ? Py_NewRef(Py_None) : new_array(ids->table_size(), &rank));
   if (!rank_array) return nullptr;
-  c.native([&] {
-    if (wide) {
-      ids->write(std::span(static_cast<int64_t*>(labels), ids->count()), rank);
-    } else {
-      ids->write(std::span(static_cast<int32_t*>(labels), ids->count()), rank);
-    }
-  });
+  PyRef labels_array(filled_int_array(c, args.wide(), ids->count(), [&](auto labels) { ids->write(labels, rank); }));
+  if (!labels_array) return nullptr;
   return PyTuple_Pack(2, labels_array.get(), rank_array.get());
 }
 
