@@ -44,6 +44,9 @@ SIZES = {
     "medium": Size("medium", 200_000, 2_000_000, True),
     "large": Size("large", 1_000_000, 10_000_000, False),
     "xlarge": Size("xlarge", 16_000_000, 32_000_000, False, peers=False),
+    # The graph of the row built from random 64-bit ids (graph_build_ids): 12M ids, 24M edges
+    # (igraph's and rustworkx's edge lists of Python tuples alone would take some 3 GB).
+    "sparse-large": Size("sparse-large", 12_000_000, 24_000_000, False, peers=False),
     # A graph on which every-source betweenness takes seconds.
     "powerlaw-tiny": Size("powerlaw-tiny", 5_000, 25_000, True, "powerlaw"),
     "powerlaw-small": Size("powerlaw-small", 10_000, 50_000, True, "powerlaw"),

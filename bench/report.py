@@ -50,6 +50,7 @@ def cross_checks(doc: dict, size: str) -> list[dict]:
         "generate": info["edges_nominal"],
         "export_numpy": info["m"], "export_scipy": 2 * info["m"], "load_binary": info["m"],
         "read_text": info["m"], "directed_build": info["m"], "graph_build": info["m"],
+        "graph_build_ids": [info["n"], info["m"]],
     }
     checks = []
     runs = [r for r in _runs_for(doc, size) if r.get("status") in ("done", "started")]

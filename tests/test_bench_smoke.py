@@ -14,10 +14,10 @@ if not os.path.isdir(os.path.join(ROOT, "bench")):
     pytest.skip("the benchmark harness is not in this tree (a source distribution)", allow_module_level=True)
 
 # The rows on arborvane.Graph, directed and undirected, weighted.
-GRAPH_ROWS = ["graph_build", "graph_components", "graph_triangles", "graph_cores", "graph_clustering",
-              "graph_clustering_weighted", "graph_transitivity", "graph_betweenness", "graph_betweenness_weighted",
-              "weighted_louvain", "weighted_leiden", "directed_clustering", "directed_clustering_weighted",
-              "directed_betweenness", "directed_betweenness_weighted"]
+GRAPH_ROWS = ["graph_build", "graph_build_ids", "graph_components", "graph_triangles", "graph_cores",
+              "graph_clustering", "graph_clustering_weighted", "graph_transitivity", "graph_betweenness",
+              "graph_betweenness_weighted", "weighted_louvain", "weighted_leiden", "directed_clustering",
+              "directed_clustering_weighted", "directed_betweenness", "directed_betweenness_weighted"]
 
 
 def run_bench(tmp_path, *args):
@@ -57,6 +57,7 @@ def test_graph_rows_agree_with_the_peers(tmp_path):
                        "--workloads", ",".join(GRAPH_ROWS))
     checks = doc["checks"]["tiny"]
     assert all(c["ok"] for c in checks), [c for c in checks if not c["ok"]]
+    assert {c["workload"] for c in checks} >= {"graph_build_ids"}  # nodes and edges from the 64-bit ids
     checked = {c["workload"] for c in checks if "reference" in c}
     assert checked >= {"graph_components", "graph_triangles", "graph_cores", "graph_transitivity",
                        "graph_betweenness", "directed_betweenness"}

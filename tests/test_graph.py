@@ -237,7 +237,8 @@ def test_integer_ids_read_in_place_build_the_general_graph():
                                        nodes=nodes.astype(object))
             for a, b, extra in ((u, v, nodes), (u[::-1], v[::-1], nodes), (u.astype(np.uint32), v.astype(np.uint32),
                                 nodes.astype(np.uint32)), (u.astype(np.uint64), v.astype(np.uint64),
-                                nodes.astype(np.uint64))):
+                                nodes.astype(np.uint64)), (u.astype(np.int16), v.astype(np.int16),
+                                nodes.astype(np.int16))):
                 weights = w[::-1] if a.strides[0] < 0 else w
                 g = arborvane.from_edges(a, b, weights, directed=directed, duplicates="min", nodes=extra)
                 assert g.labels.dtype == a.dtype and g.labels.tolist() == ref.labels.tolist()
@@ -249,6 +250,28 @@ def test_integer_ids_read_in_place_build_the_general_graph():
     for bad_ids, bad_rank, n in ((ids + 1, rank, 3), (ids, rank[:3], 3), (ids, rank, 2), (ids[::-1], None, 4)):
         with pytest.raises(ValueError, match="u and v must hold"):
             build(bad_ids, ids, None, n, False, "sum", False, bad_rank)
+
+
+def test_dense_and_hashed_ids_build_the_same_graph_for_any_thread_count():
+    # Ids over several blocks of the presence table, with gaps (a rank table)
+    # and without (int32: every id up to the largest present); the same ids
+    # moved far up are hashed instead, int32 ones read where they are.
+    rng = np.random.default_rng(11)
+    gapped = rng.integers(0, 300_000, 400_000)
+    complete = np.concatenate([rng.permutation(150_000), rng.integers(0, 150_000, 50_000)]).astype(np.int32)
+    before = arborvane.get_num_threads()
+    try:
+        for ids, far in ((gapped, 2**40), (complete, 2**30)):
+            seen = set()
+            for threads in (1, 3):
+                arborvane.set_num_threads(threads)
+                for shift in (ids.dtype.type(0), ids.dtype.type(far)):
+                    moved = ids + shift
+                    g = arborvane.from_edges(moved[0::2], moved[1::2], nodes=moved[-3:])
+                    seen.add(((g.labels - shift).tobytes(), *(a.tobytes() for a in g.csr()[:2])))
+            assert len(seen) == 1
+    finally:
+        arborvane.set_num_threads(before)
 
 
 def test_native_build_same_bits_for_any_thread_count():

@@ -159,6 +159,8 @@ DENSE = "i, j = np.triu_indices(3000, 1); g = arborvane.from_arrays(i, j); g.pag
 RANDOM = "g = arborvane.IntGraphCore(); g.build_random(100_000, 1_000_000, 1)"
 # 4M edges: each arborvane.from_edges runs for about a second, mostly natively.
 EDGES = "u = np.arange(4_000_000); v = u * 7919 % 4_000_000"
+# 15M ids, every other one up to 30M: the presence table and rank table of from_edges.
+IDS = "from arborvane._native import arrays; u = np.arange(0, 30_000_000, 2, dtype=np.int32)"
 
 
 @pytest.mark.parametrize("setup, call", [(DENSE, "g.triangle_count()"), (DENSE, "arborvane.clustering(g)"),
@@ -166,7 +168,8 @@ EDGES = "u = np.arange(4_000_000); v = u * 7919 % 4_000_000"
                                          (DENSE, "arborvane.average_clustering(g)"),
                                          (RANDOM, "arborvane.write_edgelist(g, 'g.txt.xz')"),
                                          (RANDOM, "arborvane.write_edgelist(g, 'g.txt.bz2')"),
-                                         (EDGES, "[arborvane.from_edges(u, v) for _ in range(100)]")])
+                                         (EDGES, "[arborvane.from_edges(u, v) for _ in range(100)]"),
+                                         (IDS, "[arrays.dense_ids(u, u, None) for _ in range(1000)]")])
 def test_external_ctrl_c_stops_dense_compressed_and_build_work_soon(setup, call, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), RAYON_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", EXTERNAL.format(setup=setup, call=call)], stdout=subprocess.PIPE,

@@ -69,6 +69,8 @@ class ArborvaneAdapter(Adapter):
         "directed_betweenness": "`Graph.betweenness_centrality()`: Brandes, sources in parallel",
         "directed_betweenness_weighted": "`Graph.betweenness_centrality(weighted=True)`: Brandes over Dijkstra",
         "graph_build": "`from_edges(u, v, w)`",
+        "graph_build_ids": "`from_edges(u, v)` on the int64 ids: hashed natively, the distinct ids "
+                           "radix-sorted, then the native build",
         "graph_components": "`Graph.connected_components()`",
         "graph_triangles": "`Graph.triangle_count()`",
         "graph_cores": "`Graph.core_number()`",
@@ -219,6 +221,10 @@ class ArborvaneAdapter(Adapter):
     def _weighted_build(self, ctx: Context, directed: bool):
         u, v, w = ctx.u, ctx.v, ctx.weights()
         return (lambda: self.av.from_edges(u, v, w, directed=directed)), lambda g: g.number_of_edges()
+
+    def graph_build_ids(self, ctx: Context):
+        u, v = ctx.scattered_ids()
+        return (lambda: self.av.from_edges(u, v)), lambda g: [g.number_of_nodes(), g.number_of_edges()]
 
     def directed_dijkstra(self, graph, ctx: Context):
         return (lambda: graph.dijkstra(ctx.source)[1]), dijkstra_summary

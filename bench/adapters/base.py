@@ -61,6 +61,7 @@ WORKLOADS = {
     # Undirected graphs with float64 weights (arborvane.Graph): the data's edges,
     # weights Context.weights(); the unweighted rows ignore the weights.
     "graph_build": "undirected weighted: build from numpy arrays",
+    "graph_build_ids": "undirected: build from random 64-bit ids",
     "graph_components": "undirected Graph: connected components",
     "graph_triangles": "undirected Graph: triangle count",
     "graph_cores": "undirected Graph: core numbers",
@@ -158,6 +159,31 @@ class Context:
         if "weights" not in self.cache:
             self.cache["weights"] = np.random.default_rng(self.seed).random(self.m)
         return self.cache["weights"]
+
+    def scattered_ids(self) -> tuple[np.ndarray, np.ndarray]:
+        """(u, v) with every node's id replaced by a distinct random int64 (seeded):
+        labels far from 0..n-1, which each library must map to its own node indices."""
+        if "scattered" not in self.cache:
+            rng = np.random.default_rng(self.seed)
+            ids = rng.integers(-2**63, 2**63 - 1, self.n, endpoint=True)
+            while np.unique(ids).size < self.n:  # a collision: about 1 in 10**5 draws at 12M ids
+                ids = rng.integers(-2**63, 2**63 - 1, self.n, endpoint=True)
+            self.cache["scattered"] = ids[self.u], ids[self.v]
+        return self.cache["scattered"]
+
+
+def factorized(u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
+    """(codes of u, codes of v, node count) of arbitrary int64 labels, as a user of a
+    library that takes node indices 0..n-1 maps them: pandas.factorize (hashing) when
+    pandas is installed, else numpy.unique(return_inverse=True) (sorting)."""
+    both = np.concatenate([u, v])
+    try:
+        import pandas as pd
+    except ImportError:
+        labels, codes = np.unique(both, return_inverse=True)
+    else:
+        codes, labels = pd.factorize(both)
+    return codes[: u.size], codes[u.size :], len(labels)
 
 
 def flatten(pairs) -> list:
@@ -396,6 +422,12 @@ class Adapter:
 
     def graph_build(self, ctx: Context) -> Workload:
         return self._weighted_build(ctx, False)
+
+    def graph_build_ids(self, ctx: Context) -> Workload:
+        """The unweighted undirected graph of ctx.scattered_ids(), mapped to the
+        library's nodes as its users would (inside the timed call); inspect:
+        [nodes, edges]."""
+        raise NotImplementedError
 
     def directed_dijkstra(self, graph, ctx: Context) -> Workload:
         """Weighted distances from ctx.source along the edges; inspect: dijkstra_summary."""

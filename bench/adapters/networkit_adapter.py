@@ -6,7 +6,7 @@ from itertools import chain
 import numpy as np
 
 from .base import (BETWEENNESS_SOURCES, DAMPING, PAGERANK_TOL, Adapter, Context, community_summary, core_summary,
-                   degree_summary, dijkstra_summary, distance_summary, file_size, flatten, float_summary,
+                   degree_summary, dijkstra_summary, distance_summary, factorized, file_size, flatten, float_summary,
                    labels_summary, save_scores, sizes_summary)
 
 
@@ -27,6 +27,7 @@ class NetworkitAdapter(Adapter):
                                 "(the copy untimed; parallel)",
         "directed_betweenness_weighted": "`centrality.Betweenness(G, normalized=True)` (parallel)",
         "graph_build": "`GraphFromCoo((w, (u, v)), n, weighted=True)` (no duplicate check)",
+        "graph_build_ids": "ids mapped by `pandas.factorize`, then `GraphFromCoo((cu, cv), n)`, both timed",
         "graph_components": "as component_labels, on the weighted graph",
         "graph_triangles": "as triangles, on the weighted graph",
         "graph_cores": "as core_number (weights ignored)",
@@ -256,6 +257,15 @@ class NetworkitAdapter(Adapter):
     def _weighted_build(self, ctx: Context, directed: bool):
         n, u, v, w = ctx.n, ctx.u, ctx.v, ctx.weights()
         return (lambda: self.nk.GraphFromCoo((w, (u, v)), n, directed=directed, weighted=True)), self.edge_count
+
+    def graph_build_ids(self, ctx: Context):
+        u, v = ctx.scattered_ids()
+
+        def call():
+            cu, cv, n = factorized(u, v)
+            return self.nk.GraphFromCoo((cu, cv), n)
+
+        return call, lambda g: [g.numberOfNodes(), g.numberOfEdges()]
 
     def _hops(self, graph):
         """An unweighted copy (made untimed): NetworKit's betweenness follows the weights."""

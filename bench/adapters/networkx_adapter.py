@@ -41,6 +41,7 @@ class NetworkxAdapter(Adapter):
         "directed_betweenness": "`betweenness_centrality(G)`",
         "directed_betweenness_weighted": "`betweenness_centrality(G, weight='weight')`",
         "graph_build": "`Graph`, `add_nodes_from(range(n))`, `add_weighted_edges_from(zip(u, v, w))`",
+        "graph_build_ids": "`Graph`, `add_edges_from(zip(u.tolist(), v.tolist()))`: the ids are the nodes",
         "graph_clustering_weighted": "`clustering(G, weight='weight')`",
         "graph_betweenness_weighted": "`betweenness_centrality(G, weight='weight')`",
         "weighted_louvain": "`community.louvain_communities(G, weight='weight', seed=seed)`",
@@ -175,6 +176,16 @@ class NetworkxAdapter(Adapter):
             return g
 
         return call, self.edge_count
+
+    def graph_build_ids(self, ctx: Context):
+        u, v = ctx.scattered_ids()
+
+        def call():
+            g = self.nx.Graph()
+            g.add_edges_from(zip(u.tolist(), v.tolist()))
+            return g
+
+        return call, lambda g: [g.number_of_nodes(), g.number_of_edges()]
 
     def _weighted_clustering(self, graph, ctx: Context):
         return self.clustering(graph, ctx, "weight")

@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, dijkstra_summary, distance_summary, flatten,
-                   float_summary, labels_summary, pickle_load_workload,
+from .base import (DAMPING, PAGERANK_TOL, Adapter, Context, core_summary, dijkstra_summary, distance_summary,
+                   factorized, flatten, float_summary, labels_summary, pickle_load_workload,
                    pickle_save_workload, save_score_mapping, sizes_summary)
 
 
@@ -24,6 +24,8 @@ class RustworkxAdapter(Adapter):
         "directed_clustering_weighted": "no local clustering coefficient",
         "directed_betweenness": "`betweenness_centrality(G, normalized=True)` (parallel)",
         "directed_betweenness_weighted": "no weighted betweenness (`betweenness_centrality` counts hops)",
+        "graph_build_ids": "ids mapped by `pandas.factorize`, then `PyGraph()`, `add_nodes_from(range(n))`, "
+                           "`add_edges_from_no_data(list(zip(...)))`, all timed",
         "graph_build": "no array input: `PyGraph()`, `add_nodes_from(range(n))`, "
                        "`add_edges_from(list(zip(u.tolist(), v.tolist(), w.tolist())))`, conversion timed",
         "graph_components": "as component_labels",
@@ -206,6 +208,18 @@ class RustworkxAdapter(Adapter):
             return g
 
         return call, self.edge_count
+
+    def graph_build_ids(self, ctx: Context):
+        rx, (u, v) = self.rx, ctx.scattered_ids()
+
+        def call():
+            cu, cv, n = factorized(u, v)
+            g = rx.PyGraph()
+            g.add_nodes_from(range(n))
+            g.add_edges_from_no_data(list(zip(cu.tolist(), cv.tolist())))
+            return g
+
+        return call, lambda g: [g.num_nodes(), g.num_edges()]
 
     def directed_dijkstra(self, graph, ctx: Context):
         rx, s, n = self.rx, ctx.source, ctx.n

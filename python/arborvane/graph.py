@@ -750,38 +750,36 @@ def _object_array(items: list[Any]) -> NDArray[Any]:
     return array
 
 
-def _dense_labels(parts: list[NDArray[Any]]) -> tuple[NDArray[Any], NDArray[np.int64] | None] | None:
-    """For integer ids from 0 up without large gaps, in arrays of one dtype:
-    the sorted distinct ids and the rank table (each id's index among them;
-    None when every id from 0 to the largest is present, so that each id is
-    its own index). None for other labels.
+def _dense_labels(
+    ids: list[NDArray[Any]], dtype: np.dtype[Any]
+) -> tuple[NDArray[Any], NDArray[np.int64] | None] | None:
+    """For integer ids from 0 up without large gaps (``ids`` as _id_codes
+    gives them, the labels of ``dtype``): the sorted distinct ids and the rank
+    table (each id's index among them; None when every id from 0 to the
+    largest is present, so that each id is its own index). None for other ids.
 
     A table of the ids present ranks them without sorting or hashing (0.3 s
     for 20M ids where numpy.unique takes 4 s and pandas.factorize 1.3 s),
-    and it is filled from each array where it is: the ids are neither
-    concatenated nor replaced by an array of indices, which the native build
-    reads through the rank table instead (32 bytes per edge less)."""
-    total = sum(len(p) for p in parts)
-    if not total or parts[0].dtype.kind not in "iu":
+    filled natively and in parallel from each array where it is, with Ctrl-C
+    seen throughout (numpy's passes held the interpreter for a second per
+    40M ids; 80M int64 ids below 8M rank in 2.7 s with 2 threads, 5.1 with
+    one, where numpy took 7.0, back to back under load 6 to 8): the ids are
+    neither concatenated nor replaced by an array of indices, which the
+    native build reads through the rank table instead (32 bytes per edge
+    less)."""
+    found = _native.dense_ids(ids[0], ids[1], ids[2] if len(ids) > 2 else None)
+    if found is None:
         return None
-    filled = [p for p in parts if len(p)]
-    low, high = min(int(p.min()) for p in filled), max(int(p.max()) for p in filled)
-    if low < 0 or high >= 2 * total + 1024:
-        return None
-    present = np.zeros(high + 1, dtype=bool)
-    for p in filled:
-        present[p] = True
-    if present.all():
-        return np.arange(high + 1, dtype=parts[0].dtype), None
-    rank = np.cumsum(present, dtype=np.int64)
-    rank -= 1
-    return np.flatnonzero(present).astype(parts[0].dtype), rank
+    labels, rank = np.asarray(found[0]), found[1]
+    # int32 ids and uint32 ones below 2**31 share the bits; narrower ones were widened.
+    labels = labels.view(dtype) if labels.dtype.itemsize == dtype.itemsize else labels.astype(dtype)
+    return labels, None if rank is None else np.asarray(rank)
 
 
 def _id_codes(ids: NDArray[Any]) -> NDArray[Any]:
-    """Integer ids as the native build reads them: int32 or int64 in native
-    byte order, any strides; a view where the values allow (the caller
-    checked that they lie in [0, 2**31) or below the presence table's size)."""
+    """Integer ids as the native functions read them: int32 or int64 in
+    native byte order, any strides; a view where the dtype allows. uint64
+    ids from 2**63 on read as negative: neither dense nor hashed natively."""
     # uint32 ids below 2**31 and uint64 ids below 2**63 read the same as signed.
     unsigned = ids.dtype.kind == "u" and ids.dtype.itemsize >= 4 and ids.dtype.isnative
     if unsigned and (ids.dtype.itemsize == 8 or not len(ids) or int(ids.max()) < 2**31):
@@ -791,18 +789,22 @@ def _id_codes(ids: NDArray[Any]) -> NDArray[Any]:
     return ids.astype(np.int32 if ids.dtype.itemsize <= 2 else np.int64)
 
 
-def _labels_and_codes(parts: list[NDArray[Any]]) -> tuple[NDArray[Any], NDArray[np.int64], dict[Any, int] | None]:
+def _labels_and_codes(
+    parts: list[NDArray[Any]], ids: list[NDArray[Any]] | None
+) -> tuple[NDArray[Any], NDArray[Any], dict[Any, int] | None]:
     """The distinct labels of the parts joined (sorted when they can be, else
-    in order of first appearance) and each value's index among them; plus
-    the label -> index dict when the labels are not sorted. The parts share
-    one dtype (from_edges makes mixed ones object arrays)."""
+    in order of first appearance) and each value's index among them (int32
+    or int64); plus the label -> index dict when the labels are not sorted.
+    The parts share one dtype (from_edges makes mixed ones object arrays);
+    ``ids`` are integer parts as _id_codes gives them."""
     kind = parts[0].dtype.kind
-    if kind == "i" or (kind == "u" and all(p.max(initial=0) < 2**63 for p in parts)):
-        # Integers that _dense_labels does not take: hashed natively, where
-        # Ctrl-C is seen and nothing is concatenated (numpy's sorts and
-        # pandas.factorize hold the interpreter for seconds over 24M random
-        # ids, the concatenation alone for 0.1 to 0.4 s over 6M ids at load 10).
-        ids = [np.ascontiguousarray(p, dtype=np.int64) for p in parts]
+    # uint64 ids from 2**63 on would hash in the wrong order.
+    if ids is not None and (kind == "i" or ids[0].dtype.itemsize < 8 or all(p.max(initial=0) < 2**63 for p in parts)):
+        # Integers that _dense_labels does not take: hashed natively where
+        # they are, where Ctrl-C is seen and nothing is concatenated or
+        # widened (numpy's sorts and pandas.factorize hold the interpreter for
+        # seconds over 24M random ids, the concatenation alone for 0.1 to
+        # 0.4 s over 6M ids at load 10); int32 codes below 2**31 values.
         labels, codes = _native.label_codes(ids[0], ids[1], ids[2] if len(ids) > 2 else None)
         return np.asarray(labels).astype(parts[0].dtype, copy=False), np.asarray(codes), None
     values = np.concatenate(parts)
@@ -928,14 +930,15 @@ def from_edges(
     parts = [us, vs] if nodes is None else [us, vs, _label_array(nodes, "nodes")]
     if len({p.dtype for p in parts}) > 1:
         parts = [p.astype(object) for p in parts]
-    dense = _dense_labels(parts)
-    if dense is not None:
+    ids = [_id_codes(p) for p in parts] if parts[0].dtype.kind in "iu" else None
+    dense = None if ids is None else _dense_labels(ids, parts[0].dtype)
+    if ids is not None and dense is not None:
         # The ids are read where they are, mapped through the rank table
         # (if any) as the build reads them.
         (labels, rank), lookup = dense, None
-        cu, cv = _id_codes(us), _id_codes(vs)
+        cu, cv = ids[0], ids[1]
     else:
-        labels, codes, lookup = _labels_and_codes(parts)
+        labels, codes, lookup = _labels_and_codes(parts, ids)
         cu, cv, rank = codes[:m], codes[m : 2 * m], None
     # Natively: a counting sort by row, each row sorted by neighbour and its
     # parallel edges merged, then the in-rows (or the mirror entries of an

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <span>
 
@@ -50,7 +51,8 @@ class NumericArg {
   }
 
   // Reads `obj` as read() does, any strides allowed (stride()).
-  bool read_strided(PyObject* obj, const char* name, unsigned accepted) {
+  bool read_strided(PyObject* obj, const char* name, unsigned accepted, bool optional = false) {
+    if (optional && (!obj || obj == Py_None)) return true;
     return get(obj, name, accepted, PyBUF_STRIDES);
   }
 
@@ -279,29 +281,84 @@ PyObject* csr_build(const Call<kBuild>& c) {
   return PyTuple_Pack(4, rows.get(), in_rows.get(), edge_count.get(), Py_None);
 }
 
+// The int32 or int64 (any strides) label arrays u, v and nodes (None:
+// none), as CodeArrays; false with the error set when one is not.
+struct LabelArgs {
+  NumericArg u, v, nodes;
+  CodeArray parts[3];
+
+  template <const auto& C>
+  bool read(const Call<C>& c) {
+    constexpr unsigned kIds = NumericArg::kInt32 | NumericArg::kInt64;
+    if (!u.read_strided(c.template arg<0>(), "u", kIds) || !v.read_strided(c.template arg<1>(), "v", kIds) ||
+        !nodes.read_strided(c.template arg<2>(), "nodes", kIds, true)) {
+      return false;
+    }
+    parts[0] = code_array(u);
+    parts[1] = code_array(v);
+    parts[2] = code_array(nodes);
+    return true;
+  }
+  size_t count() const noexcept { return u.size() + v.size() + nodes.size(); }
+  bool wide() const noexcept { return parts[0].wide || parts[1].wide || parts[2].wide; }
+
+  static constexpr auto kParameters = std::to_array<Parameter>({{"u"}, {"v"}, {"nodes"}});
+};
+
+// A new int64 (wide) or int32 array of n values, filled natively by
+// fill(values), values the typed span of its memory.
+template <const auto& C, class Fill>
+PyObject* filled_int_array(const Call<C>& c, bool wide, size_t n, Fill&& fill) {
+  void* data;
+  PyRef array(new_native_array(wide ? ElementType::kInt64 : ElementType::kInt32, n, 0, &data));
+  if (!array) return nullptr;
+  c.native([&] {
+    if (wide) {
+      fill(std::span(static_cast<int64_t*>(data), n));
+    } else {
+      fill(std::span(static_cast<int32_t*>(data), n));
+    }
+  });
+  return array.release();
+}
+
 constexpr auto kLabelCodes =
-    function("label_codes", std::to_array<Parameter>({{"u"}, {"v"}, {"nodes"}}), Access::kNone,
-             "(labels, codes): the distinct int64 values of u, v and nodes ascending, each value's index.",
+    function("label_codes", LabelArgs::kParameters, Access::kNone,
+             "(labels, codes): the distinct values of u, v and nodes (int32 or int64, any strides; nodes may be "
+             "None) ascending (int64), each value's index (int32 below 2**31 values, else int64).",
              "from_edges");
 PyObject* label_codes(const Call<kLabelCodes>& c) {
-  NumericArg u, v, nodes;
-  if (!u.read(c.arg<0>(), "u", NumericArg::kInt64) || !v.read(c.arg<1>(), "v", NumericArg::kInt64) ||
-      !nodes.read(c.arg<2>(), "nodes", NumericArg::kInt64, true)) {
-    return nullptr;
-  }
-  const std::span<const int64_t> parts[] = {{static_cast<const int64_t*>(u.data()), u.size()},
-                                            {static_cast<const int64_t*>(v.data()), v.size()},
-                                            {static_cast<const int64_t*>(nodes.data()), nodes.size()}};
-  const size_t count = u.size() + v.size() + nodes.size();
-  int64_t* codes;
-  PyRef codes_array(new_array(count, &codes));
+  LabelArgs args;
+  if (!args.read(c)) return nullptr;
+  const size_t count = args.count();
+  std::vector<int64_t> distinct;
+  PyRef codes_array(filled_int_array(c, count > static_cast<size_t>(std::numeric_limits<int32_t>::max()), count,
+                                     [&](auto codes) { distinct = arborvane::label_codes(args.parts, codes); }));
   if (!codes_array) return nullptr;
-  std::vector<int64_t> distinct = c.native([&] { return arborvane::label_codes(parts, {codes, count}); });
   int64_t* labels;
   PyRef labels_array(new_array(distinct.size(), &labels));
   if (!labels_array) return nullptr;
   std::copy(distinct.begin(), distinct.end(), labels);
   return PyTuple_Pack(2, labels_array.get(), codes_array.get());
+}
+
+constexpr auto kDenseIds =
+    function("dense_ids", LabelArgs::kParameters, Access::kNone,
+             "(labels, rank) of ids in [0, 2 * count + 1024) (int32 or int64, any strides; nodes may be None): the "
+             "distinct ids ascending (int64 if any array is, else int32) and each id's index among them (int64; "
+             "None when no id up to the largest is missing); None for other ids.",
+             "from_edges");
+PyObject* dense_ids(const Call<kDenseIds>& c) {
+  LabelArgs args;
+  if (!args.read(c)) return nullptr;
+  std::optional<DenseIds> ids = c.native([&] { return DenseIds::find(args.parts); });
+  if (!ids) Py_RETURN_NONE;
+  int64_t* rank = nullptr;
+  PyRef rank_array(ids->complete() ? Py_NewRef(Py_None) : new_array(ids->table_size(), &rank));
+  if (!rank_array) return nullptr;
+  PyRef labels_array(filled_int_array(c, args.wide(), ids->count(), [&](auto labels) { ids->write(labels, rank); }));
+  if (!labels_array) return nullptr;
+  return PyTuple_Pack(2, labels_array.get(), rank_array.get());
 }
 
 // ---- kernels ------------------------------------------------------------------------
@@ -608,6 +665,7 @@ PyMethodDef kCsrGraphFunctions[] = {
                    "Graph.transitivity">(),
     def<kBuild, csr_build>(),
     def<kLabelCodes, label_codes>(),
+    def<kDenseIds, dense_ids>(),
     def<kDijkstra, csr_dijkstra>(),
     def<kBfs, csr_bfs>(),
     def<kComponents, csr_components>(),

@@ -23,7 +23,9 @@
 #include <utility>
 #include <vector>
 
+#include "accel/csr_graph/code_array.hpp"
 #include "accel/csr_graph/csr_graph.hpp"
+#include "accel/support/uninitialized_buffer.hpp"
 
 namespace arborvane {
 
@@ -33,16 +35,6 @@ namespace arborvane {
 // the later of two equal values); "last" keeps the last given; "error" asks
 // the caller to refuse the edges (first_duplicate()).
 enum class DuplicateRule : uint8_t { kSum, kMin, kLast, kError };
-
-// One array of codes as the caller holds it: `size` int32 (or int64, when
-// wide) values `stride` bytes apart, from `data` on (a negative stride walks
-// backwards; the values need not be aligned).
-struct CodeArray {
-  const void* data = nullptr;
-  size_t size = 0;
-  std::ptrdiff_t stride = 0;
-  bool wide = false;
-};
 
 struct EdgeCodes {
   size_t n = 0;  // nodes
@@ -103,12 +95,50 @@ class CsrBuild {
 
 namespace arborvane {
 
-// The node codes of int64 labels given in parts: the distinct values
+// The node codes of integer labels given in parts: the distinct values
 // ascending (returned) and, in codes (one entry per value, the parts one
 // after another), each value's index among them. The values are hashed once (a
 // table of at most 4 slots per distinct value, its hash seeded per call so
 // that no chosen ids pile up in one run), and the distinct values
-// radix-sorted and ranked. Throws Interrupted on Ctrl-C, std::bad_alloc.
-std::vector<int64_t> label_codes(std::span<const std::span<const int64_t>> parts, std::span<int64_t> codes);
+// radix-sorted and ranked. int32 codes need fewer than 2**31 values. Throws
+// Interrupted on Ctrl-C, std::bad_alloc.
+std::vector<int64_t> label_codes(std::span<const CodeArray> parts, std::span<int32_t> codes);
+std::vector<int64_t> label_codes(std::span<const CodeArray> parts, std::span<int64_t> codes);
+
+// Integer ids from 0 up without large gaps, ranked by a table of the ids
+// present instead of by hashing or sorting: the table is filled in place
+// from the caller's arrays, in parallel, and the build then reads the ids
+// themselves through the rank table (or as their own codes when no id up
+// to the largest is missing), with no array of codes at all.
+class DenseIds {
+ public:
+  // The ids of `parts`, when they all lie in [0, 2 * count + 1024) for
+  // count values in all (the table then costs at most a few bytes per
+  // value); nullopt otherwise (a negative id, a large gap, no ids). Throws
+  // Interrupted on Ctrl-C, std::bad_alloc.
+  static std::optional<DenseIds> find(std::span<const CodeArray> parts);
+
+  // One more than the largest id: the rank table's length.
+  size_t table_size() const noexcept { return present_.size(); }
+  // The distinct ids.
+  size_t count() const noexcept { return count_; }
+  // Whether every id up to the largest is present (each id is its code).
+  bool complete() const noexcept { return count_ == present_.size(); }
+
+  // Writes the distinct ids ascending into labels (count() values) and,
+  // unless null, every id's index among them into rank (table_size()
+  // values; an absent id gets the index of the last present id below it,
+  // -1 if none). Throws Interrupted on Ctrl-C.
+  void write(std::span<int32_t> labels, int64_t* rank) const;
+  void write(std::span<int64_t> labels, int64_t* rank) const;
+
+ private:
+  template <class Label>
+  void write_ranks(Label* labels, int64_t* rank) const;
+
+  UninitializedBuffer<uint8_t> present_;  // 1 where the id occurs
+  std::vector<size_t> block_start_;       // present ids below each block of kBlockIds
+  size_t count_ = 0;
+};
 
 }  // namespace arborvane
