@@ -45,19 +45,25 @@ def _edges(args):
     return n, u, v, w
 
 
+def _our_graph(u, v, w):
+    """arborvane's graph of the edges (an IntGraphCore, or a weighted Graph) and its node ids in label order."""
+    import arborvane
+
+    if w is None:
+        g = arborvane.IntGraphCore()
+        g.add_edges_flat(np.column_stack([u, v]).reshape(-1))
+        return g, arborvane.node_array(g)
+    g = arborvane.from_edges(u, v, weights=w)
+    return g, np.asarray(g.labels)
+
+
 def _detector(method: str, threads: int, n, u, v, w):
     """detect(seed) -> labels indexed by node id, with the graph built here (untimed)."""
     if method in OURS:
         import arborvane
 
         arborvane.set_num_threads(threads)
-        if w is None:
-            g = arborvane.IntGraphCore()
-            g.add_edges_flat(np.column_stack([u, v]).reshape(-1))
-            ids = arborvane.node_array(g)
-        else:
-            g = arborvane.from_edges(u, v, weights=w)
-            ids = np.asarray(g.labels)
+        g, ids = _our_graph(u, v, w)
         run = getattr(arborvane, OURS[method])
 
         def detect(seed):
@@ -120,13 +126,7 @@ def graphs(args):
     for name in args.graph:
         sub = argparse.Namespace(**{**vars(args), "graph": name})
         n, u, v, w = _edges(sub)
-        if w is None:
-            g = arborvane.IntGraphCore()
-            g.add_edges_flat(np.column_stack([u, v]).reshape(-1))
-            ids = arborvane.node_array(g)
-        else:
-            g = arborvane.from_edges(u, v, weights=w)
-            ids = np.asarray(g.labels)
+        g, ids = _our_graph(u, v, w)
         del u, v, w
         print(f"# {name}{' weighted' if args.weighted else ''}, load {os.getloadavg()[0]:.1f}", flush=True)
         for method in args.methods:
