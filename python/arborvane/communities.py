@@ -70,7 +70,9 @@ def louvain_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0
     community becomes a node of a smaller weighted graph and the moving
     goes on there, until a level merges nothing. The whole method runs
     ``iterations`` times, each run starting from the previous result (the
-    second run typically adds 0.005 to 0.03 to the modularity). Finally
+    second run typically adds 0.005 to 0.03 to the modularity). Then the
+    nodes move once more from the result (the last levels move whole
+    communities, leaving single nodes that gain by moving), and finally
     every community is split into its connected parts, which can only raise
     modularity, so every community is connected.
 
@@ -128,7 +130,8 @@ def leiden_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0,
     which start in the communities they came from. Sub-communities grow
     only by nodes with an edge into them, so they are connected. As with
     igraph's and leidenalg's ``n_iterations``, the method runs
-    ``iterations`` times, each from the previous result. The result's
+    ``iterations`` times, each from the previous result, and then the nodes
+    move once more from the result, as in ``louvain_communities``. The result's
     communities are connected (as in ``louvain_communities``, each is split
     into its connected parts at the end, which the refinement makes rare).
 
