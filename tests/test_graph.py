@@ -252,6 +252,22 @@ def test_integer_ids_read_in_place_build_the_general_graph():
             build(bad_ids, ids, None, n, False, "sum", False, bad_rank)
 
 
+@pytest.mark.parametrize("dtype", [np.int8, np.int16, np.int32, np.uint8, np.uint16, np.uint32, np.uint64])
+def test_ids_of_any_integer_dtype_read_a_chunk_at_a_time_build_the_same_graph(monkeypatch, dtype):
+    # Dense ids, then ids over the dtype's whole range (negative ones, uint32
+    # from 2**31 on, uint64 from 2**63 on), in reversed views: the graph of
+    # the same ids as Python ints.
+    monkeypatch.setattr("arborvane.graph._ID_CHUNK", 7)
+    rng = np.random.default_rng(5)
+    info = np.iinfo(dtype)
+    for ids in (rng.integers(0, 60, 100, dtype=dtype), rng.integers(info.min, info.max, 100, dtype, endpoint=True)):
+        u, v = ids[0::2], ids[-1::-2]
+        ref = arborvane.from_edges(u.astype(object), v.astype(object))
+        g = arborvane.from_edges(u, v)
+        assert g.labels.dtype == dtype and g.labels.tobytes() == ref.labels.astype(dtype).tobytes()
+        assert [x.tobytes() for x in g.csr()[:2]] == [x.tobytes() for x in ref.csr()[:2]]
+
+
 def test_dense_and_hashed_ids_build_the_same_graph_for_any_thread_count():
     # Ids over several blocks of the presence table, with gaps (a rank table)
     # and without (int32: every id up to the largest present); the same ids

@@ -79,8 +79,8 @@ def csr_build(
     """(rows, in_rows, edges, duplicate) of the edges u -> v (int32 or int64 codes below n, any strides; with rank: ids, each node's code rank[id]), parallel ones merged."""
 def label_codes(u: Buffer, v: Buffer, nodes: Buffer | None) -> tuple[NativeArray, NativeArray]:
     """(labels, codes): the distinct values of u, v and nodes (int32 or int64, any strides; nodes may be None) ascending (int64), each value's index (int32 below 2**31 values, else int64)."""
-def dense_ids(u: Buffer, v: Buffer, nodes: Buffer | None) -> tuple[NativeArray, NativeArray | None] | None:
-    """(labels, rank) of ids in [0, 2 * count + 1024) (int32 or int64, any strides; nodes may be None): the distinct ids ascending (int64 if any array is, else int32) and each id's index among them (int64; None when no id up to the largest is missing); None for other ids."""
+def dense_ids(u: Buffer, v: Buffer, nodes: Buffer | None) -> tuple[NativeArray, NativeArray | None] | int | None:
+    """(labels, rank) of ids in [0, 2 * count + 1024) (int32 or int64, any strides; nodes may be None): the distinct ids ascending (int64 if any array is, else int32) and each id's index among them (int64; None when no id up to the largest is missing); the least id for other ids, None for no ids."""
 def csr_dijkstra(
     indptr: Buffer, indices: Buffer, weights: Buffer | None, source: SupportsIndex, target: SupportsIndex | None
 ) -> tuple[NativeArray, NativeArray]:

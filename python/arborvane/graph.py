@@ -752,11 +752,13 @@ def _object_array(items: list[Any]) -> NDArray[Any]:
 
 def _dense_labels(
     ids: list[NDArray[Any]], dtype: np.dtype[Any]
-) -> tuple[NDArray[Any], NDArray[np.int64] | None] | None:
+) -> tuple[NDArray[Any], NDArray[np.int64] | None] | int | None:
     """For integer ids from 0 up without large gaps (``ids`` as _id_codes
     gives them, the labels of ``dtype``): the sorted distinct ids and the rank
     table (each id's index among them; None when every id from 0 to the
-    largest is present, so that each id is its own index). None for other ids.
+    largest is present, so that each id is its own index). For other ids the
+    least of them as _id_codes gives them (found in the same pass), None for
+    no ids.
 
     A table of the ids present ranks them without sorting or hashing (0.3 s
     for 20M ids where numpy.unique takes 4 s and pandas.factorize 1.3 s),
@@ -768,12 +770,37 @@ def _dense_labels(
     native build reads through the rank table instead (32 bytes per edge
     less)."""
     found = _native.dense_ids(ids[0], ids[1], ids[2] if len(ids) > 2 else None)
-    if found is None:
-        return None
+    if not isinstance(found, tuple):
+        return found
     labels, rank = np.asarray(found[0]), found[1]
     # int32 ids and uint32 ones below 2**31 share the bits; narrower ones were widened.
-    labels = labels.view(dtype) if labels.dtype.itemsize == dtype.itemsize else labels.astype(dtype)
+    labels = labels.view(dtype) if labels.dtype.itemsize == dtype.itemsize else _astype(labels, dtype)
     return labels, None if rank is None else np.asarray(rank)
+
+
+# Ids per numpy call in the id steps below. numpy holds the interpreter
+# through each call, where Ctrl-C is not seen: over 200M uint32 ids the max
+# took 0.08 s and the widening copy to int64 0.4 to 4.8 s (into fresh
+# memory). In calls of 2**20 ids, a few milliseconds each, a SIGINT during
+# _id_codes and _dense_labels of those ids was answered within 0.001 to
+# 0.034 s (14 tries at load 2.7); the calls add microseconds each.
+_ID_CHUNK = 1 << 20
+
+
+def _id_max(ids: NDArray[Any]) -> int:
+    """ids.max() (0 for no ids), a chunk at a time."""
+    return max((int(ids[i : i + _ID_CHUNK].max()) for i in range(0, len(ids), _ID_CHUNK)), default=0)
+
+
+def _astype(values: NDArray[Any], dtype: Any) -> NDArray[Any]:
+    """values.astype(dtype, copy=False) of a one-dimensional array, copied a
+    chunk at a time."""
+    if values.dtype == dtype:
+        return values
+    out = np.empty(len(values), dtype)
+    for i in range(0, len(values), _ID_CHUNK):
+        out[i : i + _ID_CHUNK] = values[i : i + _ID_CHUNK]
+    return out
 
 
 def _id_codes(ids: NDArray[Any]) -> NDArray[Any]:
@@ -782,11 +809,11 @@ def _id_codes(ids: NDArray[Any]) -> NDArray[Any]:
     ids from 2**63 on read as negative: neither dense nor hashed natively."""
     # uint32 ids below 2**31 and uint64 ids below 2**63 read the same as signed.
     unsigned = ids.dtype.kind == "u" and ids.dtype.itemsize >= 4 and ids.dtype.isnative
-    if unsigned and (ids.dtype.itemsize == 8 or not len(ids) or int(ids.max()) < 2**31):
+    if unsigned and (ids.dtype.itemsize == 8 or _id_max(ids) < 2**31):
         return ids.view(np.int64 if ids.dtype.itemsize == 8 else np.int32)
     if ids.dtype in (np.dtype(np.int32), np.dtype(np.int64)):
         return ids
-    return ids.astype(np.int32 if ids.dtype.itemsize <= 2 else np.int64)
+    return _astype(ids, np.int32 if ids.dtype.itemsize <= 2 else np.int64)
 
 
 def _labels_and_codes(
@@ -796,17 +823,17 @@ def _labels_and_codes(
     in order of first appearance) and each value's index among them (int32
     or int64); plus the label -> index dict when the labels are not sorted.
     The parts share one dtype (from_edges makes mixed ones object arrays);
-    ``ids`` are integer parts as _id_codes gives them."""
+    ``ids`` are integer parts as _id_codes gives them, ordered as their
+    labels are (None otherwise)."""
     kind = parts[0].dtype.kind
-    # uint64 ids from 2**63 on would hash in the wrong order.
-    if ids is not None and (kind == "i" or ids[0].dtype.itemsize < 8 or all(p.max(initial=0) < 2**63 for p in parts)):
+    if ids is not None:
         # Integers that _dense_labels does not take: hashed natively where
         # they are, where Ctrl-C is seen and nothing is concatenated or
         # widened (numpy's sorts and pandas.factorize hold the interpreter for
         # seconds over 24M random ids, the concatenation alone for 0.1 to
         # 0.4 s over 6M ids at load 10); int32 codes below 2**31 values.
         labels, codes = _native.label_codes(ids[0], ids[1], ids[2] if len(ids) > 2 else None)
-        return np.asarray(labels).astype(parts[0].dtype, copy=False), np.asarray(codes), None
+        return _astype(np.asarray(labels), parts[0].dtype), np.asarray(codes), None
     values = np.concatenate(parts)
     if kind in "OU":
         by_arrow = _string_labels_and_codes(values)
@@ -932,12 +959,16 @@ def from_edges(
         parts = [p.astype(object) for p in parts]
     ids = [_id_codes(p) for p in parts] if parts[0].dtype.kind in "iu" else None
     dense = None if ids is None else _dense_labels(ids, parts[0].dtype)
-    if ids is not None and dense is not None:
+    if isinstance(dense, tuple):
         # The ids are read where they are, mapped through the rank table
         # (if any) as the build reads them.
         (labels, rank), lookup = dense, None
         cu, cv = ids[0], ids[1]
     else:
+        # The least id is negative for uint64 ids from 2**63 on, which would
+        # hash in the wrong order.
+        if parts[0].dtype.kind == "u" and dense is not None and dense < 0:
+            ids = None
         labels, codes, lookup = _labels_and_codes(parts, ids)
         cu, cv, rank = codes[:m], codes[m : 2 * m], None
     # Natively: a counting sort by row, each row sorted by neighbour and its

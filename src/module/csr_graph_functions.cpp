@@ -346,13 +346,15 @@ constexpr auto kDenseIds =
     function("dense_ids", LabelArgs::kParameters, Access::kNone,
              "(labels, rank) of ids in [0, 2 * count + 1024) (int32 or int64, any strides; nodes may be None): the "
              "distinct ids ascending (int64 if any array is, else int32) and each id's index among them (int64; "
-             "None when no id up to the largest is missing); None for other ids.",
+             "None when no id up to the largest is missing); the least id for other ids, None for no ids.",
              "from_edges");
 PyObject* dense_ids(const Call<kDenseIds>& c) {
   LabelArgs args;
   if (!args.read(c)) return nullptr;
-  std::optional<DenseIds> ids = c.native([&] { return DenseIds::find(args.parts); });
-  if (!ids) Py_RETURN_NONE;
+  if (args.count() == 0) Py_RETURN_NONE;
+  int64_t least = 0;
+  std::optional<DenseIds> ids = c.native([&] { return DenseIds::find(args.parts, &least); });
+  if (!ids) return to_python(least);
   int64_t* rank = nullptr;
   PyRef rank_array(ids->complete() ? Py_NewRef(Py_None) : new_array(ids->table_size(), &rank));
   if (!rank_array) return nullptr;

@@ -114,9 +114,11 @@ class DenseIds {
  public:
   // The ids of `parts`, when they all lie in [0, 2 * count + 1024) for
   // count values in all (the table then costs at most a few bytes per
-  // value); nullopt otherwise (a negative id, a large gap, no ids). Throws
-  // Interrupted on Ctrl-C, std::bad_alloc.
-  static std::optional<DenseIds> find(std::span<const CodeArray> parts);
+  // value); nullopt otherwise (a negative id, a large gap, no ids). Sets
+  // *least to the least id (unchanged with no ids): callers that must tell
+  // negative ids apart need not read the ids again. Throws Interrupted on
+  // Ctrl-C, std::bad_alloc.
+  static std::optional<DenseIds> find(std::span<const CodeArray> parts, int64_t* least);
 
   // One more than the largest id: the rank table's length.
   size_t table_size() const noexcept { return present_.size(); }

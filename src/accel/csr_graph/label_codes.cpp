@@ -181,7 +181,7 @@ std::vector<int64_t> label_codes(std::span<const CodeArray> parts, std::span<int
   return labels_and_codes(parts, codes);
 }
 
-std::optional<DenseIds> DenseIds::find(std::span<const CodeArray> parts) {
+std::optional<DenseIds> DenseIds::find(std::span<const CodeArray> parts, int64_t* least) {
   size_t total = 0;
   for (const CodeArray& part : parts) total += part.size;
   if (total == 0) return std::nullopt;
@@ -202,6 +202,7 @@ std::optional<DenseIds> DenseIds::find(std::span<const CodeArray> parts) {
     low = std::min(low, range_low);
     high = std::max(high, range_high);
   });
+  *least = low;
   // A table of more than about two entries per value would cost more than
   // hashing them.
   if (low < 0 || static_cast<uint64_t>(high) >= 2 * static_cast<uint64_t>(total) + 1024) return std::nullopt;
