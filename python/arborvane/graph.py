@@ -771,7 +771,7 @@ def _dense_labels(
     less)."""
     found = _native.dense_ids(ids[0], ids[1], ids[2] if len(ids) > 2 else None)
     if not isinstance(found, tuple):
-        return found
+        return None if found is None else int(found)
     labels, rank = np.asarray(found[0]), found[1]
     # int32 ids and uint32 ones below 2**31 share the bits; narrower ones were widened.
     labels = labels.view(dtype) if labels.dtype.itemsize == dtype.itemsize else _astype(labels, dtype)
@@ -962,6 +962,7 @@ def from_edges(
     if isinstance(dense, tuple):
         # The ids are read where they are, mapped through the rank table
         # (if any) as the build reads them.
+        assert ids is not None  # dense ids come from ids
         (labels, rank), lookup = dense, None
         cu, cv = ids[0], ids[1]
     else:
