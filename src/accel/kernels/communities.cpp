@@ -66,31 +66,39 @@ constexpr size_t kMaxPasses = 64;
 // 2,000,000) 1000 gave 0.0013 more modularity than 100 for 16% more time.
 constexpr size_t kSettledFraction = 1000;
 // An aggregated level is settled, too, when a pass gains less than
-// 1 / kSettledGain of the level's gain so far and less than the pass before
-// it (gains as estimated when deciding), but only once the level has had a
-// pass gain more than the one before, or has run kSettledPasses passes. On
+// 1 / `gain` of the level's gain so far and less than the pass before it
+// (gains as estimated when deciding), but only once the level has had a
+// pass gain more than the one before, or has run `wait_passes` passes. On
 // G(n, m) graphs a level where the communities coalesce runs a long tail of
 // passes that each move a few hundred nodes but revisit nearly all (40
 // passes on the 200,000 / 2,000,000 graph): the gain rule cuts that tail.
+struct Settling {
+  double gain;
+  size_t wait_passes;
+};
+// Without weights: 1 / 100 from the first pass. It cut Leiden's time on the
+// 200,000 / 2,000,000 G(n, m) graph by 23% for modularity -0.0024. On the
+// 1,000,000 / 10,000,000 one (1 thread, seeds 1 to 3, mean modularity)
+// waiting as with weights below lost modularity: Louvain 0.2028 against
+// 0.2010 (1 / 20 without waiting: 0.1994; 1 / 200: 0.2046), Leiden 0.2040
+// against 0.2033 (0.2026; 0.2012), in 8% less time than waiting; the
+// power-law graph of that size kept its modularity either way.
+constexpr Settling kSettledUnweighted{100, 1};
 // With weights the coalescing comes late: the level's gains first fall for
 // 3 to 8 passes (1 / 100 to 1 / 600 of the level's gain each), then rise
 // again for a wave of merging that more than doubles the level's gain.
 // Settling in that dip lost the wave (weighted Louvain, uniform weights in
 // [0, 1), 200,000 / 2,000,000, 1 thread, seeds 1 to 3: modularity 0.2253,
 // against 0.2475 without the rule for 75% more time; NetworKit PLM 0.2282).
-// Waiting for the rise, or kSettledPasses (the latest rise seen was the
-// 8th pass), then settling at the first falling pass under 1 / 20, just past
+// Waiting for the rise, or 8 passes (the latest rise seen was the 8th
+// pass), then settling at the first falling pass under 1 / 20, just past
 // the wave's peak, gave 0.2366 for about 15% more time, still less than
-// PLM's; 1 / 50 gave 0.2405 for about 25% more, 1 / 10 0.2334. Unweighted
-// Louvain and Leiden on that graph and on the power-law one kept modularity
-// and time within the spread between seeds, and label propagation (same
-// rule on the input graph) its modularity. The first rule (1 / 100 from
-// the first pass) had cut Leiden's time on G(n, m) by 23% for modularity
-// -0.0024; sparing the input graph's level kept its modularity
-// (1,000,000 / 10,000,000: 0.2010, 0.2013 without the rule).
-constexpr double kSettledGain = 20;
-constexpr size_t kSettledPasses = 8;
-constexpr double kNeverSettled = HUGE_VAL;  // no settling by gain
+// PLM's; 1 / 50 gave 0.2405 for about 25% more, 1 / 10 0.2334. The power-law
+// graph of that size kept its modularity (0.1861 to 0.1864).
+constexpr Settling kSettledWeighted{20, 8};
+// The input graph's level of Louvain and Leiden is spared the gain rule: it
+// kept its modularity (1,000,000 / 10,000,000: 0.2010, 0.2013 without it).
+constexpr Settling kNeverSettled{HUGE_VAL, 0};
 // Leiden's levels end once a level's moving gains less than 1 in
 // kSmallLevelGain of what the iteration has gained so far: the levels after
 // it move a few refined communities each while refining and aggregating
@@ -171,6 +179,7 @@ struct SnapshotGraph {
   size_t n;
 
   size_t node_count() const noexcept { return n; }
+  bool weighted() const noexcept { return false; }
   uint64_t entries(size_t v) const noexcept { return offsets[v + 1] - offsets[v]; }
   template <class F>
   void for_each(size_t v, F&& f) const {
@@ -193,6 +202,7 @@ struct RowsGraph {
   size_t n;
 
   size_t node_count() const noexcept { return n; }
+  bool weighted() const noexcept { return weights32 || weights64; }
   uint64_t entries(size_t v) const noexcept { return static_cast<uint64_t>(indptr[v + 1] - indptr[v]); }
   double weight(int64_t k) const noexcept {
     return weights64 ? weights64[k] : weights32 ? static_cast<double>(weights32[k]) : 1.0;
@@ -365,12 +375,12 @@ struct Moves {
 
 // Best moves of a level's nodes, sub-round after sub-round, until a pass
 // moves at most 1 in kSettledFraction of the nodes, or gains less than
-// 1 / `settled_gain` of what the level has gained so far and less than the
+// 1 / `settling.gain` of what the level has gained so far and less than the
 // pass before it (once a pass gained more than the one before it, or after
-// kSettledPasses), or after `max_passes`.
+// `settling.wait_passes`), or after `max_passes`.
 template <class Index, class Graph>
 Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max_passes,
-                Partition<Index, typename Graph::Weight>& part, double settled_gain) {
+                Partition<Index, typename Graph::Weight>& part, Settling settling_rule) {
   using W = typename Graph::Weight;
   const Graph& graph = level.graph;
   const size_t n = graph.node_count();
@@ -475,8 +485,8 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
     level_moved += moved;
     level_gain += pass_gain;
     rose = rose || pass_gain > last_gain;
-    const bool settling = pass_gain <= last_gain && pass_gain * settled_gain <= level_gain &&
-                          (rose || pass + 1 >= kSettledPasses);
+    const bool settling = pass_gain <= last_gain && pass_gain * settling_rule.gain <= level_gain &&
+                          (rose || pass + 1 >= settling_rule.wait_passes);
     last_gain = pass_gain;
     if (moved * kSettledFraction <= n || settling) break;
   }
@@ -701,13 +711,16 @@ class Multilevel {
   void propagate(int64_t* labels) {
     std::vector<Index> start(n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
-    move_input_nodes(start, 0, 0.0, kMaxLabelPasses, kSettledGain);
+    move_input_nodes(start, 0, 0.0, kMaxLabelPasses, settled());
     number_by_first_appearance(start);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { labels[v] = static_cast<int64_t>(start[v]); });
   }
 
  private:
   using W = typename Base::Weight;
+
+  // How the aggregated levels (and label propagation) settle by gain.
+  Settling settled() const noexcept { return base_.weighted() ? kSettledWeighted : kSettledUnweighted; }
 
   template <class Graph>
   static std::vector<W> degrees(const Graph& graph) {
@@ -723,13 +736,13 @@ class Multilevel {
   // Moves the input graph's nodes from the communities `community`, with
   // the schedule of level number `level`.
   void move_input_nodes(std::vector<Index>& community, uint64_t level, double resolution, size_t max_passes,
-                        double settled_gain) {
+                        Settling settling) {
     const std::vector<W> degree = degrees(base_);
     Partition<Index, W> part(std::move(community), degree);
     const Schedule<Index> schedule(n_, options_.seed, level);
     TablePool<Index, W> tables(n_);
     move_nodes(Level<Index, Base>{base_, degree, two_m(degree), schedule, tables}, resolution, max_passes, part,
-               settled_gain);
+               settling);
     community = std::move(part.community);
   }
 
@@ -775,8 +788,8 @@ class Multilevel {
       Partition<Index, W> part(std::move(community), degree);
       const Schedule<Index> schedule(n, options_.seed, level_++);
       const Level<Index, Graph> here{graph, degree, two_m(degree), schedule, tables};
-      const double settled_gain = std::is_same_v<Graph, Base> ? kNeverSettled : kSettledGain;
-      const Moves moves = move_nodes(here, options_.resolution, kMaxPasses, part, settled_gain);
+      const Settling settling = std::is_same_v<Graph, Base> ? kNeverSettled : settled();
+      const Moves moves = move_nodes(here, options_.resolution, kMaxPasses, part, settling);
       if (std::is_same_v<Graph, Base>) iteration_gain_ = 0;
       iteration_gain_ += moves.gain;
       // Once a level moves no node, or gains next to nothing
