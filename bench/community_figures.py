@@ -3,7 +3,7 @@
 Two modes:
 
   python -m bench.community_figures graphs --graph medium powerlaw-medium \
-      --methods louvain leiden nk-plm nk-leiden ig-multilevel ig-leiden --threads 1 2 --seeds 1 2 3
+      --methods louvain leiden lp nk-plm nk-leiden ig-multilevel ig-leiden --threads 1 2 --seeds 1 2 3
   python -m bench.community_figures lfr --mu 0.3 0.4 0.5 0.6 --graphs 8
 
 ``graphs`` runs each method on the seeded benchmark graphs of bench/datasets.py
@@ -34,7 +34,7 @@ import numpy as np
 
 from bench import datasets
 
-OURS = {"louvain": "louvain_communities", "leiden": "leiden_communities"}
+OURS = {"louvain": "louvain_communities", "leiden": "leiden_communities", "lp": "label_propagation_communities"}
 PEERS = ("nk-plm", "nk-leiden", "ig-multilevel", "ig-leiden")
 
 
