@@ -143,6 +143,13 @@ int main() {
   slots_and_sums();
   faults_come_back();
   nested_loops_run_inline();
+  {
+    // Again with the caller working on its loops beside the workers.
+    const CallerJoinsLoops caller_joins;
+    slots_and_sums();
+    faults_come_back();
+    nested_loops_run_inline();
+  }
   analytics_from_many_threads();
   resizing_while_loops_run();
   if (failures) return 1;

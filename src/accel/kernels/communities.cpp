@@ -693,6 +693,7 @@ class Multilevel {
   // (seed 1, with kSmallLevelGain) Leiden 0.2010 to 0.2030 for 33.1 to 29.7
   // CPU seconds.
   void run(int64_t* labels) {
+    const CallerJoinsLoops caller_joins;  // two short loops per sub-round
     std::vector<Index> start(n_);
     node_at_.resize(n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
@@ -709,6 +710,7 @@ class Multilevel {
 
   // Label propagation: the moving alone, at resolution 0, on the input graph.
   void propagate(int64_t* labels) {
+    const CallerJoinsLoops caller_joins;
     std::vector<Index> start(n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
     move_input_nodes(start, 0, 0.0, kMaxLabelPasses, settled());

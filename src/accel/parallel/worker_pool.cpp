@@ -62,14 +62,22 @@ struct Job {
 
 thread_local bool on_worker_thread = false;
 
-// Runs chunks of `job` until none is left to claim.
-void work_on(Job& job, std::mutex& mutex) {
+// Set on a thread while a CallerJoinsLoops lives there.
+thread_local bool caller_joins = false;
+
+// Runs chunks of `job` until none is left to claim. A worker's bodies poll
+// the loop's cancel flag; the caller's (`worker` false) poll its own
+// interrupt source, as when a loop runs inline.
+void work_on(Job& job, std::mutex& mutex, bool worker = true) {
   auto& interrupt_state = interrupt_detail::thread_state;
-  interrupt_state.cancelled = &job.cancelled;
+  if (worker) interrupt_state.cancelled = &job.cancelled;
   struct Forget {
     interrupt_detail::ThreadState& state;
-    ~Forget() { state.cancelled = nullptr; }
-  } forget{interrupt_state};
+    bool worker;
+    ~Forget() {
+      if (worker) state.cancelled = nullptr;
+    }
+  } forget{interrupt_state, worker};
   for (;;) {
     size_t chunk = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
     if (chunk >= job.chunk_count) return;
@@ -137,6 +145,27 @@ class Pool {
     }
     queue_.push_back(&job);
     work_ready_.notify_all();
+    if (caller_joins) {
+      ++job.active;
+      lock.unlock();
+      {
+        // A loop started inside one of the caller's bodies runs inline there,
+        // as it would on a worker.
+        on_worker_thread = true;
+        struct Restore {
+          ~Restore() { on_worker_thread = false; }
+        } restore;
+        work_on(job, mutex_, false);
+      }
+      lock.lock();
+      --job.active;
+      // Every chunk is claimed now: no worker joins the loop any more.
+      if (job.queued) {
+        queue_.erase(std::find(queue_.begin(), queue_.end(), &job));
+        job.queued = false;
+      }
+      if (job.error) cancel(job);  // a body of the caller's failed: the workers' stop too
+    }
     auto finished = [&job] { return !job.queued && job.active == 0; };
     if (!current_stop_source()) {
       job_done_.wait(lock, finished);
@@ -267,6 +296,10 @@ void set_worker_count(size_t n) {
   requested_size = n > 0 ? n : platform::available_cpus();
   if (Pool* pool = existing_pool()) pool->resize(planned_size());
 }
+
+CallerJoinsLoops::CallerJoinsLoops() noexcept : was_(caller_joins) { caller_joins = true; }
+
+CallerJoinsLoops::~CallerJoinsLoops() { caller_joins = was_; }
 
 namespace pool_detail {
 
