@@ -54,8 +54,11 @@ struct Job {
   // Set when the caller gives up on the loop (interrupted): bodies that poll
   // stop early, and no further chunk is handed out.
   std::atomic<bool> cancelled{false};
-  // Guarded by the pool mutex.
+  // Guarded by the pool mutex: the threads working on the loop, and how
+  // many may (the pool's size when the caller joins, so that the caller and
+  // the workers together keep to the thread count; unbounded otherwise).
   size_t active = 0;
+  size_t seats = SIZE_MAX;
   bool queued = true;
   std::exception_ptr error;
 };
@@ -143,10 +146,13 @@ class Pool {
       run_inline(job);
       return;
     }
+    if (caller_joins) {
+      job.seats = size();
+      ++job.active;
+    }
     queue_.push_back(&job);
     work_ready_.notify_all();
     if (caller_joins) {
-      ++job.active;
       lock.unlock();
       {
         // A loop started inside one of the caller's bodies runs inline there,
@@ -202,19 +208,30 @@ class Pool {
     }
   }
 
+  // The first queued loop with a seat free, or null. Called with the mutex held.
+  Job* open_job() const {
+    for (Job* job : queue_) {
+      if (job->active < job->seats) return job;
+    }
+    return nullptr;
+  }
+
   void worker_main() {
     on_worker_thread = true;
     platform::set_thread_name("arborvane-pool");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_ready_.wait(lock, [this] { return !queue_.empty() || live_ > wanted_; });
-      // A surplus worker leaves only when no loop is queued: a loop queued
-      // while the pool had two or more workers is always served.
-      if (queue_.empty()) {
+      Job* job = nullptr;
+      work_ready_.wait(lock, [this, &job] {
+        job = open_job();
+        return job || live_ > wanted_;
+      });
+      // A surplus worker leaves only when no loop has a seat for it: a loop
+      // queued while the pool had two or more workers is always served.
+      if (!job) {
         --live_;
         return;
       }
-      Job* job = queue_.front();
       ++job->active;
       lock.unlock();
       work_on(*job, mutex_);
