@@ -32,6 +32,7 @@
 // weighted graph one community per task, with each community's members in
 // ascending index order, so its layout too is fixed.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -47,6 +48,7 @@
 #include "accel/parallel/interrupt.hpp"
 #include "accel/parallel/worker_pool.hpp"
 #include "accel/support/splitmix64.hpp"
+#include "accel/support/uninitialized_buffer.hpp"
 
 namespace arborvane {
 
@@ -216,22 +218,42 @@ struct RowsGraph {
   }
 };
 
+// Room for the entries of one aggregated level. A run keeps two and its
+// levels alternate between them (a level's graph is read from one while
+// the next level is written into the other), so their pages are faulted in
+// once per run rather than allocated and zero-filled for every level.
+template <class Index, class W>
+struct EntryStore {
+  UninitializedBuffer<Index> targets;
+  UninitializedBuffer<W> weights;
+
+  void reserve(size_t entries) {
+    if (targets.size() >= entries) return;
+    targets = {};
+    weights = {};
+    targets = UninitializedBuffer<Index>(entries);
+    weights = UninitializedBuffer<W>(entries);
+  }
+};
+
 // An aggregated level: node x is a community of the level below; the weight
 // between x and y is the weight of the edges between the two communities,
 // and x's own entry (its loop) the weights inside x, each edge counted from
-// both ends (so degrees are preserved).
+// both ends (so degrees are preserved). x's entries lie at [start[x],
+// stop[x]) of an EntryStore, with unused room after them.
 template <class Index, class W>
 struct WeightedGraph {
   using Weight = W;
-  std::vector<uint64_t> offsets;
-  std::vector<Index> targets;
-  std::vector<W> weights;
+  std::vector<uint64_t> start;
+  std::vector<uint64_t> stop;
+  const Index* targets;
+  const W* weights;
 
-  size_t node_count() const noexcept { return offsets.size() - 1; }
-  uint64_t entries(size_t v) const noexcept { return offsets[v + 1] - offsets[v]; }
+  size_t node_count() const noexcept { return start.size(); }
+  uint64_t entries(size_t v) const noexcept { return stop[v] - start[v]; }
   template <class F>
   void for_each(size_t v, F&& f) const {
-    for (uint64_t k = offsets[v]; k < offsets[v + 1]; ++k) f(targets[k], weights[k]);
+    for (uint64_t k = start[v]; k < stop[v]; ++k) f(targets[k], weights[k]);
   }
 };
 
@@ -279,8 +301,8 @@ class WeightTable {
   std::vector<W> sums_;
 };
 
-// The tables of one level, lent to one range of work at a time: at most
-// one per worker thread is ever made, and all are freed with the level.
+// The tables of a run's levels, lent to one range of work at a time: at
+// most one per worker thread is ever made, and all are freed with the run.
 template <class Index, class W>
 class TablePool {
  public:
@@ -608,12 +630,14 @@ size_t number_communities(const std::vector<Index>& community, std::vector<Index
   return count;
 }
 
-// The graph of the communities `group[v]` (dense, below `count`). Each
-// group's neighbouring groups are summed once, into room as large as its
-// members' entries, and then packed.
+// The graph of the communities `group[v]` (dense, below `count`), in
+// `store`. Each group's neighbouring groups are summed once, into room as
+// large as its members' entries, and left there (packing them cost a copy
+// of every entry and a second array as large).
 template <class Index, class Graph>
 WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const std::vector<Index>& group,
-                                                       size_t count, TablePool<Index, typename Graph::Weight>& tables) {
+                                                       size_t count, TablePool<Index, typename Graph::Weight>& tables,
+                                                       EntryStore<Index, typename Graph::Weight>& store) {
   using W = typename Graph::Weight;
   const size_t n = graph.node_count();
   // Members of each group, ascending, by a counting sort.
@@ -635,10 +659,10 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
     room[c + 1] = entries;
   });
   for (size_t c = 0; c < count; ++c) room[c + 1] += room[c];
-  WeightedGraph<Index, W> out;
-  out.offsets.assign(count + 1, 0);
-  std::vector<Index> targets(room[count]);
-  std::vector<W> weights(room[count]);
+  store.reserve(room[count]);
+  Index* targets = store.targets.data();
+  W* weights = store.weights.data();
+  std::vector<uint64_t> stop(count);
   parallel_for_ranges(count, kMinDecidePerRange, [&](size_t begin, size_t end) {
     tables.with_table([&](WeightTable<Index, W>& sums) {
       for (size_t c = begin; c < end; ++c) {
@@ -651,22 +675,13 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
           targets[k] = w;
           weights[k++] = weight;
         });
-        out.offsets[c + 1] = sums.size();
+        stop[c] = k;
         sums.clear();
       }
     });
   });
-  for (size_t c = 0; c < count; ++c) out.offsets[c + 1] += out.offsets[c];
-  out.targets.resize(out.offsets[count]);
-  out.weights.resize(out.offsets[count]);
-  parallel_for(count, kMinDecidePerRange, [&](size_t c) {
-    const uint64_t from = room[c], length = out.offsets[c + 1] - out.offsets[c];
-    std::copy_n(targets.begin() + static_cast<ptrdiff_t>(from), length,
-                out.targets.begin() + static_cast<ptrdiff_t>(out.offsets[c]));
-    std::copy_n(weights.begin() + static_cast<ptrdiff_t>(from), length,
-                out.weights.begin() + static_cast<ptrdiff_t>(out.offsets[c]));
-  });
-  return out;
+  room.pop_back();
+  return {std::move(room), std::move(stop), targets, weights};
 }
 
 // ---- the levels ----------------------------------------------------------------
@@ -676,7 +691,7 @@ template <class Index, class Base>
 class Multilevel {
  public:
   Multilevel(const Base& base, const CommunityOptions& options)
-      : base_(base), options_(options), n_(base.node_count()) {}
+      : base_(base), options_(options), n_(base.node_count()), tables_(n_) {}
 
   // Local moving and aggregation until a level merges nothing, run
   // options_.iterations times; then the input graph's nodes moved once more
@@ -742,8 +757,7 @@ class Multilevel {
     const std::vector<W> degree = degrees(base_);
     Partition<Index, W> part(std::move(community), degree);
     const Schedule<Index> schedule(n_, options_.seed, level);
-    TablePool<Index, W> tables(n_);
-    move_nodes(Level<Index, Base>{base_, degree, two_m(degree), schedule, tables}, resolution, max_passes, part,
+    move_nodes(Level<Index, Base>{base_, degree, two_m(degree), schedule, tables_}, resolution, max_passes, part,
                settling);
     community = std::move(part.community);
   }
@@ -768,28 +782,30 @@ class Multilevel {
   // maps each original node to its node there.
   std::vector<Index> levels(std::vector<Index> community) {
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { node_at_[v] = static_cast<Index>(v); });
-    std::optional<WeightedGraph<Index, W>> graph = level(base_, community);
+    size_t into = 0;  // the store the next aggregate goes into: not the one being read
+    std::optional<WeightedGraph<Index, W>> graph = level(base_, community, stores_[into]);
     while (graph) {
-      std::optional<WeightedGraph<Index, W>> next = level(*graph, community);
+      into ^= 1;
+      std::optional<WeightedGraph<Index, W>> next = level(*graph, community, stores_[into]);
       graph = std::move(next);
     }
     return community;
   }
 
   // Moves the nodes of `graph` from `community`, refines (Leiden) and, if
-  // that merged any nodes, returns the aggregate and makes `community` the
-  // aggregate's starting communities: each group's community, named after
-  // the community's first group.
+  // that merged any nodes, returns the aggregate (in `store`) and makes
+  // `community` the aggregate's starting communities: each group's
+  // community, named after the community's first group.
   template <class Graph>
-  std::optional<WeightedGraph<Index, W>> level(const Graph& graph, std::vector<Index>& community) {
+  std::optional<WeightedGraph<Index, W>> level(const Graph& graph, std::vector<Index>& community,
+                                               EntryStore<Index, W>& store) {
     const size_t n = graph.node_count();
-    TablePool<Index, W> tables(n);
     std::vector<Index> groups;
     {
       const std::vector<W> degree = degrees(graph);
       Partition<Index, W> part(std::move(community), degree);
       const Schedule<Index> schedule(n, options_.seed, level_++);
-      const Level<Index, Graph> here{graph, degree, two_m(degree), schedule, tables};
+      const Level<Index, Graph> here{graph, degree, two_m(degree), schedule, tables_};
       const Settling settling = std::is_same_v<Graph, Base> ? kNeverSettled : settled();
       const Moves moves = move_nodes(here, options_.resolution, kMaxPasses, part, settling);
       if (std::is_same_v<Graph, Base>) iteration_gain_ = 0;
@@ -821,7 +837,7 @@ class Multilevel {
     community = std::move(next);
     first_group = {};
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { node_at_[v] = groups[node_at_[v]]; });
-    return aggregate(graph, groups, count, tables);
+    return aggregate(graph, groups, count, tables_, store);
   }
 
   // Splits every community into its connected parts (which can only raise
@@ -861,6 +877,9 @@ class Multilevel {
   uint64_t level_ = 0;
   double iteration_gain_ = 0;  // the gain of the current iteration's levels so far
   std::vector<Index> node_at_;  // each original node's node on the current level
+  // Every level's tables (a level has at most n_ nodes) and its aggregate's room.
+  TablePool<Index, W> tables_;
+  std::array<EntryStore<Index, W>, 2> stores_;
 };
 
 // f(graph) with the snapshot's level-0 graph.
