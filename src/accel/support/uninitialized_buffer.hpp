@@ -33,7 +33,11 @@ class UninitializedBuffer {
 
  public:
   UninitializedBuffer() = default;
-  explicit UninitializedBuffer(size_t size) : data_(allocate(size), Free{size * sizeof(T)}), size_(size) {}
+  explicit UninitializedBuffer(size_t size) : data_(allocate(size, poll_interrupt), Free{size * sizeof(T)}), size_(size) {}
+  // A buffer whose pages fault only as they are first written, for a caller
+  // that faults them in itself (on several threads, say).
+  UninitializedBuffer(size_t size, FaultWhenWritten)
+      : data_(allocate(size, FaultWhenWritten{}), Free{size * sizeof(T)}), size_(size) {}
 
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -49,10 +53,11 @@ class UninitializedBuffer {
   }
 
  private:
-  static T* allocate(size_t size) {
+  template <class Between>
+  static T* allocate(size_t size, const Between& between) {
     if (size == 0) return nullptr;
     if (size > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(allocate_block(size * sizeof(T), Align, kHugePageFrom, poll_interrupt));
+    return static_cast<T*>(allocate_block(size * sizeof(T), Align, kHugePageFrom, between));
   }
 
   std::unique_ptr<T[], Free> data_;
