@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -136,6 +137,24 @@ void resizing_while_loops_run() {
   set_worker_count(4);
 }
 
+// A loop the caller joins runs on at most the pool's size of threads, the
+// caller one of them.
+void joined_loop_keeps_to_the_thread_count() {
+  std::mutex mutex;
+  std::vector<std::thread::id> seen;
+  parallel_for(4096, 1, [&](size_t) {
+    {
+      std::lock_guard lock(mutex);
+      if (std::find(seen.begin(), seen.end(), std::this_thread::get_id()) == seen.end()) {
+        seen.push_back(std::this_thread::get_id());
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  });
+  check(seen.size() <= worker_count(), "no more threads than the pool's size");
+  check(std::find(seen.begin(), seen.end(), std::this_thread::get_id()) != seen.end(), "the caller worked");
+}
+
 }  // namespace
 
 int main() {
@@ -149,6 +168,7 @@ int main() {
     slots_and_sums();
     faults_come_back();
     nested_loops_run_inline();
+    joined_loop_keeps_to_the_thread_count();
   }
   analytics_from_many_threads();
   resizing_while_loops_run();
