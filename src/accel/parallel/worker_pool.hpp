@@ -42,12 +42,13 @@ void set_worker_count(size_t n);
 // While one lives, the parallel loops its thread starts are worked on by
 // that thread too, beside the pool's workers, instead of it only waiting
 // for them: for kernels that run thousands of short loops, where handing
-// each loop over and waking the caller at its end costs more than the
-// extra thread on the cores. (Community detection, which runs two loops per
-// sub-round, about 7,000 in a Leiden run on a 1,000,000 / 10,000,000 G(n,
-// m) graph: 15 to 20% less wall time with 2 threads on that graph and on
-// the 200,000 / 2,000,000 one, CPU time unchanged.) Other loops keep the
-// calling thread waiting.
+// each loop over and waking the caller at its end costs more. The caller
+// takes one of the loop's seats: the caller and at most size - 1 workers
+// run it, so the cores are not oversubscribed. (Community detection, which
+// runs two loops per sub-round, about 7,000 in a Leiden run on a 1,000,000
+// / 10,000,000 G(n, m) graph: 15 to 20% less wall time with 2 threads on
+// that graph and on the 200,000 / 2,000,000 one, CPU time unchanged.) Other
+// loops keep the calling thread waiting.
 class CallerJoinsLoops {
  public:
   CallerJoinsLoops() noexcept;
