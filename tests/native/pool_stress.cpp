@@ -55,6 +55,20 @@ void slots_and_sums() {
   }
 }
 
+// Ranges of equal weight cover every index once, a heavy index alone.
+void weighted_ranges_cover_once() {
+  for (size_t n : {1, 2, 7, 1000, 100003}) {
+    std::vector<uint64_t> prefix(n + 1, 5);  // a base other than 0
+    for (size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + (i % 997 == 3 ? 1000000 : i % 3);
+    std::vector<std::atomic<int>> seen(n);
+    parallel_for_weighted_ranges(n, prefix.data(), 16, [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
+    });
+    check(std::all_of(seen.begin(), seen.end(), [](const auto& s) { return s.load() == 1; }),
+          "weighted ranges cover every index once");
+  }
+}
+
 void faults_come_back() {
   for (int round = 0; round < 50; ++round) {
     bool caught = false;
@@ -160,12 +174,14 @@ void joined_loop_keeps_to_the_thread_count() {
 int main() {
   setenv("RAYON_NUM_THREADS", "4", 1);
   slots_and_sums();
+  weighted_ranges_cover_once();
   faults_come_back();
   nested_loops_run_inline();
   {
     // Again with the caller working on its loops beside the workers.
     const CallerJoinsLoops caller_joins;
     slots_and_sums();
+    weighted_ranges_cover_once();
     faults_come_back();
     nested_loops_run_inline();
     joined_loop_keeps_to_the_thread_count();

@@ -18,6 +18,7 @@
 // Loop bodies run on worker threads: they must touch no Python object.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -93,6 +94,38 @@ void parallel_for_ranges(size_t n, size_t min_chunk, const F& f) {
       [](const void* context, size_t, size_t begin, size_t end) { (*static_cast<const F*>(context))(begin, end); },
       &f};
   pool_detail::run_chunks(n, chunk, body);
+}
+
+// Calls f(begin, end) for disjoint ranges covering [0, n) of about equal
+// weight, where index i weighs prefix[i + 1] - prefix[i] (`prefix` holds
+// n + 1 non-decreasing sums): for loops whose indices differ widely in
+// cost, such as a skewed graph's nodes by degree, where ranges of equal
+// length can leave one thread every hub. `min_weight` bounds a range's
+// weight from below for cheap bodies. An index heavier than a range's share
+// is a range of its own.
+template <class F>
+void parallel_for_weighted_ranges(size_t n, const uint64_t* prefix, uint64_t min_weight, const F& f) {
+  if (n == 0) return;
+  const uint64_t base = prefix[0];
+  const uint64_t total = prefix[n] - base;
+  const uint64_t share = pool_detail::chunk_size_for(total, min_weight);
+  const size_t ranges = std::min<uint64_t>(n, total / share + (total % share != 0));
+  if (ranges < 2) {
+    f(size_t{0}, n);
+    return;
+  }
+  // The first index at or past the r-th of `ranges` equal parts of the weight.
+  auto bound = [&](size_t r) -> size_t {
+    if (r == ranges) return n;
+    const uint64_t target = base + total / ranges * r + total % ranges * r / ranges;
+    return static_cast<size_t>(std::lower_bound(prefix, prefix + n, target) - prefix);
+  };
+  parallel_for_ranges(ranges, 1, [&](size_t first, size_t last) {
+    for (size_t r = first; r < last; ++r) {
+      const size_t begin = bound(r), end = bound(r + 1);
+      if (begin < end) f(begin, end);
+    }
+  });
 }
 
 // Calls f(i) for every i in [0, n); f writes only the result slots of i.
