@@ -302,6 +302,34 @@ class WeightTable {
     }
   }
 
+  // add(key(w), weight) for every entry (w, weight) of node v of `graph`
+  // with keep(w), in entry order. The keys of up to kReadAhead entries are
+  // read first, each read starting the fetch of its slot, and added
+  // afterwards: the reads are independent and overlap, where adding each as
+  // it is read waits for the slot's miss, and a mispredicted new-key branch
+  // stalls the reads behind it. Leiden, 1 thread, the build before and this
+  // one at once on the two cores (same labels): the power-law 200,000 /
+  // 2,000,000 graph 7% faster (four rounds of three runs), the power-law
+  // 1,000,000 / 10,000,000 one 0 to 8% (four runs), the G(n, m) one of that
+  // size 0 and 13%; Louvain there 1 and 3% slower (two runs), within what
+  // one run in such a pair varies.
+  template <class Graph, class Key, class Keep>
+  void add_entries(const Graph& graph, size_t v, const Key& key, const Keep& keep) {
+    static constexpr size_t kReadAhead = 256;
+    auto add_pending = [this] {
+      for (const auto& [k, weight] : pending_) add(k, weight);
+      pending_.clear();
+    };
+    graph.for_each(v, [&](Index w, W weight) {
+      if (!keep(w)) return;
+      const Index k = key(w);
+      __builtin_prefetch(&slot_[k]);
+      pending_.push_back({k, weight});
+      if (pending_.size() == kReadAhead) add_pending();
+    });
+    add_pending();
+  }
+
   W get(Index key) const noexcept { return slot_[key] == kEmpty ? W{} : sums_[slot_[key]]; }
 
   size_t size() const noexcept { return keys_.size(); }
@@ -323,6 +351,7 @@ class WeightTable {
   std::vector<Index> slot_;
   std::vector<Index> keys_;
   std::vector<W> sums_;
+  std::vector<std::pair<Index, W>> pending_;  // add_entries' keys, read ahead
 };
 
 // The tables of a run's levels, lent to one range of work at a time: at
@@ -500,9 +529,8 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
             poll_interrupt_every(i, 1024);
             const Index v = nodes[i];
             const Index own = community[v];
-            graph.for_each(v, [&](Index w, W weight) {
-              if (w != v) weights.add(community[w], weight);
-            });
+            weights.add_entries(
+                graph, v, [&](Index w) { return community[w]; }, [v](Index w) { return w != v; });
             const double kv = static_cast<double>(degree[v]);
             Index best = own;
             const double stay_score = two_m * static_cast<double>(weights.get(own)) -
@@ -615,9 +643,9 @@ std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
           const Index own = community[v];
           const double kv = static_cast<double>(degree[v]);
           if (size[v] != 1 || !connected_enough(static_cast<double>(inside[v]), kv, own)) continue;
-          graph.for_each(v, [&](Index w, W weight) {
-            if (w != v && community[w] == own) weights.add(refined[w], weight);
-          });
+          weights.add_entries(
+              graph, v, [&](Index w) { return refined[w]; },
+              [&](Index w) { return w != v && community[w] == own; });
           Index best = v;
           double best_score = 0;
           W best_weight{};
@@ -714,7 +742,8 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
       for (size_t c = begin; c < end; ++c) {
         poll_interrupt_every(c, 1024);
         for (uint64_t i = member_start[c]; i < member_start[c + 1]; ++i) {
-          graph.for_each(members[i], [&](Index w, W weight) { sums.add(group[w], weight); });
+          sums.add_entries(
+              graph, members[i], [&](Index w) { return group[w]; }, [](Index) { return true; });
         }
         uint64_t k = room[c];
         sums.for_each([&](Index w, W weight) {
