@@ -188,10 +188,51 @@ def test_same_labels_for_any_thread_count():
         rng = np.random.default_rng(2)
         w = arborvane.from_edges(rng.integers(0, 20000, 100000), rng.integers(0, 20000, 100000),
                                  weights=rng.uniform(0.1, 9.0, 100000))
+        # A grid with ids in row order (local ids), large enough for the read-ahead.
+        cell = np.arange(520 * 520).reshape(520, 520)
+        grid = IntGraphCore()
+        grid.add_edges_flat(np.column_stack([np.r_[cell[:, :-1].ravel(), cell[:-1].ravel()],
+                                             np.r_[cell[:, 1:].ravel(), cell[1:].ravel()]]).ravel())
+        weighted_grid = arborvane.from_edges(np.r_[cell[:, :-1].ravel(), cell[:-1].ravel()],
+                                             np.r_[cell[:, 1:].ravel(), cell[1:].ravel()],
+                                             weights=rng.uniform(0.1, 9.0, 2 * 520 * 519))
         for detect in (louvain_communities, leiden_communities, label_propagation_communities):
             print(hashlib.sha256(detect(g, seed=5)[1].tobytes()).hexdigest())
+            print(hashlib.sha256(detect(grid, seed=5)[1].tobytes()).hexdigest())
             if detect is not label_propagation_communities:
+                print(hashlib.sha256(detect(weighted_grid, seed=5)[1].tobytes()).hexdigest())
                 print(hashlib.sha256(detect(w, seed=5)[1].tobytes()).hexdigest())
     """
     outputs = {threads: run_python(code, {"RAYON_NUM_THREADS": threads}) for threads in ("1", "2", "5")}
     assert outputs["1"] == outputs["2"] == outputs["5"]
+
+
+def grid_graph(side, ids):
+    """A side x side grid whose node at row r, column c has id ids[r * side + c]."""
+    cell = np.arange(side * side).reshape(side, side)
+    u = np.concatenate([cell[:, :-1].ravel(), cell[:-1, :].ravel()])
+    v = np.concatenate([cell[:, 1:].ravel(), cell[1:, :].ravel()])
+    g = IntGraphCore()
+    g.add_edges_flat(np.column_stack([ids[u], ids[v]]).ravel())
+    return g
+
+
+@pytest.mark.parametrize("detect", [louvain_communities, leiden_communities])
+def test_local_ids_give_the_same_quality_as_scattered_ones(detect):
+    # Over 65,536 nodes with neighbours' ids near each other, the detectors
+    # work in id order and map the labels back.
+    side = 300
+    local = grid_graph(side, np.arange(side * side))
+    scattered = grid_graph(side, np.random.default_rng(4).permutation(side * side) * 7919)
+    ids, labels = detect(local, seed=2)
+    assert np.array_equal(ids, arborvane.node_array(local))
+    first = np.unique(labels, return_index=True)[1]
+    assert np.array_equal(labels[np.sort(first)], np.arange(labels.max() + 1))
+    inside = nx.Graph()
+    inside.add_nodes_from(ids.tolist())
+    community = dict(zip(ids.tolist(), labels.tolist()))
+    inside.add_edges_from((a, b) for a, b in local.edges() if community[a] == community[b])
+    assert nx.number_connected_components(inside) == labels.max() + 1
+    q_local = modularity(local, labels)
+    q_scattered = modularity(scattered, detect(scattered, seed=2)[1])
+    assert q_local > 0.9 and abs(q_local - q_scattered) < 0.01

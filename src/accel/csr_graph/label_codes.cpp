@@ -18,6 +18,7 @@
 #include "accel/csr_graph/csr_build.hpp"
 #include "accel/parallel/interrupt.hpp"
 #include "accel/parallel/worker_pool.hpp"
+#include "accel/support/radix_sort.hpp"
 #include "accel/support/splitmix64.hpp"
 
 namespace arborvane {
@@ -83,27 +84,6 @@ class FirstIndex {
   int64_t size_ = 0;
 };
 
-// Sorts int64 values ascending: least significant digit first, 8 bits per
-// pass, skipping the digits that all values share.
-void radix_sort(std::vector<int64_t>& values) {
-  constexpr uint64_t kSign = uint64_t{1} << 63;
-  std::vector<int64_t> other(values.size());
-  for (int shift = 0; shift < 64; shift += 8) {
-    size_t count[257] = {};
-    for (size_t i = 0; i < values.size(); ++i) {
-      poll_interrupt_every(i, kPollSteps);
-      ++count[((static_cast<uint64_t>(values[i]) ^ kSign) >> shift & 0xff) + 1];
-    }
-    if (std::any_of(count + 1, count + 257, [&](size_t c) { return c == values.size(); })) continue;
-    for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
-    for (size_t i = 0; i < values.size(); ++i) {
-      poll_interrupt_every(i, kPollSteps);
-      other[count[(static_cast<uint64_t>(values[i]) ^ kSign) >> shift & 0xff]++] = values[i];
-    }
-    values.swap(other);
-  }
-}
-
 // Calls visit(i, value) for every value of the parts in order, i counting
 // through all of them.
 template <class Visit>
@@ -127,7 +107,7 @@ std::vector<int64_t> labels_and_codes(std::span<const CodeArray> parts, std::spa
   each_value(parts, [&](size_t i, int64_t value) { codes[i] = static_cast<Code>(table.insert(value)); });
   labels.resize(static_cast<size_t>(table.size()));
   each_value(parts, [&](size_t i, int64_t value) { labels[static_cast<size_t>(codes[i])] = value; });
-  radix_sort(labels);
+  radix_sort_by(labels, [](int64_t value) { return value; });
   std::vector<int64_t> rank(labels.size());
   for (size_t r = 0; r < labels.size(); ++r) {
     poll_interrupt_every(r, kPollSteps);

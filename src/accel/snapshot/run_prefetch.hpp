@@ -39,7 +39,13 @@ class RunPrefetch {
   // Reads ahead only when `state_bytes`, the neighbours' state of the whole
   // graph, exceeds kCachedStateBytes.
   RunPrefetch(const CsrSnapshot& snap, const Index* runs, size_t state_bytes) noexcept
-      : offsets_(snap.offsets.data()), runs_(runs), enabled_(state_bytes > kCachedStateBytes) {}
+      : RunPrefetch(snap.offsets.data(), runs, state_bytes) {}
+  // The same over rows laid out as a snapshot's: offsets[v] to offsets[v + 1]
+  // bound node v's run in `runs`.
+  RunPrefetch(const uint64_t* offsets, const Index* runs, size_t state_bytes) noexcept
+      : offsets_(offsets), runs_(runs), enabled_(state_bytes > kCachedStateBytes) {}
+  // One that reads nothing ahead.
+  RunPrefetch() noexcept : offsets_(nullptr), runs_(nullptr), enabled_(false) {}
 
   // Called before the node at position i of a list of `count` nodes is
   // expanded; node(j) gives the node at position j, state(w) the address of
