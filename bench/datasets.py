@@ -28,13 +28,21 @@ class Size:
     nodes: int
     edges: int
     networkx: bool  # NetworkX is far too slow (and large) for the biggest graphs
-    kind: str = "uniform"  # "uniform": G(n, m); "powerlaw": Chung-Lu, exponent 2.1
+    # "uniform": G(n, m); "powerlaw": Chung-Lu, exponent 2.1; "grid": a road-like grid with ids
+    # in row order; "hyperbolic": an internet-like random hyperbolic graph (NetworKit's generator)
+    # with ids in angular order. The last two have local ids: a node's neighbours' ids lie near its own.
+    kind: str = "uniform"
     peers: bool = True  # False: only arborvane and NetworKit are run by default
 
     def describe(self) -> str:
         if self.kind == "powerlaw":
             return (f"Chung-Lu power law, exponent {POWER_LAW_EXPONENT}, n = {self.nodes:,}, "
                     f"m = {self.edges:,}")
+        if self.kind == "grid":
+            return f"grid of n = {self.nodes:,} with m = {self.edges:,} of its edges, ids in row order"
+        if self.kind == "hyperbolic":
+            return (f"random hyperbolic graph, exponent {HYPERBOLIC_EXPONENT}, n = {self.nodes:,}, "
+                    f"m about {self.edges:,}, ids in angular order")
         return f"G(n, m) with n = {self.nodes:,}, m = {self.edges:,}"
 
 
@@ -53,7 +61,11 @@ SIZES = {
     "powerlaw-medium": Size("powerlaw-medium", 200_000, 2_000_000, True, "powerlaw"),
     "powerlaw-large": Size("powerlaw-large", 1_000_000, 10_000_000, False, "powerlaw"),
     "powerlaw-xlarge": Size("powerlaw-xlarge", 16_000_000, 32_000_000, False, "powerlaw", peers=False),
+    # Stand-ins for road and internet graphs, whose ids are local (community detection's rows).
+    "grid-large": Size("grid-large", 1_000_000, 1_400_000, False, "grid", peers=False),
+    "hyperbolic-large": Size("hyperbolic-large", 1_000_000, 10_000_000, False, "hyperbolic", peers=False),
 }
+HYPERBOLIC_EXPONENT = 2.5
 
 
 def _sorted_unique(a: np.ndarray) -> np.ndarray:
@@ -97,9 +109,38 @@ def pair_keys(n: int, ends, count: int) -> np.ndarray:
     return np.minimum(u, v)[keep] * n + np.maximum(u, v)[keep]
 
 
+def _grid_keys(n: int, m: int, rng: np.random.Generator) -> np.ndarray:
+    """Keys lo * n + hi of about m of the edges of a grid of n nodes (a square), ids in row order."""
+    side = int(np.sqrt(n))
+    cell = np.arange(side * side, dtype=np.int64).reshape(side, side)
+    lo = np.concatenate([cell[:, :-1].ravel(), cell[:-1, :].ravel()])
+    hi = np.concatenate([cell[:, 1:].ravel(), cell[1:, :].ravel()])
+    keep = rng.random(lo.size) < m / lo.size
+    return lo[keep] * n + hi[keep]
+
+
+def _hyperbolic_keys(n: int, m: int, rng: np.random.Generator) -> np.ndarray:
+    """Keys of the edges of NetworKit's random hyperbolic graph with n nodes and about m edges."""
+    import networkit as nk
+
+    nk.setSeed(int(rng.integers(2**31)), False)
+    g = nk.generators.HyperbolicGenerator(n, 2 * m / n, HYPERBOLIC_EXPONENT + 0.0, 0).generate()
+    a = nk.algebraic.adjacencyMatrix(g, matrixType="sparse").tocoo()
+    keep = a.row < a.col
+    return a.row[keep].astype(np.int64) * n + a.col[keep].astype(np.int64)
+
+
 def _distinct_pairs(n: int, m: int, rng: np.random.Generator, kind: str = "uniform") -> tuple[np.ndarray, np.ndarray]:
     """m distinct unordered pairs of distinct ids below n, in random order and orientation;
-    the ends uniform, or drawn with power-law weights."""
+    the ends uniform, or drawn with power-law weights; or about m edges of a grid or a
+    hyperbolic graph (see Size.kind)."""
+    if kind in ("grid", "hyperbolic"):
+        keys = (_grid_keys if kind == "grid" else _hyperbolic_keys)(n, m, rng)
+        m = keys.size
+        keys = rng.permutation(keys)
+        u, v = keys // n, keys % n
+        flip = rng.random(m) < 0.5
+        return np.where(flip, v, u), np.where(flip, u, v)
     ends = ends_sampler(n, rng, kind)
     keys = np.empty(0, dtype=np.int64)
     while keys.size < m:
