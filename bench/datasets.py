@@ -20,6 +20,7 @@ POWER_LAW_EXPONENT = 2.1
 # about 70,000, and the degrees below follow the power law.
 POWER_LAW_OFFSET = 15
 DISTANCE_PAIRS = 20
+HYPERBOLIC_EXPONENT = 2.5  # of the hyperbolic graphs' power-law degrees
 
 
 @dataclass(frozen=True)
@@ -65,7 +66,6 @@ SIZES = {
     "grid-large": Size("grid-large", 1_000_000, 1_400_000, False, "grid", peers=False),
     "hyperbolic-large": Size("hyperbolic-large", 1_000_000, 10_000_000, False, "hyperbolic", peers=False),
 }
-HYPERBOLIC_EXPONENT = 2.5
 
 
 def _sorted_unique(a: np.ndarray) -> np.ndarray:
@@ -124,7 +124,7 @@ def _hyperbolic_keys(n: int, m: int, rng: np.random.Generator) -> np.ndarray:
     import networkit as nk
 
     nk.setSeed(int(rng.integers(2**31)), False)
-    g = nk.generators.HyperbolicGenerator(n, 2 * m / n, HYPERBOLIC_EXPONENT + 0.0, 0).generate()
+    g = nk.generators.HyperbolicGenerator(n, 2 * m / n, HYPERBOLIC_EXPONENT, 0).generate()
     a = nk.algebraic.adjacencyMatrix(g, matrixType="sparse").tocoo()
     keep = a.row < a.col
     return a.row[keep].astype(np.int64) * n + a.col[keep].astype(np.int64)

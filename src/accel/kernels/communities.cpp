@@ -201,15 +201,15 @@ struct SnapshotGraph {
   void for_each(size_t v, F&& f) const {
     for (uint64_t k = offsets[v]; k < offsets[v + 1]; ++k) f(runs[k], runs[k] == v ? uint64_t{2} : uint64_t{1});
   }
-  // Reads a list of nodes' runs, and the state (of `state_bytes` per node)
-  // of their neighbours, ahead of the visits (run_prefetch.hpp). Leiden, 1
+  // Reads a list of nodes' runs, and their neighbours' communities (one
+  // Index per node), ahead of the visits (run_prefetch.hpp). Leiden, 1
   // thread, this build and the one before at once on the two cores: 15%
   // faster on the 1,000,000-node hyperbolic graph in id order, 10% on the
   // power-law 1,000,000 / 10,000,000 graph, 16% on the G(n, m) one (two
   // runs each); Louvain on the hyperbolic graph 21%. On an arborvane.Graph
   // (RowsGraph) with weights in [0, 1): weighted Louvain on the G(n, m)
   // graph 16%, Leiden on the power-law one 10%.
-  RunPrefetch<Index> read_ahead(size_t state_bytes) const noexcept { return {offsets, runs, n * state_bytes}; }
+  RunPrefetch<Index> read_ahead() const noexcept { return {offsets, runs, n * sizeof(Index)}; }
 };
 
 // Level 0 of an undirected arborvane.Graph: its rows (every edge in both,
@@ -234,8 +234,8 @@ struct RowsGraph {
   }
   // As SnapshotGraph's: the rows' offsets and indices read as their
   // unsigned twins (all of them non-negative).
-  RunPrefetch<Index> read_ahead(size_t state_bytes) const noexcept {
-    return {reinterpret_cast<const uint64_t*>(indptr), reinterpret_cast<const Index*>(indices), n * state_bytes};
+  RunPrefetch<Index> read_ahead() const noexcept {
+    return {reinterpret_cast<const uint64_t*>(indptr), reinterpret_cast<const Index*>(indices), n * sizeof(Index)};
   }
   template <class F>
   void for_each(size_t v, F&& f) const {
@@ -299,7 +299,7 @@ struct WeightedGraph {
   }
   // Not read ahead: a run's bounds are two arrays here, and an aggregated
   // level is a fraction of the input graph.
-  RunPrefetch<Index> read_ahead(size_t) const noexcept { return {}; }
+  RunPrefetch<Index> read_ahead() const noexcept { return {}; }
 };
 
 // Weights summed by community for one node (or one group of nodes): a
@@ -546,7 +546,7 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
       const size_t count = start[r + 1] - start[r];
       dealing.for_round(r, [&](size_t begin, size_t end) {
         level.tables.with_table([&](WeightTable<Index, W>& weights) {
-          RunPrefetch<Index> ahead = graph.read_ahead(sizeof(Index));
+          RunPrefetch<Index> ahead = graph.read_ahead();
           for (size_t i = begin; i < end; ++i) {
             poll_interrupt_every(i, 1024);
             ahead.before(
@@ -661,14 +661,14 @@ std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
     const size_t count = schedule.dealing.start[r + 1] - first;
     schedule.dealing.for_round(r, [&](size_t begin, size_t end) {
       level.tables.with_table([&](WeightTable<Index, W>& weights) {
-        RunPrefetch<Index> ahead = graph.read_ahead(sizeof(Index));
+        RunPrefetch<Index> ahead = graph.read_ahead();
         const Index* nodes = schedule.dealing.order.data() + first;
         for (size_t i = first + begin; i < first + end; ++i) {
           poll_interrupt_every(i, 1024);
           ahead.before(
               i - first - begin, end - begin, [&](size_t j) { return nodes[begin + j]; },
               [&](Index w) { return &community[w]; });
-          const Index v = schedule.dealing.order[i];
+          const Index v = nodes[i - first];
           target[i] = v;
           const Index own = community[v];
           const double kv = static_cast<double>(degree[v]);
@@ -785,7 +785,7 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
   parallel_for_weighted_ranges(count, room.data(), kMinDecideWork, [&](size_t begin, size_t end) {
     tables.with_table([&](WeightTable<Index, W>& sums) {
       // The range's members lie one after the other in `members`.
-      RunPrefetch<Index> ahead = graph.read_ahead(sizeof(Index));
+      RunPrefetch<Index> ahead = graph.read_ahead();
       const uint64_t first = member_start[begin];
       for (size_t c = begin; c < end; ++c) {
         poll_interrupt_every(c, 1024);

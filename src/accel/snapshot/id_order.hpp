@@ -31,6 +31,8 @@ struct IdOrderedGraph {
   UninitializedBuffer<Index> runs;  // each position's neighbours as positions, in the snapshot's entry order
 };
 
+// Smallest ranges a worker fills (one node's pair, or its run, each).
+constexpr size_t kIdOrderNodesPerRange = 4096;
 // Nodes sampled to judge whether ids are local, evenly along the snapshot's
 // order (one neighbour each).
 constexpr size_t kIdLocalitySamples = 4096;
@@ -74,7 +76,7 @@ IdOrderedGraph<Index> id_ordered(const CsrSnapshot& snap, const Index* runs) {
   const size_t n = snap.node_count();
   IdOrderedGraph<Index> out;
   std::vector<std::pair<int64_t, Index>> by_id(n);
-  parallel_for(n, 4096, [&](size_t v) { by_id[v] = {snap.node_ids[v], static_cast<Index>(v)}; });
+  parallel_for(n, kIdOrderNodesPerRange, [&](size_t v) { by_id[v] = {snap.node_ids[v], static_cast<Index>(v)}; });
   radix_sort_by(by_id, [](const std::pair<int64_t, Index>& item) { return item.first; });
   out.position.resize(n);
   out.offsets.resize(n + 1);
@@ -86,7 +88,7 @@ IdOrderedGraph<Index> id_ordered(const CsrSnapshot& snap, const Index* runs) {
     out.offsets[p + 1] = out.offsets[p] + (snap.offsets[v + 1] - snap.offsets[v]);
   }
   out.runs = UninitializedBuffer<Index>(out.offsets[n]);
-  parallel_for(n, 4096, [&](size_t p) {
+  parallel_for(n, kIdOrderNodesPerRange, [&](size_t p) {
     const Index v = by_id[p].second;
     Index* into = out.runs.data() + out.offsets[p];
     for (uint64_t k = snap.offsets[v]; k < snap.offsets[v + 1]; ++k) *into++ = out.position[runs[k]];
