@@ -236,3 +236,14 @@ def test_local_ids_give_the_same_quality_as_scattered_ones(detect):
     q_local = modularity(local, labels)
     q_scattered = modularity(scattered, detect(scattered, seed=2)[1])
     assert q_local > 0.9 and abs(q_local - q_scattered) < 0.01
+    # The same grid on ids from INT64_MIN up, 2**47 apart (crossing zero):
+    # the same id order, so the same communities, cell by cell.
+    step = 1 << 47
+    wide = grid_graph(side, np.iinfo(np.int64).min + np.arange(side * side, dtype=np.int64) * step)
+    wide_ids, wide_labels = detect(wide, seed=2)
+    by_cell = np.empty(side * side, dtype=np.int64)
+    by_cell[(wide_ids - np.iinfo(np.int64).min).astype(np.uint64) // step] = wide_labels
+    local_by_cell = np.empty_like(by_cell)
+    local_by_cell[ids] = labels
+    pairs = np.unique(np.column_stack([by_cell, local_by_cell]), axis=0)
+    assert len(pairs) == len(np.unique(by_cell)) == len(np.unique(local_by_cell))

@@ -161,6 +161,10 @@ RANDOM = "g = arborvane.IntGraphCore(); g.build_random(100_000, 1_000_000, 1)"
 EDGES = "u = np.arange(4_000_000); v = u * 7919 % 4_000_000"
 # 15M ids, every other one up to 30M: the presence table and rank table of from_edges.
 IDS = "from arborvane._native import arrays; u = np.arange(0, 30_000_000, 2, dtype=np.int32)"
+# A 1000 x 1000 grid with ids in row order: community detection copies it in id order first.
+GRID = ("c = np.arange(1_000_000).reshape(1000, 1000); g = arborvane.IntGraphCore(); "
+        "g.add_edges_flat(np.column_stack([np.r_[c[:, :-1].ravel(), c[:-1].ravel()], "
+        "np.r_[c[:, 1:].ravel(), c[1:].ravel()]]).ravel()); g.pagerank(max_iter=0)")
 
 
 @pytest.mark.parametrize("setup, call", [(DENSE, "g.triangle_count()"), (DENSE, "arborvane.clustering(g)"),
@@ -169,7 +173,8 @@ IDS = "from arborvane._native import arrays; u = np.arange(0, 30_000_000, 2, dty
                                          (RANDOM, "arborvane.write_edgelist(g, 'g.txt.xz')"),
                                          (RANDOM, "arborvane.write_edgelist(g, 'g.txt.bz2')"),
                                          (EDGES, "[arborvane.from_edges(u, v) for _ in range(100)]"),
-                                         (IDS, "[arrays.dense_ids(u, u, None) for _ in range(1000)]")])
+                                         (IDS, "[arrays.dense_ids(u, u, None) for _ in range(1000)]"),
+                                         (GRID, "arborvane.leiden_communities(g, iterations=10**9)")])
 def test_external_ctrl_c_stops_dense_compressed_and_build_work_soon(setup, call, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), RAYON_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", EXTERNAL.format(setup=setup, call=call)], stdout=subprocess.PIPE,
