@@ -194,6 +194,18 @@ def test_scipy_round_trip_and_layout(any_graph):
     assert arborvane.to_scipy_sparse(g, dtype=np.int8)[0].dtype == np.int8
 
 
+def test_scipy_rows_of_hubs_are_sorted():
+    # Rows of 65,536 entries and more are sorted by another routine.
+    pytest.importorskip("scipy.sparse")
+    leaves = [(k * 7919 % 70_000) * 3 - 2**40 for k in range(70_000)]
+    g = IntGraphCore()
+    g.add_edges_from([(h, v) for h in (-1, -2) for v in leaves])
+    matrix = arborvane.to_scipy_sparse(g)[0]
+    starts, ends = matrix.indptr[:-1], matrix.indptr[1:]
+    hubs = np.flatnonzero(ends - starts == len(leaves))
+    assert len(hubs) == 2 and all(np.all(np.diff(matrix.indices[starts[h]:ends[h]]) > 0) for h in hubs)
+
+
 def test_from_scipy_sparse_entries_and_errors():
     sparse = pytest.importorskip("scipy.sparse")
     dense = np.array([[0, 2, 0], [0, 0, 0], [0, 0, 5]])

@@ -19,12 +19,38 @@
 #include "accel/store/graph_state.hpp"
 #include "accel/parallel/interrupt.hpp"
 #include "accel/parallel/worker_pool.hpp"
+#include "accel/support/radix_sort.hpp"
 
 namespace arborvane {
 
 namespace {
 
-constexpr uint64_t kLookAhead = 8;
+// Look-ups run this many entries ahead of their prefetch. Each look-up is a
+// likely cache miss in a large map; the ids of a batch of nodes are copied
+// out first so that the prefetches run on across node boundaries instead of
+// stalling at the start of every run. At 1M nodes / 10M edges (1 thread)
+// the build took 0.83 s with 8 entries ahead, restarted for every node;
+// 0.72 s with 16 across nodes; 0.68 s with 32 or 64.
+constexpr uint64_t kLookAhead = 32;
+// Entries copied out per batch (whole nodes; a node with more entries is a
+// batch of its own): small enough to stay in L1 with its indices.
+constexpr uint64_t kBatchEntries = 2048;
+// Positions of the id map walked between two polls for Ctrl-C.
+constexpr size_t kWalkChunk = size_t{1} << 16;
+// Runs longer than this (a hub's) are radix sorted, which polls for Ctrl-C
+// as it goes; shorter ones take std::sort, which cannot poll.
+constexpr uint64_t kPollingSortFrom = uint64_t{1} << 16;
+
+template <class Index>
+void sort_run(Index* begin, Index* end) {
+  if (static_cast<uint64_t>(end - begin) < kPollingSortFrom) {
+    std::sort(begin, end);
+    return;
+  }
+  std::vector<Index> run(begin, end);
+  radix_sort_by(run, [](Index index) { return static_cast<int64_t>(index); });
+  std::copy(run.begin(), run.end(), begin);
+}
 
 template <class Index>
 void fill_runs(const CsrSnapshot::Storage& store, const std::vector<const NeighborSet*>& sets,
@@ -32,22 +58,29 @@ void fill_runs(const CsrSnapshot::Storage& store, const std::vector<const Neighb
   index_runs.resize(store.offsets.back());
   parallel_for_ranges(sets.size(), 256, [&](size_t first, size_t last) {
     std::vector<int64_t> ids;
-    for (size_t i = first; i < last; ++i) {
-      poll_interrupt_every(i - first, 1024);
-      uint64_t begin = store.offsets[i], length = store.offsets[i + 1] - begin;
+    size_t i = first;
+    while (i < last) {
+      poll_interrupt();
+      // Nodes [i, end) form the batch: `length` entries of the runs from `begin`.
+      const uint64_t begin = store.offsets[i];
+      size_t end = i + 1;
+      while (end < last && store.offsets[end + 1] - begin <= kBatchEntries) ++end;
+      const uint64_t length = store.offsets[end] - begin;
       ids.resize(length);
-      sets[i]->copy_to(ids.data());
+      for (size_t k = i; k < end; ++k) sets[k]->copy_to(ids.data() + (store.offsets[k] - begin));
       Index* indices = index_runs.data() + begin;
       for (uint64_t k = 0; k < std::min(length, kLookAhead); ++k) index_of.prefetch(ids[k]);
       for (uint64_t k = 0; k < length; ++k) {
-        // Each lookup is a likely cache miss in a large map: touch the home
-        // slot of an id a few entries ahead so the misses overlap.
+        poll_interrupt_every(k, uint64_t{1} << 16);  // a hub's run alone may be long
         if (k + kLookAhead < length) index_of.prefetch(ids[k + kLookAhead]);
         const uint64_t* index = index_of.find(ids[k]);
         if (!index) throw InternalError("no entry found for key");
         indices[k] = static_cast<Index>(*index);
       }
-      std::sort(indices, indices + length);
+      for (size_t k = i; k < end; ++k) {
+        sort_run(index_runs.data() + store.offsets[k], index_runs.data() + store.offsets[k + 1]);
+      }
+      i = end;
     }
   });
 }
@@ -61,14 +94,21 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   std::vector<const NeighborSet*> sets;
   sets.reserve(n);
   store.node_ids.reserve(n);
+  store.degrees.reserve(n);
   store.position_samples.reserve((n + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
-  // Inlined: a call per node would cost as much as the node's own work.
-  graph.adjacency.walk(0, graph.adjacency.position_count(),
-                       [&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
-    if (sets.size() % CsrSnapshot::kPositionStride == 0) store.position_samples.push_back(position);
-    store.node_ids.push_back(id);
-    sets.push_back(&set);
-  });
+  // In chunks of positions, polling between them (16M nodes take 0.16 s).
+  const size_t positions = graph.adjacency.position_count();
+  for (size_t from = 0; from < positions; from += kWalkChunk) {
+    poll_interrupt();
+    // Inlined: a call per node would cost as much as the node's own work.
+    graph.adjacency.walk(from, std::min(positions, from + kWalkChunk),
+                         [&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
+      if (sets.size() % CsrSnapshot::kPositionStride == 0) store.position_samples.push_back(position);
+      store.node_ids.push_back(id);
+      store.degrees.push_back(set.size());
+      sets.push_back(&set);
+    });
+  }
 
   IdMap<uint64_t> index_of;
   if (n > 0) index_of.reserve(n);
@@ -78,11 +118,10 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   }
 
   store.offsets.resize(n + 1);
-  store.degrees.resize(n);
   store.offsets[0] = 0;
   for (size_t i = 0; i < n; ++i) {
-    store.degrees[i] = sets[i]->size();
-    store.offsets[i + 1] = store.offsets[i] + sets[i]->size();
+    poll_interrupt_every(i, 65536);
+    store.offsets[i + 1] = store.offsets[i] + store.degrees[i];
   }
 
   snap->wide = CsrSnapshot::needs_wide_index(n);
