@@ -297,9 +297,11 @@ struct WeightedGraph {
   void for_each(size_t v, F&& f) const {
     for (uint64_t k = start[v]; k < stop[v]; ++k) f(targets[k], weights[k]);
   }
-  // Not read ahead: a run's bounds are two arrays here, and an aggregated
-  // level is a fraction of the input graph.
-  RunPrefetch<Index> read_ahead() const noexcept { return {}; }
+  // Read ahead as the input graph is: on a road-like grid the first
+  // aggregated level still has 44% of the input's nodes.
+  RunPrefetch<Index> read_ahead() const noexcept {
+    return {start.data(), stop.data(), targets, node_count() * sizeof(Index)};
+  }
 };
 
 // Weights summed by community for one node (or one group of nodes): a

@@ -44,6 +44,10 @@ class RunPrefetch {
   // bound node v's run in `runs`.
   RunPrefetch(const uint64_t* offsets, const Index* runs, size_t state_bytes) noexcept
       : offsets_(offsets), runs_(runs), enabled_(state_bytes > kCachedStateBytes) {}
+  // The same over rows with room after them: node v's run is starts[v] to
+  // stops[v] in `runs`.
+  RunPrefetch(const uint64_t* starts, const uint64_t* stops, const Index* runs, size_t state_bytes) noexcept
+      : offsets_(starts), stops_(stops), runs_(runs), enabled_(state_bytes > kCachedStateBytes) {}
   // One that reads nothing ahead.
   RunPrefetch() noexcept : offsets_(nullptr), runs_(nullptr), enabled_(false) {}
 
@@ -54,20 +58,23 @@ class RunPrefetch {
   void before(size_t i, size_t count, const Node& node, const State& state) noexcept {
     if (!enabled_) return;
     for (; offsets_done_ < count && offsets_done_ <= i + kOffsetsAhead; ++offsets_done_) {
-      __builtin_prefetch(offsets_ + node(offsets_done_));
+      const size_t v = node(offsets_done_);
+      __builtin_prefetch(offsets_ + v);
+      if (stops_) __builtin_prefetch(stops_ + v);
     }
     for (; runs_done_ < count && runs_done_ <= i + kRunsAhead; ++runs_done_) {
       __builtin_prefetch(runs_ + offsets_[node(runs_done_)]);
     }
     for (; state_done_ < count && state_done_ <= i + kStateAhead; ++state_done_) {
       const size_t v = node(state_done_);
-      const uint64_t end = std::min(offsets_[v + 1], offsets_[v] + kStatePerNode);
+      const uint64_t end = std::min(stops_ ? stops_[v] : offsets_[v + 1], offsets_[v] + kStatePerNode);
       for (uint64_t k = offsets_[v]; k < end; ++k) __builtin_prefetch(state(runs_[k]));
     }
   }
 
  private:
   const uint64_t* offsets_;
+  const uint64_t* stops_ = nullptr;  // null: a run ends where the next begins
   const Index* runs_;
   bool enabled_;
   size_t offsets_done_ = 0;
