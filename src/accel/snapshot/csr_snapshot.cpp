@@ -37,13 +37,14 @@ constexpr uint64_t kLookAhead = 32;
 constexpr uint64_t kBatchEntries = 2048;
 // Positions of the id map walked between two polls for Ctrl-C.
 constexpr size_t kWalkChunk = size_t{1} << 16;
-// Runs longer than this (a hub's) are radix sorted, which polls for Ctrl-C
-// as it goes; shorter ones take std::sort, which cannot poll.
-constexpr uint64_t kPollingSortFrom = uint64_t{1} << 16;
+// Runs this long (a hub's) poll for Ctrl-C as their ids are copied out and
+// looked up, and are radix sorted, which polls as it goes; shorter ones
+// take std::sort, which cannot poll.
+constexpr uint64_t kLongRun = uint64_t{1} << 16;
 
 template <class Index>
 void sort_run(Index* begin, Index* end) {
-  if (static_cast<uint64_t>(end - begin) < kPollingSortFrom) {
+  if (static_cast<uint64_t>(end - begin) < kLongRun) {
     std::sort(begin, end);
     return;
   }
@@ -67,11 +68,22 @@ void fill_runs(const CsrSnapshot::Storage& store, const std::vector<const Neighb
       while (end < last && store.offsets[end + 1] - begin <= kBatchEntries) ++end;
       const uint64_t length = store.offsets[end] - begin;
       ids.resize(length);
-      for (size_t k = i; k < end; ++k) sets[k]->copy_to(ids.data() + (store.offsets[k] - begin));
+      for (size_t k = i; k < end; ++k) {
+        int64_t* out = ids.data() + (store.offsets[k] - begin);
+        if (store.degrees[k] < kLongRun) {
+          sets[k]->copy_to(out);
+          continue;
+        }
+        size_t copied = 0;
+        sets[k]->for_each([&](int64_t id) {
+          poll_interrupt_every(copied, kLongRun);
+          out[copied++] = id;
+        });
+      }
       Index* indices = index_runs.data() + begin;
       for (uint64_t k = 0; k < std::min(length, kLookAhead); ++k) index_of.prefetch(ids[k]);
       for (uint64_t k = 0; k < length; ++k) {
-        poll_interrupt_every(k, uint64_t{1} << 16);  // a hub's run alone may be long
+        poll_interrupt_every(k, kLongRun);
         if (k + kLookAhead < length) index_of.prefetch(ids[k + kLookAhead]);
         const uint64_t* index = index_of.find(ids[k]);
         if (!index) throw InternalError("no entry found for key");
