@@ -801,8 +801,8 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
     RunPrefetch<Index> ahead = graph.read_ahead();
     const uint64_t first = member_start[begin];  // the range's members lie one after the other
     for (size_t c = begin; c < end; ++c) {
-      poll_interrupt_every(c, 1024);
       for (uint64_t i = member_start[c]; i < member_start[c + 1]; ++i) {
+        poll_interrupt_every(i, 1024);  // by member: one group may hold most of the nodes
         ahead.before(
             i - first, member_start[end] - first, [&](size_t j) { return members[first + j]; },
             [&](Index w) { return &group[w]; });
