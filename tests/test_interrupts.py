@@ -49,7 +49,7 @@ class Pairs(collections.abc.Sequence):
             raise IndexError(i)
         return (i, i + 1)
 
-def interrupted(call, after=0.2):
+def interrupted(call, after=0.2, must_stop=True):
     signal.setitimer(signal.ITIMER_REAL, after)
     start = time.perf_counter()
     try:
@@ -58,7 +58,8 @@ def interrupted(call, after=0.2):
         return time.perf_counter() - start
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
-    raise AssertionError("the call finished instead of being interrupted")
+    if must_stop:
+        raise AssertionError("the call finished instead of being interrupted")
 
 def consistent(g):
     edges = g.edges()
@@ -189,3 +190,53 @@ def test_external_ctrl_c_stops_dense_compressed_and_build_work_soon(setup, call,
         child.kill()
     assert float(out) - sent < 0.5  # within 0.1 s on a quiet machine; slack for a loaded one
     assert [p.name for p in tmp_path.iterdir()] == []  # no temporary file left
+
+
+def test_growth_of_a_large_set_or_map_stops_and_changes_nothing():
+    # Growing a set or the map of millions of entries takes a large part of a
+    # second, so it answers Ctrl-C too. A stop there leaves nothing of the
+    # pair being added: not its new end (taken out of the map again), not a
+    # rebuilt set.
+    run_python(PRELUDE + """
+import numpy as np
+n = 8_000_000  # the hub's rebuild takes about 70 ms; polls begin after 20
+star = IntGraphCore()
+star.add_edges_flat(np.column_stack([np.zeros(n, np.int64), np.arange(1, n + 1)]).ravel())
+hub = star.neighbors(0)
+# The load left the hub's set compact; its next neighbour rebuilds it.
+interrupted(lambda: star.add_edges_flat([0, -2]), after=0.001)
+assert not star.has_node(-2) and star.number_of_nodes() == n + 1 and star.number_of_edges() == n
+assert star.neighbors(0) == hub
+
+# Pairs of two new nodes each: the map grows on the first end or the second.
+pairs = np.arange(2, 6_000_002, dtype=np.int64)
+for after in (0.05, 0.15, 0.25, 0.35, 0.45):
+    g = IntGraphCore()
+    g.add_node(-1)  # no room made up front: the map grows with the load
+    interrupted(lambda: g.add_edges_flat(pairs), after, must_stop=False)
+    assert g.number_of_nodes() == 2 * g.number_of_edges() + 1, after
+""")
+
+
+def test_stop_while_the_sets_are_compacted_leaves_a_sound_graph():
+    # Stops aimed at the end of a load, where the sets move into blocks of
+    # their exact size: the sets moved so far stay in their new blocks.
+    run_python(PRELUDE + """
+import numpy as np
+from arborvane import edge_array
+e = np.random.default_rng(3).integers(0, 300_000, size=1_200_000)
+ref = IntGraphCore()
+began = time.perf_counter()
+ref.add_edges_flat(e)
+full = time.perf_counter() - began
+degrees = sorted(ref.degree_sequence())
+for after in np.linspace(0.75 * full, 1.05 * full, 10):
+    g = IntGraphCore()
+    interrupted(lambda: g.add_edges_flat(e), after, must_stop=False)
+    if g.number_of_edges() == ref.number_of_edges():
+        assert sorted(g.degree_sequence()) == degrees
+    g.add_edges_flat(np.arange(-40_000, 0))  # the sets grow again from where the stop left them
+    pairs = edge_array(g)
+    assert len(pairs) == g.number_of_edges() and all(g.has_edges([tuple(p) for p in pairs[::97, ::-1].tolist()]))
+    assert sum(g.connected_component_sizes()) == g.number_of_nodes()
+""")

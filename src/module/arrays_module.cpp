@@ -223,7 +223,10 @@ PyObject* pagerank_scores(const Call<kPagerankScores>& c) {
 template <class Index>
 void copy_runs(const CsrSnapshot& snap, Index* indptr, Index* indices) {
   size_t n = snap.node_count();
-  for (size_t i = 0; i <= n; ++i) indptr[i] = static_cast<Index>(snap.offsets[i]);
+  for (size_t i = 0; i <= n; ++i) {
+    poll_interrupt_every(i, size_t{1} << 20);
+    indptr[i] = static_cast<Index>(snap.offsets[i]);
+  }
   snap.with_neighbor_index([&](const auto* runs) {
     size_t count = snap.entry_count();
     for (size_t k = 0; k < count; ++k) {
@@ -252,7 +255,11 @@ PyObject* adjacency_csr(const Call<kAdjacencyCsr>& c) {
   PyRef indices(new_native_array(index_type, entries, 0, &indices_data));
   if (!indices) return nullptr;
   c.native([&] {
-    std::copy_n(snap.node_ids.data(), n, static_cast<int64_t*>(ids_data));
+    for (size_t from = 0; from < n; from += size_t{1} << 20) {
+      poll_interrupt();
+      const size_t length = std::min(n - from, size_t{1} << 20);
+      std::copy_n(snap.node_ids.data() + from, length, static_cast<int64_t*>(ids_data) + from);
+    }
     if (narrow) {
       copy_runs(snap, static_cast<int32_t*>(indptr_data), static_cast<int32_t*>(indices_data));
     } else {

@@ -83,6 +83,10 @@ PyObject* to_python_pair(A first, B second) {
   return untracked_pair(a, a ? to_python(second) : nullptr);
 }
 
+// Items a list fill makes between two looks at pending signals: a few
+// milliseconds of item allocations.
+inline constexpr size_t kListSignalPeriod = size_t{1} << 16;
+
 // A list created at its final length and filled in place: make(i) returns
 // the new reference for element i. While it fills, the list is kept out of
 // the cyclic collector: the allocations of its items trigger collections,
@@ -93,6 +97,10 @@ PyObject* build_list(size_t length, Make&& make) {
   if (!list) return nullptr;
   PyObject_GC_UnTrack(list.get());
   for (size_t i = 0; i < length; ++i) {
+    // A list of millions of items takes seconds: Ctrl-C is answered as the
+    // interpreter's own loops answer it (the unfilled slots are null, which
+    // the list's release allows).
+    if ((i & (kListSignalPeriod - 1)) == 0 && i != 0 && PyErr_CheckSignals() < 0) return nullptr;
     PyObject* item = make(i);
     if (!item) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);

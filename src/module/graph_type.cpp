@@ -136,13 +136,13 @@ class RepeatedId {
 
 constexpr auto kNodes = method("nodes", Access::kShared);
 PyObject* nodes(const Call<kNodes>& c) {
-  std::vector<int64_t> ids = node_list(c.graph());
+  std::vector<int64_t> ids = c.native([&] { return node_list(c.graph()); });
   return to_python_list(std::span<const int64_t>(ids));
 }
 
 constexpr auto kEdges = method("edges", Access::kShared);
 PyObject* edges(const Call<kEdges>& c) {
-  std::vector<IdPair> pairs = edge_list(c.graph());
+  std::vector<IdPair> pairs = c.native([&] { return edge_list(c.graph()); });
   RepeatedId first;
   return build_list(pairs.size(), [&](size_t i) {
     PyObject* u = first.get(pairs[i].first);
@@ -152,14 +152,14 @@ PyObject* edges(const Call<kEdges>& c) {
 
 constexpr auto kEdgesFlat = method("edges_flat", Access::kShared);
 PyObject* edges_flat(const Call<kEdgesFlat>& c) {
-  std::vector<int64_t> ids = edge_list_flat(c.graph());
+  std::vector<int64_t> ids = c.native([&] { return edge_list_flat(c.graph()); });
   RepeatedId first;
   return build_list(ids.size(), [&](size_t i) { return i % 2 == 0 ? first.get(ids[i]) : to_python(ids[i]); });
 }
 
 constexpr auto kDegreeSequence = method("degree_sequence", Access::kShared);
 PyObject* degree_sequence(const Call<kDegreeSequence>& c) {
-  std::vector<std::pair<int64_t, uint64_t>> degrees = degree_list(c.graph());
+  std::vector<std::pair<int64_t, uint64_t>> degrees = c.native([&] { return degree_list(c.graph()); });
   return build_list(degrees.size(), [&](size_t i) { return to_python_pair(degrees[i].first, degrees[i].second); });
 }
 

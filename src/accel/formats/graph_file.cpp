@@ -208,8 +208,11 @@ void build_from_runs(const Header& h, const uint8_t* body, GraphState& graph) {
     poll_interrupt_every(i, 65536);
     if (!change.insert_new_node(id_at(i))) corrupted("node id " + std::to_string(id_at(i)) + " is listed twice");
   }
-  std::vector<NeighborSet*> sets(n);
-  for (size_t i = 0; i < n; ++i) sets[i] = &change.set_of(id_at(i));
+  std::vector<NeighborSet*> sets = vector_polling<NeighborSet*>(n);
+  for (size_t i = 0; i < n; ++i) {
+    poll_interrupt_every(i, 65536);
+    sets[i] = &change.set_of(id_at(i));
+  }
 
   // Each set is filled from its own run, so the only scattered reads are of
   // the neighbours' ids, requested kEntryLookahead entries ahead.

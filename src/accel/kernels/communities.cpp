@@ -418,7 +418,8 @@ struct Dealing {
   std::vector<size_t> start;  // kRounds + 1 bounds into order
   std::vector<uint64_t> work;  // work[i]: the work of order[0, i)
 
-  explicit Dealing(size_t n) : order(n), start(kRounds + 1), work(n + 1) {}
+  explicit Dealing(size_t n)
+      : order(vector_polling<Index>(n)), start(kRounds + 1), work(vector_polling<uint64_t>(n + 1)) {}
 
   // Deals the nodes v in [0, n) with take(v), each into sub-round round(v).
   template <class Graph, class Take, class Round>
@@ -462,7 +463,7 @@ struct Schedule {
   template <class Graph>
   Schedule(const Graph& graph, uint64_t seed, uint64_t level)
       : key(SplitMix64::mix(seed ^ SplitMix64::mix(level + SplitMix64::kIncrement))),
-        round_of(graph.node_count()), dealing(graph.node_count()) {
+        round_of(vector_polling<uint16_t>(graph.node_count())), dealing(graph.node_count()) {
     parallel_for(graph.node_count(), kMinNodesPerRange, [&](size_t v) {
       round_of[v] = static_cast<uint16_t>(SplitMix64::mix(key + v) % kRounds);
     });
@@ -478,7 +479,9 @@ struct Partition {
   std::vector<Index> size;       // per community: its members
 
   Partition(std::vector<Index> initial, const std::vector<W>& degree)
-      : community(std::move(initial)), total(community.size(), W{}), size(community.size(), 0) {
+      : community(std::move(initial)),
+        total(vector_polling<W>(community.size())),
+        size(vector_polling<Index>(community.size())) {
     in_fixed_order<W>(community.size(), kMinNodesPerRange, [&](size_t v) -> uint64_t {
       accumulate<W>(total[community[v]], degree[v]);
       accumulate<W>(size[community[v]], Index{1});
@@ -518,10 +521,10 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
   const size_t n = graph.node_count();
   const W* degree = level.degree.data();
   const double two_m = level.two_m;
-  std::vector<uint8_t> active(n, 1);
+  std::vector<uint8_t> active = vector_polling<uint8_t>(n, 1);
   Dealing<Index> dealing(n);
-  std::vector<Index> target(n);
-  std::vector<double> gain(n);  // per visit: the chosen score less the staying one
+  std::vector<Index> target = vector_polling<Index>(n);
+  std::vector<double> gain = vector_polling<double>(n);  // per visit: the chosen score less the staying one
   double level_gain = 0, last_gain = HUGE_VAL;
   bool rose = false;  // some pass gained more than the one before it
   uint64_t level_moved = 0;
@@ -638,10 +641,10 @@ std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
   const double two_m = level.two_m;
   const size_t n = graph.node_count();
   const Index* community = part.community.data();
-  std::vector<Index> refined(n), size(n, 1);
+  std::vector<Index> refined = vector_polling<Index>(n), size = vector_polling<Index>(n, 1);
   std::vector<W> total(degree);
-  std::vector<W> inside(n);     // weight from a node to the rest of its community
-  std::vector<Signed> cut(n);   // weight from a refined community to the rest of its community
+  std::vector<W> inside = vector_polling<W>(n);        // weight from a node to the rest of its community
+  std::vector<Signed> cut = vector_polling<Signed>(n);  // weight from a refined community to the rest of its community
   parallel_for(n, kMinDecidePerRange, [&](size_t v) {
     W sum{};
     graph.for_each(v, [&](Index w, W weight) {
@@ -657,8 +660,8 @@ std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
     const double rest = static_cast<double>(part.total[c]) - part_total;
     return two_m * weight >= resolution * part_total * rest;
   };
-  std::vector<Index> target(n);
-  std::vector<W> joined_weight(n);
+  std::vector<Index> target = vector_polling<Index>(n);
+  std::vector<W> joined_weight = vector_polling<W>(n);
   for (size_t r = 0; r < kRounds; ++r) {
     poll_interrupt();
     const size_t first = schedule.dealing.start[r];
@@ -739,7 +742,8 @@ void number_by_first_appearance(std::span<T> community) {
 template <class Index>
 size_t number_communities(const std::vector<Index>& community, std::vector<Index>& dense) {
   const size_t n = community.size();
-  dense.assign(n, 0);
+  dense.clear();
+  resize_polling(dense, n);
   parallel_for(n, kMinNodesPerRange, [&](size_t v) {
     std::atomic_ref<Index>(dense[community[v]]).store(1, std::memory_order_relaxed);
   });
@@ -784,10 +788,13 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
   using W = typename Graph::Weight;
   const size_t n = graph.node_count();
   // Members of each group, ascending, by a counting sort.
-  std::vector<uint64_t> member_start(count + 1, 0);
-  for (size_t v = 0; v < n; ++v) ++member_start[group[v] + 1];
+  std::vector<uint64_t> member_start = vector_polling<uint64_t>(count + 1);
+  for (size_t v = 0; v < n; ++v) {
+    poll_interrupt_every(v, 65536);
+    ++member_start[group[v] + 1];
+  }
   for (size_t c = 0; c < count; ++c) member_start[c + 1] += member_start[c];
-  std::vector<Index> members(n);
+  std::vector<Index> members = vector_polling<Index>(n);
   {
     std::vector<uint64_t> next(member_start.begin(), member_start.end() - 1);
     for (size_t v = 0; v < n; ++v) {
@@ -811,7 +818,7 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
       done(c);
     }
   };
-  std::vector<uint64_t> work(count + 1, 0);
+  std::vector<uint64_t> work = vector_polling<uint64_t>(count + 1);
   parallel_for(count, kMinNodesPerRange, [&](size_t c) {
     uint64_t entries = 0;
     for (uint64_t i = member_start[c]; i < member_start[c + 1]; ++i) entries += graph.entries(members[i]);
@@ -827,9 +834,9 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
   // of each level costs time for little room (Louvain on 1M / 10M G(n, m),
   // 1 thread: 13.8 s became 15.5 s counting on every level), so the groups'
   // hold on their entries is first sampled.
-  std::vector<uint64_t> room;
+  std::vector<uint64_t> counted;
   if (work[count] > store.targets.size() && mostly_inside(graph, group)) {
-    room.assign(count + 1, 0);
+    resize_polling(counted, count + 1);
     parallel_for_weighted_ranges(count, work.data(), kMinDecideWork, [&](size_t begin, size_t end) {
       uint64_t outside = 0;
       bool inside = false;
@@ -845,19 +852,19 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
             });
           },
           [&](size_t c) {
-            room[c + 1] = outside + inside;
+            counted[c + 1] = outside + inside;
             outside = 0;
             inside = false;
           });
     });
-    for (size_t c = 0; c < count; ++c) room[c + 1] += room[c];
-  } else {
-    room = work;
+    for (size_t c = 0; c < count; ++c) counted[c + 1] += counted[c];
   }
+  // Without the count the room is the work itself, not a copy of it.
+  const std::vector<uint64_t>& room = counted.empty() ? work : counted;
   store.reserve(room[count]);
   Index* targets = store.targets.data();
   W* weights = store.weights.data();
-  std::vector<uint64_t> stop(count);
+  std::vector<uint64_t> stop = vector_polling<uint64_t>(count);
   parallel_for_weighted_ranges(count, work.data(), kMinDecideWork, [&](size_t begin, size_t end) {
     tables.with_table([&](WeightTable<Index, W>& sums) {
       walk_groups(
@@ -874,8 +881,9 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
           });
     });
   });
-  room.pop_back();
-  return {std::move(room), std::move(stop), targets, weights};
+  std::vector<uint64_t> start = counted.empty() ? std::move(work) : std::move(counted);
+  start.pop_back();
+  return {std::move(start), std::move(stop), targets, weights};
 }
 
 // ---- the levels ----------------------------------------------------------------
@@ -903,8 +911,8 @@ class Multilevel {
   // CPU seconds.
   void run(int64_t* labels) {
     const CallerJoinsLoops caller_joins;  // two short loops per sub-round
-    std::vector<Index> start(n_);
-    node_at_.resize(n_);
+    std::vector<Index> start = vector_polling<Index>(n_);
+    resize_polling(node_at_, n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
     for (uint64_t iteration = 0; iteration < options_.iterations; ++iteration) {
       const std::vector<Index> result = levels(std::vector<Index>(start));
@@ -920,7 +928,7 @@ class Multilevel {
   // Label propagation: the moving alone, at resolution 0, on the input graph.
   void propagate(int64_t* labels) {
     const CallerJoinsLoops caller_joins;
-    std::vector<Index> start(n_);
+    std::vector<Index> start = vector_polling<Index>(n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
     move_input_nodes(start, 0, 0.0, kMaxLabelPasses, settled());
     number_by_first_appearance(std::span<Index>(start));
@@ -935,7 +943,7 @@ class Multilevel {
 
   template <class Graph>
   static std::vector<W> degrees(const Graph& graph) {
-    std::vector<W> degree(graph.node_count());
+    std::vector<W> degree = vector_polling<W>(graph.node_count());
     parallel_for(graph.node_count(), kMinNodesPerRange, [&](size_t v) {
       W sum{};
       graph.for_each(v, [&sum](Index, W weight) { sum += weight; });
@@ -1020,13 +1028,13 @@ class Multilevel {
     if (count == n) return std::nullopt;
     parallel_for(n, kMinNodesPerRange, [&](size_t v) { groups[v] = dense[groups[v]]; });
     dense = {};
-    std::vector<Index> first_group(n, static_cast<Index>(-1));
+    std::vector<Index> first_group = vector_polling<Index>(n, static_cast<Index>(-1));
     for (size_t v = 0; v < n; ++v) {
       poll_interrupt_every(v, 65536);
       Index& first = first_group[community[v]];
       first = std::min(first, groups[v]);
     }
-    std::vector<Index> next(count);
+    std::vector<Index> next = vector_polling<Index>(count);
     parallel_for(n, kMinNodesPerRange, [&](size_t v) { next[groups[v]] = first_group[community[v]]; });
     community = std::move(next);
     first_group = {};
@@ -1124,7 +1132,7 @@ template <class Graph>
 double modularity_of(const Graph& graph, std::span<const int64_t> labels, double resolution) {
   using W = typename Graph::Weight;
   const size_t n = graph.node_count();
-  std::vector<W> degree(n), within(n);
+  std::vector<W> degree = vector_polling<W>(n), within = vector_polling<W>(n);
   parallel_for_ranges(n, kMinNodesPerRange, [&](size_t begin, size_t end) {
     for (size_t u = begin; u < end; ++u) {
       poll_interrupt_every(u);
@@ -1137,7 +1145,7 @@ double modularity_of(const Graph& graph, std::span<const int64_t> labels, double
       within[u] = in;
     }
   });
-  std::vector<W> inner(n, W{}), total(n, W{});
+  std::vector<W> inner = vector_polling<W>(n), total = vector_polling<W>(n);
   W degree_sum{};
   for (size_t u = 0; u < n; ++u) {
     poll_interrupt_every(u);

@@ -43,8 +43,10 @@ template <class Index>
 class Peeling {
  public:
   Peeling(const CsrSnapshot& snap, const Index* runs)
-      : snap_(snap), runs_(runs), n_(snap.node_count()), degree_(n_), remaining_(n_), kept_(n_), frontier_(n_),
-        next_(n_) {}
+      : snap_(snap), runs_(runs), n_(snap.node_count()) {
+    resize_polling(degree_, n_);
+    for (std::vector<Index>* array : {&remaining_, &kept_, &frontier_, &next_}) resize_polling(*array, n_);
+  }
 
   void run(int64_t* core) {
     parallel_for(n_, 1024, [&](size_t u) {

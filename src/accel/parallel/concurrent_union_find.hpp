@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "accel/parallel/interrupt.hpp"
+
 namespace arborvane {
 
 template <class Index>
@@ -25,9 +27,14 @@ class ConcurrentUnionFind {
  public:
   using IndexType = Index;
 
-  // Every index starts as a set of its own. Throws std::bad_alloc.
+  // Every index starts as a set of its own. Throws std::bad_alloc or
+  // Interrupted.
   explicit ConcurrentUnionFind(size_t n) : parent_(new std::atomic<Index>[n]), n_(n) {
-    for (size_t i = 0; i < n; ++i) parent_[i].store(static_cast<Index>(i), std::memory_order_relaxed);
+    for (size_t from = 0; from < n; from += kFillPollElements) {
+      poll_interrupt();
+      const size_t to = std::min(n, from + kFillPollElements);
+      for (size_t i = from; i < to; ++i) parent_[i].store(static_cast<Index>(i), std::memory_order_relaxed);
+    }
   }
 
   size_t size() const noexcept { return n_; }

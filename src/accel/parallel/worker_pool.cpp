@@ -87,6 +87,10 @@ void work_on(Job& job, std::mutex& mutex, bool worker = true) {
     size_t begin = chunk * job.chunk_size;
     size_t end = std::min(job.n, begin + job.chunk_size);
     try {
+      // The caller also asks its source between chunks: bodies that do not
+      // poll (most parallel_for loops) would otherwise keep it from Ctrl-C
+      // until every chunk is claimed.
+      if (!worker) poll_interrupt();
       job.body.invoke(job.body.context, chunk, begin, end);
     } catch (...) {
       {

@@ -35,8 +35,6 @@ constexpr uint64_t kLookAhead = 32;
 // Entries copied out per batch (whole nodes; a node with more entries is a
 // batch of its own): small enough to stay in L1 with its indices.
 constexpr uint64_t kBatchEntries = 2048;
-// Positions of the id map walked between two polls for Ctrl-C.
-constexpr size_t kWalkChunk = size_t{1} << 16;
 // Runs this long (a hub's) poll for Ctrl-C as their ids are copied out and
 // looked up, and are radix sorted, which polls as it goes; shorter ones
 // take std::sort, which cannot poll.
@@ -56,7 +54,7 @@ void sort_run(Index* begin, Index* end) {
 template <class Index>
 void fill_runs(const CsrSnapshot::Storage& store, const std::vector<const NeighborSet*>& sets,
                const IdMap<uint64_t>& index_of, std::vector<Index>& index_runs) {
-  index_runs.resize(store.offsets.back());
+  resize_polling(index_runs, store.offsets.back());
   parallel_for_ranges(sets.size(), 256, [&](size_t first, size_t last) {
     std::vector<int64_t> ids;
     size_t i = first;
@@ -67,7 +65,7 @@ void fill_runs(const CsrSnapshot::Storage& store, const std::vector<const Neighb
       size_t end = i + 1;
       while (end < last && store.offsets[end + 1] - begin <= kBatchEntries) ++end;
       const uint64_t length = store.offsets[end] - begin;
-      ids.resize(length);
+      resize_polling(ids, length);
       for (size_t k = i; k < end; ++k) {
         int64_t* out = ids.data() + (store.offsets[k] - begin);
         if (store.degrees[k] < kLongRun) {
@@ -108,19 +106,14 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
   store.node_ids.reserve(n);
   store.degrees.reserve(n);
   store.position_samples.reserve((n + CsrSnapshot::kPositionStride - 1) / CsrSnapshot::kPositionStride);
-  // In chunks of positions, polling between them (16M nodes take 0.16 s).
-  const size_t positions = graph.adjacency.position_count();
-  for (size_t from = 0; from < positions; from += kWalkChunk) {
-    poll_interrupt();
-    // Inlined: a call per node would cost as much as the node's own work.
-    graph.adjacency.walk(from, std::min(positions, from + kWalkChunk),
-                         [&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
-      if (sets.size() % CsrSnapshot::kPositionStride == 0) store.position_samples.push_back(position);
-      store.node_ids.push_back(id);
-      store.degrees.push_back(set.size());
-      sets.push_back(&set);
-    });
-  }
+  // Polling as it goes (16M nodes take 0.16 s). Inlined: a call per node
+  // would cost as much as the node's own work.
+  graph.adjacency.walk_polling([&](size_t position, int64_t id, const NeighborSet& set) __attribute__((always_inline)) {
+    if (sets.size() % CsrSnapshot::kPositionStride == 0) store.position_samples.push_back(position);
+    store.node_ids.push_back(id);
+    store.degrees.push_back(set.size());
+    sets.push_back(&set);
+  });
 
   IdMap<uint64_t> index_of;
   if (n > 0) index_of.reserve(n);
@@ -129,7 +122,7 @@ std::unique_ptr<CsrSnapshot> build_snapshot(const GraphState& graph) {
     *index_of.try_emplace(store.node_ids[i]).first = i;
   }
 
-  store.offsets.resize(n + 1);
+  resize_polling(store.offsets, n + 1);
   store.offsets[0] = 0;
   for (size_t i = 0; i < n; ++i) {
     poll_interrupt_every(i, 65536);

@@ -1,5 +1,6 @@
 // Whole-graph exports. Each edge is emitted once, from its smaller end
-// (signed comparison), in one pass over the adjacency map.
+// (signed comparison), in one pass over the adjacency map, which polls for
+// Ctrl-C as it goes.
 #include "accel/store/operations.hpp"
 
 namespace arborvane {
@@ -8,7 +9,7 @@ namespace {
 // Calls emit(u, v) for every edge once, with u <= v.
 template <class Emit>
 void for_each_edge(const GraphState& graph, Emit&& emit) {
-  graph.adjacency.for_each([&](int64_t u, const NeighborSet& set) {
+  graph.adjacency.walk_polling([&](size_t, int64_t u, const NeighborSet& set) {
     set.for_each([&](int64_t v) {
       if (v >= u) emit(u, v);
     });
@@ -20,7 +21,7 @@ void for_each_edge(const GraphState& graph, Emit&& emit) {
 std::vector<int64_t> node_list(const GraphState& graph) {
   std::vector<int64_t> out;
   out.reserve(graph.adjacency.size());
-  graph.adjacency.for_each([&](int64_t id, const NeighborSet&) { out.push_back(id); });
+  graph.adjacency.walk_polling([&](size_t, int64_t id, const NeighborSet&) { out.push_back(id); });
   return out;
 }
 
@@ -44,8 +45,8 @@ std::vector<int64_t> edge_list_flat(const GraphState& graph) {
 std::vector<std::pair<int64_t, uint64_t>> degree_list(const GraphState& graph) {
   std::vector<std::pair<int64_t, uint64_t>> out;
   out.reserve(graph.adjacency.size());
-  graph.adjacency.for_each(
-      [&](int64_t id, const NeighborSet& set) { out.emplace_back(id, set.size()); });
+  graph.adjacency.walk_polling(
+      [&](size_t, int64_t id, const NeighborSet& set) { out.emplace_back(id, set.size()); });
   return out;
 }
 

@@ -7,9 +7,12 @@
 // absent or describing the current adjacency exactly.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <tuple>
 
+#include "accel/parallel/interrupt.hpp"
 #include "accel/snapshot/csr_snapshot.hpp"
 #include "accel/store/int_hash.hpp"
 #include "accel/store/neighbor_set.hpp"
@@ -54,24 +57,34 @@ class GraphState {
     void insert_node(int64_t n) { graph_.adjacency_.try_emplace(n); }
 
     // Edge insertion: u enters the map before v; room is made in both
-    // neighbour sets before either changes, so a failed allocation leaves
-    // the sets symmetric. Returns true when the edge is new.
+    // neighbour sets before either changes. A failed allocation or a stop
+    // (the growth of a large map or set polls for Ctrl-C) changes nothing:
+    // an end that this call added to the map is taken out again, and of
+    // the two sets only the first may be rebuilt larger, so once it has
+    // been the second's rebuild runs to the end. Returns true when the
+    // edge is new.
     [[gnu::always_inline]] bool insert_edge(int64_t u, int64_t v) {
       AdjacencyMap& adjacency = graph_.adjacency_;
       SetBlockPool& blocks = graph_.set_blocks_;
-      NeighborSet* set_u = adjacency.try_emplace(u).first;
+      auto [set_u, u_new] = adjacency.try_emplace(u);
       if (set_u->contains(v)) return false;
       if (u == v) {
-        set_u->reserve_one_more(u, blocks);
+        undo_on_failure(u_new, u, [&] { set_u->reserve_one_more(u, blocks); });
         set_u->insert_new(u);
         ++graph_.edge_count_;
         return true;
       }
       const uint64_t layout = adjacency.layout_version();
-      NeighborSet* set_v = adjacency.try_emplace(v).first;
+      NeighborSet* set_v = nullptr;
+      bool v_new = false;
+      undo_on_failure(u_new, u, [&] { std::tie(set_v, v_new) = adjacency.try_emplace(v); });
       if (adjacency.layout_version() != layout) set_u = adjacency.find(u);
-      set_u->reserve_one_more(v, blocks);
-      set_v->reserve_one_more(u, blocks);
+      // A new end's set is empty and takes its first id without growing,
+      // so at most one end is new where a reservation can fail.
+      undo_on_failure(u_new || v_new, u_new ? u : v, [&] {
+        const bool rebuilt = set_u->reserve_one_more(v, blocks);
+        set_v->reserve_one_more(u, blocks, !rebuilt);
+      });
       set_u->insert_new(v);
       set_v->insert_new(u);
       ++graph_.edge_count_;
@@ -100,15 +113,25 @@ class GraphState {
     // moves into one block of exact-size sets and the growth slack of the
     // old blocks is returned. Iteration orders of array-shaped sets stay
     // as they are; hash-shaped sets become sorted by hash.
+    //
+    // Both passes poll for Ctrl-C (16M nodes take about a second). A stop
+    // while the sets move leaves the moved ones in their new blocks, which
+    // the graph keeps beside the old: every edge is in by then, and the
+    // sets not yet moved stay as they grew.
     void finish_bulk_insertion(uint64_t new_edges) {
       if (new_edges < kCompactFromEdges || new_edges * 2 < graph_.edge_count_) return;
       AdjacencyMap& adjacency = graph_.adjacency_;
       size_t ids = 0;
-      adjacency.for_each([&](int64_t, const NeighborSet& set) { ids += set.compact_ids(); });
+      adjacency.walk_polling([&](size_t, int64_t, const NeighborSet& set) { ids += set.compact_ids(); });
       {
         SetBlockPool exact;
         exact.reserve_exact(ids);  // the only allocation: nothing has changed if it fails
-        adjacency.for_each_value([&](NeighborSet& set) { set.compact_into(exact); });
+        try {
+          adjacency.walk_polling([&](size_t, int64_t, NeighborSet& set) { set.compact_into(exact); });
+        } catch (...) {
+          graph_.set_blocks_.adopt(exact);
+          throw;
+        }
         graph_.set_blocks_.swap(exact);  // the old blocks go with `exact`
       }
       return_free_memory();
@@ -117,6 +140,19 @@ class GraphState {
    private:
     friend class GraphState;
     explicit Mutation(GraphState& graph) noexcept : graph_(graph) {}
+
+    // step(); should it throw, the node `added` leaves the map again when
+    // `undo` (it was the map's latest insertion).
+    template <class Step>
+    [[gnu::always_inline]] void undo_on_failure(bool undo, int64_t added, const Step& step) {
+      try {
+        step();
+      } catch (...) {
+        if (undo) graph_.adjacency_.undo_insertion(added);
+        throw;
+      }
+    }
+
     GraphState& graph_;
   };
 

@@ -3,7 +3,8 @@
 // All tables of the store use one fixed, seedless hash, so that iteration
 // order depends only on the history of operations applied to a table: the
 // same calls give the same order in every graph and every process. Tables
-// only grow; nothing is ever removed, so no tombstones are needed.
+// only grow; nothing is removed but the entry of an insertion being undone
+// (undo_insertion), so no tombstones are needed.
 //
 // IdMap is open addressing with linear probing over an array of 2^k or
 // 1.5 * 2^(k-1) slots (SlotRange) with a maximum load of 3/4. One key value (kVacantKey) marks free slots; an
@@ -39,6 +40,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "accel/parallel/interrupt.hpp"
 #include "accel/support/huge_page_memory.hpp"
 
 #include "accel/support/internal_error.hpp"
@@ -61,6 +63,13 @@ inline constexpr int64_t kVacantKey = std::numeric_limits<int64_t>::min();
 // at load 3/4 pass 128 slots for 7 keys in a million, crafted keys of one
 // home slot all do.
 inline constexpr size_t kMaxProbe = 128;
+
+// Slots a table's growth lays out between two polls for Ctrl-C: a few
+// milliseconds of scattered writes.
+inline constexpr size_t kRehashPollSlots = size_t{1} << 16;
+// Positions a whole-map walk (walk_polling) covers between two polls: at
+// most a few milliseconds of the callers' per-entry work.
+inline constexpr size_t kWalkPollPositions = size_t{1} << 16;
 
 // Slot count needed to hold `entries` at a load of at most 3/4 (at least 8):
 // a power of two, or three quarters of one (2^k or 1.5 * 2^(k-1) slots), so
@@ -209,6 +218,45 @@ class IdMap {
     return try_emplace_rest(key);
   }
 
+  // Removes `key`, which the latest insertion added, leaving the map as it
+  // was before that insertion: for a caller whose step of several
+  // insertions fails part way. Nothing may have been inserted since. With
+  // linear probing no later key can have probed past the freed slot, which
+  // was vacant when they were placed, so every other entry stays put.
+  void undo_insertion(int64_t key) noexcept {
+    --size_;
+    if (key == kVacantKey) {
+      has_vacant_key_ = false;
+      vacant_entry_ = V();
+      return;
+    }
+    if (compact_) {
+      const CompactProbe p = probe_compact(key);
+      slots_[p.index].value.~V();
+      for (size_t j = p.index; j + 1 < compact_count_; ++j) {
+        new (&slots_[j].value) V(std::move(slots_[j + 1].value));
+        slots_[j + 1].value.~V();
+        slots_[j].key = slots_[j + 1].key;
+        positions_[j] = positions_[j + 1];
+      }
+      --compact_count_;
+      ++layout_version_;
+      return;
+    }
+    size_t i = range_.home(hash_id(key));
+    for (size_t passed = 0; passed < kMaxProbe; ++passed) {
+      if (slots_[i].key == key) {
+        slots_[i].value.~V();
+        slots_[i].key = kVacantKey;
+        return;
+      }
+      i = range_.next(i);
+    }
+    overflow_->index.erase(key);
+    overflow_->entries.pop_back();
+    if (overflow_->entries.empty()) overflow_.reset();
+  }
+
   // Changes whenever an insertion moves values that were there before, so
   // that a caller holding a pointer from an earlier call knows to look again.
   uint64_t layout_version() const noexcept { return layout_version_; }
@@ -234,6 +282,17 @@ class IdMap {
   template <class F>
   void walk(size_t begin, size_t end, F&& f) {
     walk_ahead<0>(begin, end, [](size_t, int64_t, V&) {}, f);
+  }
+
+  // walk() over every position, polling for Ctrl-C between chunks of
+  // kWalkPollPositions positions: for whole-map loops of a native call.
+  template <class F>
+  void walk_polling(F&& f) const {
+    walk_polling_impl(*this, f);
+  }
+  template <class F>
+  void walk_polling(F&& f) {
+    walk_polling_impl(*this, f);
   }
 
   // As walk(), with look-ahead for loops that wait on each value's memory:
@@ -351,6 +410,15 @@ class IdMap {
         Entry& s = entries[k];
         if (ask(1 + count + k, s.key, s.value)) f(1 + count + k, s.key, s.value);
       }
+    }
+  }
+
+  template <class Self, class F>
+  static void walk_polling_impl(Self& self, F& f) {
+    const size_t positions = self.position_count();
+    for (size_t from = 0; from < positions; from += kWalkPollPositions) {
+      poll_interrupt();
+      self.walk(from, std::min(positions, from + kWalkPollPositions), f);
     }
   }
 
@@ -516,9 +584,22 @@ class IdMap {
   // the next key of that home goes to the overflow area without a probe; and
   // when every overflow entry stays in overflow, with no key from the slots
   // joining it, the overflow area is kept as it is instead of being rebuilt.
+  //
+  // A large table takes a while to lay out (16M entries: about a second),
+  // so the layout polls for Ctrl-C every kRehashPollSlots slots; a stop
+  // unwinds as a failed allocation does, leaving the map as it was.
   void rehash(size_t slots) {
     Slot* fresh = allocate_slots(slots);
-    for (size_t i = 0; i < slots; ++i) fresh[i].key = kVacantKey;
+    try {
+      for (size_t from = 0; from < slots; from += kRehashPollSlots) {
+        poll_interrupt();
+        const size_t to = std::min(slots, from + kRehashPollSlots);
+        for (size_t i = from; i < to; ++i) fresh[i].key = kVacantKey;
+      }
+    } catch (...) {
+      free_slots(fresh, slots);
+      throw;
+    }
     const SlotRange range(slots);
     std::unique_ptr<Overflow> fresh_overflow;
     size_t saturated_home = slots;  // none yet
@@ -548,6 +629,7 @@ class IdMap {
     bool keep_overflow = false;
     try {
       for (size_t i = 0; i < count; ++i) {
+        poll_interrupt_every(i, kRehashPollSlots);
         if (slots_[i].key != kVacantKey) place(slots_[i]);
       }
       if (overflow_) {

@@ -42,6 +42,7 @@
 #include <set>
 #include <utility>
 
+#include "accel/parallel/interrupt.hpp"
 #include "accel/store/int_hash.hpp"
 #include "accel/store/set_block_pool.hpp"
 
@@ -100,26 +101,37 @@ class NeighborSet {
   // Makes sure that `id` (known to be absent) can be inserted without
   // allocating; array blocks come from and go back to `pool`. Throws
   // std::bad_alloc (set unchanged) or InternalError past 2^32-1 ids.
-  void reserve_one_more(int64_t id, SetBlockPool& pool) {
+  // Returns whether the set was rebuilt as a hash table, which changes its
+  // iteration order. A rebuild polls for Ctrl-C (Interrupted, set
+  // unchanged) unless `interruptible` is false.
+  bool reserve_one_more(int64_t id, SetBlockPool& pool, bool interruptible = true) {
     if (size_ == std::numeric_limits<uint32_t>::max()) throw InternalError("capacity overflow");
+    bool rebuilt = false;
     if (is_sorted()) {
-      grow_hash(std::max<size_t>(2 * kArrayMax, std::bit_ceil(size_t{size_} + 1 + (size_ + 1) / 3)), pool);
+      grow_hash(std::max<size_t>(2 * kArrayMax, std::bit_ceil(size_t{size_} + 1 + (size_ + 1) / 3)), pool,
+                interruptible);
+      rebuilt = true;
     } else if (!is_hash()) {
       uint32_t room = cap_ ? cap_ : kInlineRoom;
-      if (size_ < room) return;
+      if (size_ < room) return false;
       if (room < kArrayMax) {
         grow_array(room < 8 ? 8 : room < 24 ? 24 : 32, pool);
-        return;
+        return false;
       }
-      grow_hash(2 * kArrayMax, pool);
+      grow_hash(2 * kArrayMax, pool, interruptible);
+      rebuilt = true;
     } else {
       size_t in_slots = size_ - (heap_[slot_count()] ? 1 : 0) - overflow_size();
-      if (in_slots + 1 > entries_for_slots(slot_count())) grow_hash(slot_count() * 2, pool);
+      if (in_slots + 1 > entries_for_slots(slot_count())) {
+        grow_hash(slot_count() * 2, pool, interruptible);
+        rebuilt = true;
+      }
     }
     if (id != kVacantKey && free_slot(heap_, slot_count(), id) == kNoSlot) {
       Overflow& overflow = overflow_for(heap_, slot_count());
       if (overflow.spare.empty()) overflow.spare = Overflow::make_node();
     }
+    return rebuilt;
   }
 
   // Hints the cache about the memory that contains(id) or insert(id) reads
@@ -175,7 +187,9 @@ class NeighborSet {
   // Moves the members into a block of exactly size() ids from `exact`
   // (room reserved with compact_ids()); a hash-shaped set becomes sorted.
   // The old block is not given back: its pool is dropped after compaction.
-  void compact_into(SetBlockPool& exact) noexcept {
+  // A hub's sort polls for Ctrl-C; a stop leaves the set as it was (its
+  // new block unused).
+  void compact_into(SetBlockPool& exact) {
     if (!cap_) return;
     int64_t* fresh = exact.allocate_exact(size_);
     if (is_hash()) {
@@ -186,12 +200,12 @@ class NeighborSet {
       const int rotation = std::countr_zero(slot_count());
       const bool scattered = overflow_size() != 0;
       copy_to(fresh);
-      free_heap();
       auto key = [rotation](int64_t id) { return std::rotr(hash_id(id), rotation); };
       if (scattered) {
         std::sort(fresh, fresh + size_, [&key](int64_t a, int64_t b) { return key(a) < key(b); });
       } else {
         for (uint32_t i = 1; i < size_; ++i) {
+          poll_interrupt_every(i, kRehashPollSlots);
           const int64_t id = fresh[i];
           const uint64_t k = key(id);
           uint32_t j = i;
@@ -199,6 +213,7 @@ class NeighborSet {
           fresh[j] = id;
         }
       }
+      free_heap();
       cap_ = kSortedTag + static_cast<uint32_t>(rotation);
     } else if (is_sorted()) {
       copy_to(fresh);
@@ -386,17 +401,27 @@ class NeighborSet {
   }
 
   // Rebuilds as a hash table of `slots` slots, members placed in iteration
-  // order. Everything is allocated before the set changes.
-  void grow_hash(size_t slots, SetBlockPool& pool) {
+  // order. Everything is allocated before the set changes, and a hub's
+  // rebuild (16M members: about half a second) polls for Ctrl-C every
+  // kRehashPollSlots slots or members when `interruptible`.
+  void grow_hash(size_t slots, SetBlockPool& pool, bool interruptible) {
     struct Table {
       int64_t* words;
       size_t slots;
       ~Table() { free_table(words, slots); }
     } fresh{static_cast<int64_t*>(::operator new((slots + 2) * sizeof(int64_t))), slots};
-    for (size_t i = 0; i < slots; ++i) fresh.words[i] = kVacantKey;
     fresh.words[slots] = 0;
     std::memset(static_cast<void*>(&fresh.words[slots + 1]), 0, sizeof(int64_t));
+    auto poll = [interruptible] {
+      if (interruptible) poll_interrupt();
+    };
+    for (size_t from = 0; from < slots; from += kRehashPollSlots) {
+      poll();
+      std::fill(fresh.words + from, fresh.words + std::min(slots, from + kRehashPollSlots), kVacantKey);
+    }
+    size_t placed = 0;
     for_each([&](int64_t id) {
+      if ((++placed & (kRehashPollSlots - 1)) == 0) poll();
       if (id == kVacantKey) {
         fresh.words[slots] = 1;
         return;

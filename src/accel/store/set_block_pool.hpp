@@ -101,6 +101,26 @@ class SetBlockPool {
     ARBORVANE_POOL_POISON(block, ids * sizeof(int64_t));
   }
 
+  // Takes over `other`'s slabs, with the blocks handed out from them, and
+  // leaves it empty; allocations continue where this pool's own left off.
+  // For a move into `other` that stopped part way.
+  void adopt(SetBlockPool& other) noexcept {
+    char* oldest = other.slabs_;
+    if (!oldest) return;
+    for (;;) {
+      SlabHeader header;
+      std::memcpy(&header, oldest, sizeof header);
+      if (!header.previous) break;
+      oldest = header.previous;
+    }
+    SlabHeader header;
+    std::memcpy(&header, oldest, sizeof header);
+    header.previous = slabs_;
+    std::memcpy(oldest, &header, sizeof header);
+    slabs_ = std::exchange(other.slabs_, nullptr);
+    other.next_ = other.end_ = nullptr;
+  }
+
   // Makes one slab with room for exactly `ids` ids of exact-size blocks.
   // Call on a new pool. Throws std::bad_alloc with the pool unchanged.
   void reserve_exact(size_t ids) {
