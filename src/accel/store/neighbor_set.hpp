@@ -402,7 +402,7 @@ class NeighborSet {
 
   // Rebuilds as a hash table of `slots` slots, members placed in iteration
   // order. Everything is allocated before the set changes, and a hub's
-  // rebuild (16M members: about half a second) polls for Ctrl-C every
+  // rebuild (8M members: about 70 ms) polls for Ctrl-C every
   // kRehashPollSlots slots or members when `interruptible`.
   void grow_hash(size_t slots, SetBlockPool& pool, bool interruptible) {
     struct Table {
