@@ -255,11 +255,9 @@ PyObject* adjacency_csr(const Call<kAdjacencyCsr>& c) {
   PyRef indices(new_native_array(index_type, entries, 0, &indices_data));
   if (!indices) return nullptr;
   c.native([&] {
-    for (size_t from = 0; from < n; from += size_t{1} << 20) {
-      poll_interrupt();
-      const size_t length = std::min(n - from, size_t{1} << 20);
-      std::copy_n(snap.node_ids.data() + from, length, static_cast<int64_t*>(ids_data) + from);
-    }
+    in_polled_steps(n, size_t{1} << 20, [&](size_t from, size_t to) {
+      std::copy(snap.node_ids.data() + from, snap.node_ids.data() + to, static_cast<int64_t*>(ids_data) + from);
+    });
     if (narrow) {
       copy_runs(snap, static_cast<int32_t*>(indptr_data), static_cast<int32_t*>(indices_data));
     } else {

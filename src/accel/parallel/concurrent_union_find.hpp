@@ -30,11 +30,9 @@ class ConcurrentUnionFind {
   // Every index starts as a set of its own. Throws std::bad_alloc or
   // Interrupted.
   explicit ConcurrentUnionFind(size_t n) : parent_(new std::atomic<Index>[n]), n_(n) {
-    for (size_t from = 0; from < n; from += kFillPollElements) {
-      poll_interrupt();
-      const size_t to = std::min(n, from + kFillPollElements);
+    in_polled_steps(n, kFillPollElements, [this](size_t from, size_t to) {
       for (size_t i = from; i < to; ++i) parent_[i].store(static_cast<Index>(i), std::memory_order_relaxed);
-    }
+    });
   }
 
   size_t size() const noexcept { return n_; }

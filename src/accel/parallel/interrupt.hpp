@@ -81,6 +81,16 @@ inline void poll_interrupt_every(size_t step, size_t period = 4096) {
   if ((step & (period - 1)) == 0) poll_interrupt();
 }
 
+// f(from, to) over [0, n) in steps of `step` indices, polling for Ctrl-C
+// before each step: for loops whose steps are too cheap to poll one by one.
+template <class F>
+void in_polled_steps(size_t n, size_t step, const F& f) {
+  for (size_t from = 0; from < n; from += step) {
+    poll_interrupt();
+    f(from, std::min(n, from + step));
+  }
+}
+
 // Elements an array fill writes between two polls (1 MiB of 8-byte
 // elements: well under a millisecond).
 inline constexpr size_t kFillPollElements = size_t{1} << 17;

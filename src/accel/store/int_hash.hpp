@@ -415,11 +415,7 @@ class IdMap {
 
   template <class Self, class F>
   static void walk_polling_impl(Self& self, F& f) {
-    const size_t positions = self.position_count();
-    for (size_t from = 0; from < positions; from += kWalkPollPositions) {
-      poll_interrupt();
-      self.walk(from, std::min(positions, from + kWalkPollPositions), f);
-    }
+    in_polled_steps(self.position_count(), kWalkPollPositions, [&](size_t from, size_t to) { self.walk(from, to, f); });
   }
 
   [[gnu::noinline]] std::pair<V*, bool> try_emplace_rest(int64_t key) {
@@ -591,11 +587,9 @@ class IdMap {
   void rehash(size_t slots) {
     Slot* fresh = allocate_slots(slots);
     try {
-      for (size_t from = 0; from < slots; from += kRehashPollSlots) {
-        poll_interrupt();
-        const size_t to = std::min(slots, from + kRehashPollSlots);
+      in_polled_steps(slots, kRehashPollSlots, [fresh](size_t from, size_t to) {
         for (size_t i = from; i < to; ++i) fresh[i].key = kVacantKey;
-      }
+      });
     } catch (...) {
       free_slots(fresh, slots);
       throw;
