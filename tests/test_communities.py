@@ -112,6 +112,19 @@ def test_leiden_quality_at_least_igraph_leiden():
     assert np.mean(ours) >= np.mean(theirs)
 
 
+@pytest.mark.parametrize("mu", [0.3, 0.4])
+def test_leiden_quality_at_least_louvain_on_planted_partitions(mu):
+    # Leiden's later levels must still merge (and split) whole communities:
+    # stopping them early left it below Louvain here.
+    gains = []
+    for s in range(1, 21):
+        h = nx.LFR_benchmark_graph(1000, 3, 1.5, mu, average_degree=20, max_degree=50, min_community=20, seed=s)
+        g = IntGraphCore()
+        g.add_edges_from(h.edges())
+        gains.append(modularity(g, leiden_communities(g, seed=s)[1]) - modularity(g, louvain_communities(g, seed=s)[1]))
+    assert np.mean(gains) > 0
+
+
 def weighted_graph(seed, n=300, m=1200, dtype=np.float64):
     """An undirected arborvane.Graph with float weights spanning three decades, self-loops and one isolated node."""
     rng = np.random.default_rng(seed)
