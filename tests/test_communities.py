@@ -234,7 +234,7 @@ def grid_graph(side, ids):
 def test_local_ids_give_the_same_quality_as_scattered_ones(detect):
     # Over 65,536 nodes with neighbours' ids near each other, the detectors
     # work in id order and map the labels back.
-    side = 300
+    side = 320  # 102,400 nodes: the input level moves by blocks
     local = grid_graph(side, np.arange(side * side))
     scattered = grid_graph(side, np.random.default_rng(4).permutation(side * side) * 7919)
     ids, labels = detect(local, seed=2)
