@@ -121,8 +121,9 @@ constexpr size_t kMaxLabelPasses = 100;
 // Smallest level moved by blocks (BlockMoving): a small level's blocks are
 // small, and more of its neighbours lie in other blocks. On the road grid
 // in id order (Louvain, 1 thread, iterations 1, 1.15 s with blocks on the
-// input level only) blocks on every level lost 0.0011 modularity for 1.00
-// s; on levels of 100,000 nodes or more (the first aggregate) none, 1.03 s.
+// input level only; measured with each block's nodes in plain ascending
+// order) blocks on every level lost 0.0011 modularity for 1.00 s; on levels
+// of 100,000 nodes or more (the first aggregate) none, 1.03 s.
 constexpr size_t kMinBlockNodes = 100000;
 // Smallest ranges a worker claims. Measured with 2 threads on the
 // power-law 200,000 / 2,000,000 graph (Leiden, load average 22 on 2 cores):
@@ -423,13 +424,14 @@ class TablePool {
 template <class Index>
 struct Dealing {
   std::vector<Index> order;
-  std::vector<size_t> start;  // kRounds + 1 bounds into order
+  std::vector<size_t> start;  // buckets + 1 bounds into order
   std::vector<uint64_t> work;  // work[i]: the work of order[0, i)
 
-  explicit Dealing(size_t n)
-      : order(vector_polling<Index>(n)), start(kRounds + 1), work(vector_polling<uint64_t>(n + 1)) {}
+  // Room for n nodes in `buckets` buckets (sub-rounds).
+  explicit Dealing(size_t n, size_t buckets = kRounds)
+      : order(vector_polling<Index>(n)), start(buckets + 1), work(vector_polling<uint64_t>(n + 1)) {}
 
-  // Deals the nodes v in [0, n) with take(v), each into sub-round round(v).
+  // Deals the nodes v in [0, n) with take(v), each into bucket round(v).
   template <class Graph, class Take, class Round>
   void deal(const Graph& graph, const Take& take, const Round& round) {
     const size_t n = graph.node_count();
@@ -438,7 +440,7 @@ struct Dealing {
       poll_interrupt_every(v, 65536);
       if (take(v)) ++start[round(v) + 1];
     }
-    for (size_t r = 0; r < kRounds; ++r) start[r + 1] += start[r];
+    for (size_t r = 0; r + 1 < start.size(); ++r) start[r + 1] += start[r];
     std::vector<size_t> next(start.begin(), start.end() - 1);
     for (size_t v = 0; v < n; ++v) {
       poll_interrupt_every(v, 65536);
@@ -448,7 +450,7 @@ struct Dealing {
       work[at + 1] = graph.entries(v) + 1;
     }
     work[0] = 0;
-    for (size_t i = 0; i < start[kRounds]; ++i) work[i + 1] += work[i];
+    for (size_t i = 0; i < start.back(); ++i) work[i + 1] += work[i];
   }
 
   // f(begin, end) over ranges of sub-round r's positions in `order`
@@ -633,7 +635,13 @@ class BlockChanges {
 // graph in id order with local ids, and its larger aggregates), block by
 // block: a pass cuts the nodes into kRounds blocks of consecutive indices,
 // visits the blocks in parallel and each block's nodes one after the
-// other in ascending order, every move applied at once. A node reads the
+// other, every move applied at once. Within a block the nodes go by
+// sub-round (dealt as for the sub-round moving), ascending within each: in
+// plain ascending order the communities of a ring-like graph grew along
+// the ring, each node joining its predecessors' (on a 1,000,000-node ring
+// lattice of 10 neighbours a node, 10% of the edges rewired, Louvain ended
+// with 69 communities and modularity 0.88632 against the sub-rounds' 710
+// and 0.89765; by sub-round within the blocks 699 and 0.89765). A node reads the
 // state as its block has left it for the block's nodes and the
 // communities' totals, and as it was at the start of the pass for other
 // blocks' nodes: the state is a function of the seed and the graph alone,
@@ -646,12 +654,12 @@ class BlockChanges {
 // every pass until the pass limit). Integer weights only: the blocks'
 // changes of the totals are added at their end, in any order.
 //
-// Louvain, 1 thread, snapshot built, sub-rounds against blocks: on the
-// 1,000,000-node hyperbolic graph in id order 4.86 against 2.09 s,
-// modularity 0.96045 against 0.96036 (seed 2: 0.96032, 0.96037); on a
-// 1,000 x 1,000 road-like grid in row order 1.69 against 1.12 s, 0.98822
-// against 0.98820. Leiden 6.85 against 4.77 s and 3.04 against 2.39 s, its
-// modularity within 0.0001.
+// A first call, 1 thread, median of three, sub-rounds against blocks: on
+// the 1,000,000-node hyperbolic graph in id order Louvain 4.12 against
+// 3.53 s (modularity 0.96045 against 0.96037), Leiden 6.64 against 6.12 s;
+// on a 1,000 x 1,000 road-like grid in row order Louvain 1.72 against 1.26
+// s, Leiden 3.25 against 2.71 s, the modularity within 0.0001. Plain
+// ascending order within the blocks took 2.68 s on the hyperbolic graph.
 template <class Index, class W>
 class BlockMoving {
  public:
@@ -661,9 +669,9 @@ class BlockMoving {
   // The block of node v in `pass`.
   static size_t block_of(size_t v, size_t n, size_t pass) { return shifted(v, n, pass) * kRounds / n; }
 
-  // One pass over the nodes of `dealing` (dealt by block_of), their
-  // neighbours marked in `active` when they move. Returns the moves and
-  // their gain.
+  // One pass over the nodes of `dealing` (dealt into kRounds buckets per
+  // block, block_of(v) * kRounds + its sub-round), their neighbours marked
+  // in `active` when they move. Returns the moves and their gain.
   template <class Graph>
   Moves run_pass(const Level<Index, Graph>& level, double resolution, size_t pass, Partition<Index, W>& part,
                  const Dealing<Index>& dealing, std::vector<uint8_t>& active) {
@@ -728,8 +736,8 @@ class BlockMoving {
     auto total_of = [&](Index c) { return total_[c] + changes.total(c); };
     auto size_of = [&](Index c) { return static_cast<Index>(size_[c] + changes.size(c)); };
     auto other_block = [&](Index c) { return !in_block(c); };
-    const Index* nodes = dealing.order.data() + dealing.start[b];
-    const size_t count = dealing.start[b + 1] - dealing.start[b];
+    const Index* nodes = dealing.order.data() + dealing.start[b * kRounds];
+    const size_t count = dealing.start[(b + 1) * kRounds] - dealing.start[b * kRounds];
     Moves moves{0, 0};
     level.tables.with_table([&](WeightTable<Index, W>& weights) {
       RunPrefetch<Index> ahead = graph.read_ahead();
@@ -781,13 +789,13 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
   const size_t n = graph.node_count();
   const W* degree = level.degree.data();
   std::vector<uint8_t> active = vector_polling<uint8_t>(n, 1);
-  Dealing<Index> dealing(n);
   std::optional<BlockMoving<Index, W>> blocks;
   std::vector<Index> target;
   std::vector<double> gain;  // per visit: the chosen score less the staying one
   if constexpr (kOrderFree<W>) {
     if (level.in_blocks) blocks.emplace(n);
   }
+  Dealing<Index> dealing(n, blocks ? kRounds * kRounds : kRounds);
   if (!blocks) {
     target = vector_polling<Index>(n);
     gain = vector_polling<double>(n);
@@ -801,22 +809,22 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
   for (size_t pass = 0; pass < max_passes; ++pass) {
     uint64_t moved = 0;
     double pass_gain = 0;
+    // The nodes to visit, dealt into sub-rounds afresh for every pass: with
+    // one dealing for all passes, two nodes of one sub-round that trade
+    // communities trade them back in every pass (on the power-law 200,000 /
+    // 2,000,000 graph, 427 nodes did so for the remaining 52 passes).
+    const uint64_t deal = SplitMix64::mix(level.schedule.key + (pass + 1) * SplitMix64::kIncrement);
+    auto round_of = [deal](size_t v) { return static_cast<size_t>(SplitMix64::mix(deal + v) % kRounds); };
     if (blocks) {
+      // By block, and within a block by sub-round.
       dealing.deal(
           graph, [&active](size_t v) { return active[v] != 0; },
-          [n, pass](size_t v) { return BlockMoving<Index, W>::block_of(v, n, pass); });
+          [&](size_t v) { return BlockMoving<Index, W>::block_of(v, n, pass) * kRounds + round_of(v); });
       std::fill(active.begin(), active.end(), uint8_t{0});
       const Moves moves = blocks->run_pass(level, resolution, pass, part, dealing, active);
       moved = moves.moved;
       pass_gain = moves.gain;
     } else {
-      // The nodes to visit, dealt into sub-rounds afresh for every pass:
-      // with one dealing for all passes, two nodes of one sub-round that
-      // trade communities trade them back in every pass (on the power-law
-      // 200,000 / 2,000,000 graph, 427 nodes did so for the remaining 52
-      // passes).
-      const uint64_t deal = SplitMix64::mix(level.schedule.key + (pass + 1) * SplitMix64::kIncrement);
-      auto round_of = [deal](size_t v) { return static_cast<size_t>(SplitMix64::mix(deal + v) % kRounds); };
       dealing.deal(graph, [&active](size_t v) { return active[v] != 0; }, round_of);
       std::fill(active.begin(), active.end(), uint8_t{0});
       const std::vector<size_t>& start = dealing.start;
