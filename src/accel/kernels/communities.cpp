@@ -321,7 +321,7 @@ struct WeightedGraph {
 template <class Index, class W>
 class WeightTable {
  public:
-  explicit WeightTable(size_t keys) : slot_(keys, kEmpty) {}
+  explicit WeightTable(size_t keys) : slot_(vector_polling<Index>(keys, kEmpty)) {}
 
   void add(Index key, W weight) {
     Index& slot = slot_[key];
@@ -907,7 +907,7 @@ std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
   const size_t n = graph.node_count();
   const Index* community = part.community.data();
   std::vector<Index> refined = vector_polling<Index>(n), size = vector_polling<Index>(n, 1);
-  std::vector<W> total(degree);
+  std::vector<W> total = copy_polling(degree);
   std::vector<W> inside = vector_polling<W>(n);        // weight from a node to the rest of its community
   std::vector<Signed> cut = vector_polling<Signed>(n);  // weight from a refined community to the rest of its community
   parallel_for(n, kMinDecidePerRange, [&](size_t v) {
@@ -990,7 +990,7 @@ std::vector<Index> refine(const Level<Index, Graph>& level, double resolution,
 template <class T>
 void number_by_first_appearance(std::span<T> community) {
   constexpr T kUnseen = static_cast<T>(-1);
-  std::vector<T> number(community.size(), kUnseen);
+  std::vector<T> number = vector_polling<T>(community.size(), kUnseen);
   T next = 0;
   for (size_t v = 0; v < community.size(); ++v) {
     poll_interrupt_every(v, 65536);
@@ -1180,7 +1180,7 @@ class Multilevel {
     resize_polling(node_at_, n_);
     parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = static_cast<Index>(v); });
     for (uint64_t iteration = 0; iteration < options_.iterations; ++iteration) {
-      const std::vector<Index> result = levels(std::vector<Index>(start));
+      const std::vector<Index> result = levels(copy_polling(start));
       // Each original node takes its level node's community.
       parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = result[node_at_[v]]; });
       split_and_number(start);
@@ -1409,7 +1409,7 @@ void detect_in_id_order(const CsrSnapshot& snap, std::span<int64_t> out, const D
       return;
     }
     IdOrderedGraph<Index> ordered = id_ordered(snap, graph.runs);
-    std::vector<int64_t> labels(graph.node_count());
+    std::vector<int64_t> labels = vector_polling<int64_t>(graph.node_count());
     detect(SnapshotGraph<Index>{ordered.offsets.data(), ordered.runs.data(), graph.node_count(), true},
            std::span<int64_t>(labels));
     ordered.offsets = {};

@@ -21,6 +21,8 @@
 #include <exception>
 #include <vector>
 
+#include "accel/support/huge_page_memory.hpp"
+
 namespace arborvane {
 
 class Interrupted : public std::exception {
@@ -95,12 +97,22 @@ void in_polled_steps(size_t n, size_t step, const F& f) {
 // elements: well under a millisecond).
 inline constexpr size_t kFillPollElements = size_t{1} << 17;
 
+// Room in `values` for `count` elements, whatever of it is new offered to
+// huge pages (huge_page_memory.hpp).
+template <class T>
+void reserve_huge(std::vector<T>& values, size_t count) {
+  if (count <= values.capacity()) return;
+  values.reserve(count);
+  advise_huge_pages_inside(values.data() + values.size(), (count - values.size()) * sizeof(T));
+}
+
 // Resizes `values` to `count` elements, the new ones copies of `value`, a
 // step of kFillPollElements at a time with polls between: zeroing 128 MB
-// in one go holds off Ctrl-C for about 60 ms.
+// in one go holds off Ctrl-C for about 60 ms. New room of a few MiB or more
+// takes huge pages (huge_page_memory.hpp).
 template <class T>
 void resize_polling(std::vector<T>& values, size_t count, const T& value = T{}) {
-  values.reserve(count);
+  reserve_huge(values, count);
   while (values.size() < count) {
     poll_interrupt();
     values.resize(std::min(count, values.size() + kFillPollElements), value);
@@ -113,6 +125,16 @@ template <class T>
 std::vector<T> vector_polling(size_t count, const T& value = T{}) {
   std::vector<T> values;
   resize_polling(values, count, value);
+  return values;
+}
+
+// A copy of `from`, made as vector_polling makes its vectors.
+template <class T>
+std::vector<T> copy_polling(const std::vector<T>& from) {
+  std::vector<T> values;
+  reserve_huge(values, from.size());
+  in_polled_steps(from.size(), kFillPollElements,
+                  [&](size_t begin, size_t end) { values.insert(values.end(), from.begin() + begin, from.begin() + end); });
   return values;
 }
 

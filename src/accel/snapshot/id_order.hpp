@@ -75,11 +75,11 @@ template <class Index>
 IdOrderedGraph<Index> id_ordered(const CsrSnapshot& snap, const Index* runs) {
   const size_t n = snap.node_count();
   IdOrderedGraph<Index> out;
-  std::vector<std::pair<int64_t, Index>> by_id(n);
+  std::vector<std::pair<int64_t, Index>> by_id = vector_polling<std::pair<int64_t, Index>>(n);
   parallel_for(n, kIdOrderNodesPerRange, [&](size_t v) { by_id[v] = {snap.node_ids[v], static_cast<Index>(v)}; });
   radix_sort_by(by_id, [](const std::pair<int64_t, Index>& item) { return item.first; });
-  out.position.resize(n);
-  out.offsets.resize(n + 1);
+  resize_polling(out.position, n);
+  resize_polling(out.offsets, n + 1);
   out.offsets[0] = 0;
   for (size_t p = 0; p < n; ++p) {
     poll_interrupt_every(p, 65536);
