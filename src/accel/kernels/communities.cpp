@@ -125,6 +125,11 @@ constexpr size_t kMaxLabelPasses = 100;
 // order) blocks on every level lost 0.0011 modularity for 1.00 s; on levels
 // of 100,000 nodes or more (the first aggregate) none, 1.03 s.
 constexpr size_t kMinBlockNodes = 100000;
+// Blocks a pass of the block moving cuts a level into, each a range of
+// consecutive nodes that one worker visits in order. On the hyperbolic
+// graph in id order 256, 1,024 or 4,096 blocks were no faster than 64;
+// a pass needs several blocks per worker thread to share them out evenly.
+constexpr size_t kBlocks = 64;
 // Smallest ranges a worker claims. Measured with 2 threads on the
 // power-law 200,000 / 2,000,000 graph (Leiden, load average 22 on 2 cores):
 // no value moved the time beyond the spread of repeated runs of one value
@@ -633,7 +638,7 @@ class BlockChanges {
 
 // The moving of a graph whose neighbours lie at nearby indices (the input
 // graph in id order with local ids, and its larger aggregates), block by
-// block: a pass cuts the nodes into kRounds blocks of consecutive indices,
+// block: a pass cuts the nodes into kBlocks blocks of consecutive indices,
 // visits the blocks in parallel and each block's nodes one after the
 // other, every move applied at once. Within a block the nodes go by
 // sub-round (dealt as for the sub-round moving), ascending within each: in
@@ -641,7 +646,7 @@ class BlockChanges {
 // the ring, each node joining its predecessors' (on a 1,000,000-node ring
 // lattice of 10 neighbours a node, 10% of the edges rewired, Louvain ended
 // with 69 communities and modularity 0.88632 against the sub-rounds' 710
-// and 0.89765; by sub-round within the blocks 699 and 0.89765). A node reads the
+// and 0.89765; by sub-round within the blocks 717 and 0.89766). A node reads the
 // state as its block has left it for the block's nodes and the
 // communities' totals, and as it was at the start of the pass for other
 // blocks' nodes: the state is a function of the seed and the graph alone,
@@ -667,7 +672,7 @@ class BlockMoving {
       : community_(vector_polling<Index>(n)), total_(vector_polling<W>(n)), size_(vector_polling<Index>(n)) {}
 
   // The block of node v in `pass`.
-  static size_t block_of(size_t v, size_t n, size_t pass) { return shifted(v, n, pass) * kRounds / n; }
+  static size_t block_of(size_t v, size_t n, size_t pass) { return shifted(v, n, pass) * kBlocks / n; }
 
   // One pass over the nodes of `dealing` (dealt into kRounds buckets per
   // block, block_of(v) * kRounds + its sub-round), their neighbours marked
@@ -682,9 +687,9 @@ class BlockMoving {
       std::copy(part.total.begin() + begin, part.total.begin() + end, total_.begin() + begin);
       std::copy(part.size.begin() + begin, part.size.begin() + end, size_.begin() + begin);
     });
-    std::array<Moves, kRounds> moves{};
-    parallel_for_ranges(kRounds, 1, [&](size_t first, size_t last) {
-      std::unique_ptr<BlockChanges<Index, W>> changes = take_changes(n / kRounds + 1);
+    std::array<Moves, kBlocks> moves{};
+    parallel_for_ranges(kBlocks, 1, [&](size_t first, size_t last) {
+      std::unique_ptr<BlockChanges<Index, W>> changes = take_changes(n / kBlocks + 1);
       for (size_t b = first; b < last; ++b) {
         moves[b] = block(level, resolution, pass, part, dealing, active, b, *changes);
       }
@@ -703,7 +708,7 @@ class BlockMoving {
 
  private:
   static size_t shifted(size_t v, size_t n, size_t pass) {
-    const size_t at = v + (pass % 2) * (n / (2 * kRounds));
+    const size_t at = v + (pass % 2) * (n / (2 * kBlocks));
     return at >= n ? at - n : at;
   }
 
@@ -727,7 +732,7 @@ class BlockMoving {
     const size_t n = graph.node_count();
     const W* degree = level.degree.data();
     Index* community = part.community.data();
-    const size_t lo = (b * n + kRounds - 1) / kRounds, hi = ((b + 1) * n + kRounds - 1) / kRounds;
+    const size_t lo = (b * n + kBlocks - 1) / kBlocks, hi = ((b + 1) * n + kBlocks - 1) / kBlocks;
     auto in_block = [n, pass, lo, hi](Index w) {
       const size_t at = shifted(w, n, pass);
       return at >= lo && at < hi;
@@ -795,7 +800,7 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
   if constexpr (kOrderFree<W>) {
     if (level.in_blocks) blocks.emplace(n);
   }
-  Dealing<Index> dealing(n, blocks ? kRounds * kRounds : kRounds);
+  Dealing<Index> dealing(n, blocks ? kBlocks * kRounds : kRounds);
   if (!blocks) {
     target = vector_polling<Index>(n);
     gain = vector_polling<double>(n);
