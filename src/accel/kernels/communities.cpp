@@ -429,14 +429,13 @@ class TablePool {
 template <class Index>
 struct Dealing {
   std::vector<Index> order;
-  std::vector<size_t> start;  // buckets + 1 bounds into order
+  std::vector<size_t> start;  // kRounds + 1 bounds into order
   std::vector<uint64_t> work;  // work[i]: the work of order[0, i)
 
-  // Room for n nodes in `buckets` buckets (sub-rounds).
-  explicit Dealing(size_t n, size_t buckets = kRounds)
-      : order(vector_polling<Index>(n)), start(buckets + 1), work(vector_polling<uint64_t>(n + 1)) {}
+  explicit Dealing(size_t n)
+      : order(vector_polling<Index>(n)), start(kRounds + 1), work(vector_polling<uint64_t>(n + 1)) {}
 
-  // Deals the nodes v in [0, n) with take(v), each into bucket round(v).
+  // Deals the nodes v in [0, n) with take(v), each into sub-round round(v).
   template <class Graph, class Take, class Round>
   void deal(const Graph& graph, const Take& take, const Round& round) {
     const size_t n = graph.node_count();
@@ -641,7 +640,8 @@ class BlockChanges {
 // block: a pass cuts the nodes into kBlocks blocks of consecutive indices,
 // visits the blocks in parallel and each block's nodes one after the
 // other, every move applied at once. Within a block the nodes go by
-// sub-round (dealt as for the sub-round moving), ascending within each: in
+// sub-round (dealt as for the sub-round moving, by each block for its own
+// nodes, so that the dealing runs in parallel too), ascending within each: in
 // plain ascending order the communities of a ring-like graph grew along
 // the ring, each node joining its predecessors' (on a 1,000,000-node ring
 // lattice of 10 neighbours a node, 10% of the edges rewired, Louvain ended
@@ -669,17 +669,19 @@ template <class Index, class W>
 class BlockMoving {
  public:
   explicit BlockMoving(size_t n)
-      : community_(vector_polling<Index>(n)), total_(vector_polling<W>(n)), size_(vector_polling<Index>(n)) {}
+      : community_(vector_polling<Index>(n)),
+        total_(vector_polling<W>(n)),
+        size_(vector_polling<Index>(n)),
+        order_(vector_polling<Index>(n)),
+        marked_(vector_polling<uint8_t>(n)) {}
 
-  // The block of node v in `pass`.
-  static size_t block_of(size_t v, size_t n, size_t pass) { return shifted(v, n, pass) * kBlocks / n; }
-
-  // One pass over the nodes of `dealing` (dealt into kRounds buckets per
-  // block, block_of(v) * kRounds + its sub-round), their neighbours marked
-  // in `active` when they move. Returns the moves and their gain.
-  template <class Graph>
+  // One pass over the nodes marked in `active`, each block dealing its own
+  // nodes into sub-rounds by round_of(v). Nodes next to a move are marked
+  // for the next pass, which `active` then holds; the marks read are
+  // cleared. Returns the moves and their gain.
+  template <class Graph, class RoundOf>
   Moves run_pass(const Level<Index, Graph>& level, double resolution, size_t pass, Partition<Index, W>& part,
-                 const Dealing<Index>& dealing, std::vector<uint8_t>& active) {
+                 const RoundOf& round_of, std::vector<uint8_t>& active) {
     const Graph& graph = level.graph;
     const size_t n = graph.node_count();
     parallel_for_ranges(n, kMinNodesPerRange, [&](size_t begin, size_t end) {
@@ -691,7 +693,7 @@ class BlockMoving {
     parallel_for_ranges(kBlocks, 1, [&](size_t first, size_t last) {
       std::unique_ptr<BlockChanges<Index, W>> changes = take_changes(n / kBlocks + 1);
       for (size_t b = first; b < last; ++b) {
-        moves[b] = block(level, resolution, pass, part, dealing, active, b, *changes);
+        moves[b] = block(level, resolution, pass, part, round_of, active, b, *changes);
       }
       std::lock_guard lock(mutex_);
       free_.push_back(std::move(changes));
@@ -703,6 +705,7 @@ class BlockMoving {
       all.moved += m.moved;
       all.gain += m.gain;
     }
+    active.swap(marked_);
     return all;
   }
 
@@ -724,15 +727,49 @@ class BlockMoving {
     return std::make_unique<BlockChanges<Index, W>>(block_nodes);
   }
 
-  template <class Graph>
+  // f(v) for the nodes v of block b, whose shifted indices are [lo, hi),
+  // in ascending order (only the first block can wrap around the end).
+  template <class F>
+  static void for_block_nodes(size_t n, size_t pass, size_t lo, size_t hi, const F& f) {
+    const size_t shift = shifted(0, n, pass);
+    auto run = [&f](size_t begin, size_t end) {
+      for (size_t v = begin; v < end; ++v) f(v);
+    };
+    if (lo >= shift) {
+      run(lo - shift, hi - shift);
+    } else {
+      run(0, hi - shift);
+      run(lo + n - shift, n);
+    }
+  }
+
+  // Deals the nodes of block b marked in `active` into sub-rounds, in
+  // order_[lo, lo + count) (sub-round after sub-round, ascending within
+  // each), and clears their marks. Returns the count.
+  template <class RoundOf>
+  size_t deal(size_t n, size_t pass, size_t lo, size_t hi, const RoundOf& round_of, std::vector<uint8_t>& active) {
+    std::array<size_t, kRounds + 1> start{};
+    for_block_nodes(n, pass, lo, hi, [&](size_t v) {
+      if (active[v]) ++start[round_of(v) + 1];
+    });
+    for (size_t r = 0; r < kRounds; ++r) start[r + 1] += start[r];
+    for_block_nodes(n, pass, lo, hi, [&](size_t v) {
+      if (!active[v]) return;
+      order_[lo + start[round_of(v)]++] = static_cast<Index>(v);
+      active[v] = 0;
+    });
+    return start[kRounds];
+  }
+
+  template <class Graph, class RoundOf>
   Moves block(const Level<Index, Graph>& level, double resolution, size_t pass, Partition<Index, W>& part,
-              const Dealing<Index>& dealing, std::vector<uint8_t>& active, size_t b,
-              BlockChanges<Index, W>& changes) {
+              const RoundOf& round_of, std::vector<uint8_t>& active, size_t b, BlockChanges<Index, W>& changes) {
     const Graph& graph = level.graph;
     const size_t n = graph.node_count();
     const W* degree = level.degree.data();
     Index* community = part.community.data();
     const size_t lo = (b * n + kBlocks - 1) / kBlocks, hi = ((b + 1) * n + kBlocks - 1) / kBlocks;
+    const size_t count = deal(n, pass, lo, hi, round_of, active);
     auto in_block = [n, pass, lo, hi](Index w) {
       const size_t at = shifted(w, n, pass);
       return at >= lo && at < hi;
@@ -741,8 +778,7 @@ class BlockMoving {
     auto total_of = [&](Index c) { return total_[c] + changes.total(c); };
     auto size_of = [&](Index c) { return static_cast<Index>(size_[c] + changes.size(c)); };
     auto other_block = [&](Index c) { return !in_block(c); };
-    const Index* nodes = dealing.order.data() + dealing.start[b * kRounds];
-    const size_t count = dealing.start[(b + 1) * kRounds] - dealing.start[b * kRounds];
+    const Index* nodes = order_.data() + lo;
     Moves moves{0, 0};
     level.tables.with_table([&](WeightTable<Index, W>& weights) {
       RunPrefetch<Index> ahead = graph.read_ahead();
@@ -763,7 +799,7 @@ class BlockMoving {
         changes.add(own, W{} - degree[v], static_cast<Index>(-1));
         changes.add(to, degree[v], Index{1});
         community[v] = to;
-        graph.for_each(v, [&](Index w, W) { std::atomic_ref<uint8_t>(active[w]).store(1, std::memory_order_relaxed); });
+        graph.for_each(v, [&](Index w, W) { std::atomic_ref<uint8_t>(marked_[w]).store(1, std::memory_order_relaxed); });
       }
     });
     changes.drain([&part](Index c, W total, Index size) {
@@ -777,6 +813,8 @@ class BlockMoving {
   std::vector<Index> community_;
   std::vector<W> total_;
   std::vector<Index> size_;
+  std::vector<Index> order_;     // each block's nodes of the pass, by sub-round, at the block's shifted indices
+  std::vector<uint8_t> marked_;  // the nodes next to a move in the pass
   std::mutex mutex_;
   std::vector<std::unique_ptr<BlockChanges<Index, W>>> free_;  // at most one per worker
 };
@@ -800,7 +838,7 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
   if constexpr (kOrderFree<W>) {
     if (level.in_blocks) blocks.emplace(n);
   }
-  Dealing<Index> dealing(n, blocks ? kBlocks * kRounds : kRounds);
+  Dealing<Index> dealing(blocks ? 0 : n);
   if (!blocks) {
     target = vector_polling<Index>(n);
     gain = vector_polling<double>(n);
@@ -821,12 +859,7 @@ Moves move_nodes(const Level<Index, Graph>& level, double resolution, size_t max
     const uint64_t deal = SplitMix64::mix(level.schedule.key + (pass + 1) * SplitMix64::kIncrement);
     auto round_of = [deal](size_t v) { return static_cast<size_t>(SplitMix64::mix(deal + v) % kRounds); };
     if (blocks) {
-      // By block, and within a block by sub-round.
-      dealing.deal(
-          graph, [&active](size_t v) { return active[v] != 0; },
-          [&](size_t v) { return BlockMoving<Index, W>::block_of(v, n, pass) * kRounds + round_of(v); });
-      std::fill(active.begin(), active.end(), uint8_t{0});
-      const Moves moves = blocks->run_pass(level, resolution, pass, part, dealing, active);
+      const Moves moves = blocks->run_pass(level, resolution, pass, part, round_of, active);
       moved = moves.moved;
       pass_gain = moves.gain;
     } else {
