@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "accel/store/graph_state.hpp"
+#include "module/background_release.hpp"
 #include "module/py_ref.hpp"
 
 namespace arborvane::py {
@@ -98,9 +99,13 @@ PyObject* build_list(size_t length, Make&& make) {
   PyObject_GC_UnTrack(list.get());
   for (size_t i = 0; i < length; ++i) {
     // A list of millions of items takes seconds: Ctrl-C is answered as the
-    // interpreter's own loops answer it (the unfilled slots are null, which
+    // interpreter's own loops answer it, and the items made so far are
+    // freed behind the caller's back (the unfilled slots are null, which
     // the list's release allows).
-    if ((i & (kListSignalPeriod - 1)) == 0 && i != 0 && PyErr_CheckSignals() < 0) return nullptr;
+    if ((i & (kListSignalPeriod - 1)) == 0 && i != 0 && PyErr_CheckSignals() < 0) {
+      release_partial_list(std::move(list), i);
+      return nullptr;
+    }
     PyObject* item = make(i);
     if (!item) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
