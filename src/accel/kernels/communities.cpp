@@ -1169,7 +1169,6 @@ WeightedGraph<Index, typename Graph::Weight> aggregate(const Graph& graph, const
             inside = false;
           });
     });
-    room[0] = 0;
     for (size_t c = 0; c < count; ++c) room[c + 1] += room[c];
   }
   store.reserve(room[count]);
@@ -1227,14 +1226,18 @@ class Multilevel {
     bool settled = false;  // no node of the input graph would move from `start`
     for (uint64_t iteration = 0; iteration < options_.iterations; ++iteration) {
       const std::vector<Index> result = levels(copy_polling(start));
+      // The iteration's start is kept only where it may be the result.
+      std::vector<Index> before;
+      if (input_unmoved_) {
+        before = std::move(start);
+        start = vector_polling<Index>(n_);
+      }
       // Each original node takes its level node's community.
-      std::vector<Index> next = vector_polling<Index>(n_);
-      parallel_for(n_, kMinNodesPerRange, [&](size_t v) { next[v] = result[node_at_[v]]; });
-      split_and_number(next);
+      parallel_for(n_, kMinNodesPerRange, [&](size_t v) { start[v] = result[node_at_[v]]; });
+      split_and_number(start);
       // Both numbered by first appearance: equal as partitions exactly when
       // equal as vectors.
-      settled = input_unmoved_ && next == start;
-      start = std::move(next);
+      settled = input_unmoved_ && start == before;
     }
     // A pass that visits every node and moves none leaves every node where
     // no move gains (a lone node barred from joining a lone neighbour that
