@@ -76,8 +76,10 @@ def louvain_communities(g: IntGraphCore | Graph, resolution: SupportsFloat = 1.0
     every community is split into its connected parts, which can only raise
     modularity, so every community is connected.
 
-    Nodes are visited in an order drawn from ``seed`` and decide in parallel
-    in small sub-rounds, with ties going to the smaller community index: the
+    Nodes are visited in an order drawn from ``seed`` (the first pass over
+    each aggregated level visits them by degree, largest first, which finds
+    higher modularity on graphs with hubs) and decide in parallel in small
+    sub-rounds, with ties going by a seeded hash of node and community: the
     labels depend on the graph and the seed only, never on the thread count.
 
     Parameters:
